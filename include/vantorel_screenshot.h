@@ -1,0 +1,66 @@
+/* vantorel-screenshot: screen capture to PNG behind a plain C interface.
+ *
+ * Every function runs to completion on the caller's thread. Functions that
+ * can fail return 0 on success and -1 on failure (the JSON listing returns
+ * NULL); the reason is then in screenshot_last_error(). The error text and the
+ * JSON text are process-wide buffers: a host that calls from several threads
+ * serialises those calls and copies the text before the next one.
+ */
+#ifndef VANTOREL_SCREENSHOT_H
+#define VANTOREL_SCREENSHOT_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(VANTOREL_SCREENSHOT_BUILD)
+#define VANTOREL_SCREENSHOT_API __declspec(dllexport)
+#elif defined(VANTOREL_SCREENSHOT_STATIC)
+#define VANTOREL_SCREENSHOT_API
+#else
+#define VANTOREL_SCREENSHOT_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define VANTOREL_SCREENSHOT_API __attribute__((visibility("default")))
+#else
+#define VANTOREL_SCREENSHOT_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* "1.0.0"; the same pointer on every call. */
+VANTOREL_SCREENSHOT_API const char *screenshot_version(void);
+
+/* Message of the most recent failure in the process; empty before the first.
+ * Always the same pointer; a successful call leaves the text unchanged. */
+VANTOREL_SCREENSHOT_API const char *screenshot_last_error(void);
+
+/* The attached monitors as one line of JSON, or NULL on failure. The text is
+ * the library's and is overwritten by the next successful call. */
+VANTOREL_SCREENSHOT_API const char *screenshot_list_monitors_json(void);
+
+/* The whole virtual screen, one monitor (0-based, in the order of the JSON
+ * listing) or a rectangle of the virtual screen, to a PNG file. */
+VANTOREL_SCREENSHOT_API int screenshot_capture_all_png(const char *path);
+VANTOREL_SCREENSHOT_API int screenshot_capture_monitor_png(int index, const char *path);
+VANTOREL_SCREENSHOT_API int screenshot_capture_region_png(int x, int y, int width, int height,
+                                                          const char *path);
+
+/* One window to a PNG file. hwnd is the platform's window handle: an HWND on
+ * Windows, the X11 window id (cast to a pointer) on Linux. */
+VANTOREL_SCREENSHOT_API int screenshot_capture_window_png(void *hwnd, const char *path);
+
+/* A rectangle of the virtual screen as PNG bytes. On success *out_png holds
+ * *out_len bytes of PNG; release them with screenshot_free_mem. */
+VANTOREL_SCREENSHOT_API int screenshot_capture_region_mem(int x, int y, int width, int height,
+                                                          uint8_t **out_png, int *out_len);
+
+/* Releases bytes from screenshot_capture_region_mem; NULL does nothing. */
+VANTOREL_SCREENSHOT_API void screenshot_free_mem(void *mem);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

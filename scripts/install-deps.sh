@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs, from Debian 12's packages, everything the builds, the demo and the
+# tests need: compilers, MinGW-w64, Wine (64- and 32-bit), Xorg with the dummy
+# driver, XCB, stb, GoogleTest and Google Benchmark.
+set -euo pipefail
+
+if [ "$(id -u)" -ne 0 ]; then
+  exec sudo -E "$0" "$@"
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends \
+  ca-certificates cmake make g++ gcc pkg-config clang clang-format libclang-rt-14-dev \
+  libstb-dev libgtest-dev libgmock-dev libbenchmark-dev libpng-dev nlohmann-json3-dev \
+  libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xinerama0-dev \
+  xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xcompmgr xauth \
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64 \
+  wine wine64 wine32:i386 \
+  valgrind hyperfine python3 procps \
+  >/dev/null

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Runs every test on a fresh Debian 12 machine: installs what is needed, builds,
+# and runs the unit tests, the tests on a real X server and the Windows DLL
+# under Wine, each stage stopping the run when it fails.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+"$root/scripts/install-deps.sh"
+
+jobs=$(nproc)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j "$jobs"
+(cd build && ctest --output-on-failure -j "$jobs")
+
+for stage in "$root"/scripts/test-stage-*.sh; do
+  [ -e "$stage" ] || continue
+  echo "=== $(basename "$stage")"
+  bash "$stage"
+done

@@ -1,0 +1,105 @@
+// The only user of stb_image_write. Its functions are compiled static into this
+// file, so none of them can leave the library, and its settings keep their
+// initial values: compression level 8, filter chosen per row, no flip.
+#include "pngenc.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#define STB_IMAGE_WRITE_STATIC
+#define STBI_WRITE_NO_STDIO
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#pragma GCC diagnostic ignored "-Wconversion"
+#endif
+#include <stb/stb_image_write.h>
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+// stb sizes the filtered image, (width * 4 + 1) * height bytes, in int.
+static int frame_fits_encoder(int width, int height) {
+  return ((int64_t)width * 4 + 1) * (int64_t)height <= 2147483647;
+}
+
+uint64_t pngenc_capacity(uint64_t len) {
+  uint64_t capacity = 65536;
+  while (capacity < len) capacity *= 2;
+  return capacity;
+}
+
+int pngenc_encode_rgba(const uint8_t *rgba, int width, int height, uint8_t **out_png,
+                       size_t *out_len) {
+  if (!rgba || !out_png || !out_len || width <= 0 || height <= 0) return -1;
+  *out_png = NULL;
+  *out_len = 0;
+  if (!frame_fits_encoder(width, height)) {
+    errno = EFBIG;
+    return -1;
+  }
+
+  int len = 0;
+  unsigned char *png = stbi_write_png_to_mem(rgba, width * 4, width, height, 4, &len);
+  if (!png) return -1;
+  if (len <= 0) {
+    free(png);
+    return -1;
+  }
+
+  uint64_t capacity = pngenc_capacity((uint64_t)len);
+  uint8_t *block = (uint8_t *)malloc((size_t)capacity);
+  if (!block) {
+    free(png);
+    return -1;
+  }
+  memcpy(block, png, (size_t)len);
+  free(png);
+  *out_png = block;
+  *out_len = (size_t)len;
+  return 0;
+}
+
+static int file_exists(const char *path) {
+  struct stat st;
+  return stat(path, &st) == 0;
+}
+
+// The file is opened only once the PNG is complete, and every write and the
+// close are checked: a full disk must not end in a truncated file and success.
+int pngenc_write_rgba_file(const uint8_t *rgba, int width, int height, const char *path) {
+  if (!rgba || !path || width <= 0 || height <= 0) return -1;
+
+  uint8_t *png = NULL;
+  size_t len = 0;
+  if (pngenc_encode_rgba(rgba, width, height, &png, &len) != 0) return -1;
+
+  int existed = file_exists(path);
+  FILE *file = fopen(path, "wb");
+  if (!file) {
+    int err = errno;
+    free(png);
+    errno = err;
+    return -1;
+  }
+
+  int err = 0;
+  errno = 0;
+  if (fwrite(png, 1, len, file) != len) err = errno ? errno : EIO;
+  if (fflush(file) != 0 && !err) err = errno ? errno : EIO;
+  if (fclose(file) != 0 && !err) err = errno ? errno : EIO;
+  free(png);
+  if (err) {
+    if (!existed) remove(path);
+    errno = err;
+    return -1;
+  }
+  return 0;
+}
