@@ -9,6 +9,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "display.h"
 #include "pngenc.h"
 
@@ -20,11 +22,24 @@ static const char k_version[] = "1.0.0";
 // ---------------------------------------------------------------------------
 // Error text and version
 
+// Two threads failing at once must not leave a mixture of both messages, so
+// the text is formatted on the stack and copied in under a spin lock: no
+// allocation, no start-up code, and the lock is held only for the copy.
+static std::atomic_flag s_last_error_lock = ATOMIC_FLAG_INIT;
+
 void set_error(const char *format, ...) {
+  char text[ERROR_TEXT_SIZE];
   va_list args;
   va_start(args, format);
-  vsnprintf(s_last_error, sizeof s_last_error, format, args);
+  int n = vsnprintf(text, sizeof text, format, args);
   va_end(args);
+  size_t len = n < 0 ? 0 : ((size_t)n < sizeof text ? (size_t)n : sizeof text - 1);
+  text[len] = '\0';
+
+  while (s_last_error_lock.test_and_set(std::memory_order_acquire)) {
+  }
+  memcpy(s_last_error, text, len + 1);
+  s_last_error_lock.clear(std::memory_order_release);
 }
 
 // The platform's code is 32 bits everywhere; "%lu" wants an unsigned long.
