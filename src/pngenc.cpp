@@ -27,7 +27,8 @@
 
 // stb sizes the filtered image, (width * 4 + 1) * height bytes, in int.
 static int frame_fits_encoder(int width, int height) {
-  return ((int64_t)width * 4 + 1) * (int64_t)height <= 2147483647;
+  int64_t row = (int64_t)width * 4 + 1;  // at most 2^33, so the product stays in range
+  return row <= 2147483647 && row * (int64_t)height <= 2147483647;
 }
 
 uint64_t pngenc_capacity(uint64_t len) {

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a
+# bounded time from the seed corpus in fuzz/corpus. A crash fails the stage.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+seconds=${FUZZ_SECONDS:-60}
+build="$root/build-fuzz"
+
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DVS_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "$(nproc)" --target fuzz_clamp fuzz_json fuzz_pngenc
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+for name in clamp json pngenc; do
+  mkdir -p "$work/$name" "$work/artifacts"
+  echo "fuzzing $name for ${seconds}s"
+  if "$build/fuzz/fuzz_$name" -max_total_time="$seconds" -print_final_stats=1 \
+      -artifact_prefix="$work/artifacts/$name-" "$work/$name" "$root/fuzz/corpus/$name" \
+      >"$work/$name.log" 2>&1; then
+    grep -E "stat::number_of_executed_units|Done" "$work/$name.log" | tail -2
+    passed=$((passed + 1))
+  else
+    tail -40 "$work/$name.log"
+    failed=$((failed + 1))
+  fi
+done
+echo "fuzz: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
