@@ -209,17 +209,33 @@ const char *screenshot_list_monitors_json(void) {
 // ---------------------------------------------------------------------------
 // Screen and window capture
 
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the channel reorder reads B, G, R, X as a little-endian 32-bit word"
+#endif
+
+// One pass over memory, in chunks that stay in the cache. Until a non-zero
+// fourth byte turns up, every chunk is made opaque as it is reordered; when
+// one does, the chunks before it (all of whose fourth bytes were 0) get their
+// 0 back and everything from there on passes through.
 void bgrx_to_rgba(uint8_t *pixels, uint64_t pixel_count) {
-  uint8_t alpha_seen = 0;
-  for (uint64_t i = 0; i < pixel_count; i++) {
-    uint8_t *p = pixels + i * 4;
-    uint8_t b = p[0];
-    p[0] = p[2];
-    p[2] = b;
-    alpha_seen |= p[3];
+  const uint64_t chunk = 16384;
+  uint32_t *p = (uint32_t *)(void *)pixels;
+  uint32_t fill = 0xff000000u;
+  for (uint64_t start = 0; start < pixel_count; start += chunk) {
+    uint64_t end = pixel_count - start < chunk ? pixel_count : start + chunk;
+    if (fill) {
+      uint32_t alpha = 0;
+      for (uint64_t i = start; i < end; i++) alpha |= p[i];
+      if (alpha & 0xff000000u) {
+        fill = 0;
+        for (uint64_t i = 0; i < start; i++) p[i] &= 0x00ffffffu;
+      }
+    }
+    for (uint64_t i = start; i < end; i++) {
+      uint32_t v = p[i];
+      p[i] = (v & 0xff00ff00u) | ((v >> 16) & 0xffu) | ((v & 0xffu) << 16) | fill;
+    }
   }
-  if (alpha_seen) return;
-  for (uint64_t i = 0; i < pixel_count; i++) pixels[i * 4 + 3] = 255;
 }
 
 // A byte count that does not fit the address space (a 32-bit process) is an
