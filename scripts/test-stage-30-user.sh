@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The user-facing pieces on a real X server (the rig): the command-line
+# program, the Python package and the install tree, all against the Linux
+# library built in build/ (or $VS_BUILD_DIR). Ends with "N passed, N failed".
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
+export VS_BUILD_DIR=$build
+
+library=$(find "$build" -maxdepth 2 -name libvantorel-screenshot.so.1 | head -n 1)
+if [ -z "$library" ] || [ ! -x "$build/cli/vantorel-screenshot" ]; then
+  echo "test-stage-30-user: the library or the program is not built in $build" >&2
+  echo "0 passed, 1 failed"
+  exit 1
+fi
+export VANTOREL_SCREENSHOT_LIBRARY=$library
+
+counts=$(mktemp)
+eval "$("$root/rig/start.sh")"
+trap '"$root/rig/stop.sh" "$RIG_DIR"; rm -f "$counts"' EXIT
+echo "rig on $DISPLAY; library $library"
+
+# The CLI and Python suites in one run, counted per test (a test with failing
+# subtests counts once). A skipped test here means the stage did not test what
+# it should, so it counts as failed.
+python3 - "$counts" "$root/cli/tests" "$root/python/tests" <<'PY' || true
+import sys
+import unittest
+
+suite = unittest.TestSuite(
+    unittest.TestLoader().discover(d, pattern="test_*.py", top_level_dir=d) for d in sys.argv[2:]
+)
+result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
+
+
+def name(test):
+    return getattr(test, "test_case", test).id()
+
+
+failed = {name(t) for t, _ in result.failures + result.errors}
+failed |= {name(t) for t, _ in result.skipped}
+passed = result.testsRun - len(failed)
+with open(sys.argv[1], "w") as counts:
+    counts.write(f"{passed} {len(failed)}\n")
+PY
+read -r passed failed <"$counts" || { passed=0; failed=1; }
+
+# The install tree, now with a display, so its consumers capture too.
+if ctest --test-dir "$build" -L install --output-on-failure; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
