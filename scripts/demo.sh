@@ -12,7 +12,7 @@ cd "$root"
 
 "$root/scripts/install-deps.sh"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j "$(nproc)" >/dev/null
+cmake --build build -j "$(nproc)" --target vantorel-screenshot-cli vs-demo-windows >/dev/null
 
 cli=$root/build/cli/vantorel-screenshot
 out=$root/out
