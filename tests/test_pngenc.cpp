@@ -1,0 +1,340 @@
+// The PNG stage: structure of the stream, the power-of-two block, argument
+// refusals, the file writer and its failures.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <malloc.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "pngenc.h"
+#include "screenshot.h"
+#include "test_support.h"
+
+namespace {
+
+struct image {
+  int width, height;
+  std::vector<uint8_t> rgba;
+};
+
+// Deterministic noise; values below 144 cost stb's fixed Huffman code 8 bits
+// each, so the PNG grows by about a byte per noise byte.
+struct noise {
+  uint32_t state;
+  uint8_t next() {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return (uint8_t)(state % 144);
+  }
+};
+
+image noise_image(int width, int height, size_t noisy_bytes, uint32_t seed) {
+  image im{width, height, std::vector<uint8_t>((size_t)width * (size_t)height * 4, 0)};
+  noise n{seed};
+  for (size_t i = 0; i < noisy_bytes && i < im.rgba.size(); i++) im.rgba[i] = n.next();
+  return im;
+}
+
+std::vector<uint8_t> encode(const image &im) {
+  uint8_t *png = nullptr;
+  size_t len = 0;
+  if (pngenc_encode_rgba(im.rgba.data(), im.width, im.height, &png, &len) != 0) return {};
+  std::vector<uint8_t> out(png, png + len);
+  free(png);
+  return out;
+}
+
+// An image whose PNG is exactly target bytes long: the noisy prefix is grown
+// by bisection, then stepped near the crossing. Empty if none was found.
+image image_with_png_length(size_t target, int width, int height) {
+  for (uint32_t seed = 1; seed < 8; seed++) {
+    size_t lo = 0, hi = (size_t)width * (size_t)height * 4;
+    if (encode(noise_image(width, height, hi, seed)).size() < target) return image{0, 0, {}};
+    while (hi - lo > 1) {
+      size_t mid = lo + (hi - lo) / 2;
+      (encode(noise_image(width, height, mid, seed)).size() < target ? lo : hi) = mid;
+    }
+    for (size_t n = hi > 16 ? hi - 16 : 0; n < hi + 16; n++) {
+      image im = noise_image(width, height, n, seed);
+      if (encode(im).size() == target) return im;
+    }
+  }
+  return image{0, 0, {}};
+}
+
+}  // namespace
+
+TEST(PngEncode, StreamStructure) {
+  struct row {
+    const char *label;
+    image im;
+  } rows[] = {
+      {"1x1", {1, 1, {1, 2, 3, 4}}},
+      {"noise 97x61", noise_image(97, 61, 97 * 61 * 4, 3)},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.label);
+    std::vector<uint8_t> png = encode(r.im);
+    std::vector<png_chunk> chunks = png_chunks(png);
+    ASSERT_EQ(chunks.size(), 3u) << "signature, IHDR, one IDAT, IEND";
+    EXPECT_EQ(chunks[0].type, "IHDR");
+    EXPECT_EQ(chunks[1].type, "IDAT");
+    EXPECT_EQ(chunks[2].type, "IEND");
+    for (const png_chunk &c : chunks) EXPECT_TRUE(c.crc_ok) << c.type;
+    ASSERT_EQ(chunks[0].length, 13u);
+    const uint8_t *ihdr = &png[chunks[0].data_offset];
+    EXPECT_EQ(read_be32(ihdr), (uint32_t)r.im.width);
+    EXPECT_EQ(read_be32(ihdr + 4), (uint32_t)r.im.height);
+    EXPECT_EQ(std::vector<uint8_t>(ihdr + 8, ihdr + 13), (std::vector<uint8_t>{8, 6, 0, 0, 0}));
+    EXPECT_EQ(chunks[2].length, 0u);
+  }
+}
+
+// Rows top first, every byte including a zero fourth byte as given.
+TEST(PngEncode, PixelsRoundTripTopRowFirst) {
+  image im{3, 2, {255, 0, 0, 0, 0, 255, 0, 128, 0,   0,   255, 255,  // top
+                  1,   2, 3, 0, 4, 5,   6, 7,   250, 251, 252, 253}};
+  std::vector<uint8_t> png = encode(im);
+  decoded_png d = decode_png(png.data(), png.size());
+  ASSERT_TRUE(d.ok);
+  EXPECT_EQ(d.width, 3);
+  EXPECT_EQ(d.height, 2);
+  EXPECT_EQ(d.rgba, im.rgba);
+
+  image clear{2, 2, std::vector<uint8_t>(16, 0)};
+  for (int i = 0; i < 4; i++) clear.rgba[(size_t)i * 4] = 200;
+  png = encode(clear);
+  d = decode_png(png.data(), png.size());
+  EXPECT_EQ(d.rgba, clear.rgba);  // alpha 0 stays 0: the encoder adds no opacity
+}
+
+TEST(PngEncode, RefusedArgumentsLeaveOutputsAndErrno) {
+  uint8_t px[16] = {0};
+  uint8_t sentinel = 0;
+  struct row {
+    const char *label;
+    const uint8_t *rgba;
+    int width, height;
+    bool null_out_png, null_out_len;
+  } rows[] = {
+      {"NULL pixels", nullptr, 1, 1, false, false},
+      {"NULL out_png", px, 1, 1, true, false},
+      {"NULL out_len", px, 1, 1, false, true},
+      {"width 0", px, 0, 1, false, false},
+      {"width -1", px, -1, 1, false, false},
+      {"height 0", px, 1, 0, false, false},
+      {"height INT_MIN", px, 1, INT_MIN, false, false},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.label);
+    uint8_t *png = &sentinel;
+    size_t len = 12345;
+    errno = 4242;
+    EXPECT_EQ(pngenc_encode_rgba(r.rgba, r.width, r.height, r.null_out_png ? nullptr : &png,
+                                 r.null_out_len ? nullptr : &len),
+              -1);
+    EXPECT_EQ(png, &sentinel);
+    EXPECT_EQ(len, 12345u);
+    EXPECT_EQ(errno, 4242);
+  }
+}
+
+// stb sizes the filtered image, (width * 4 + 1) * height bytes, in int: such
+// frames are refused before the pixels are read, with EFBIG.
+TEST(PngEncode, FrameTooLargeForTheEncoder) {
+  temp_dir dir;
+  uint8_t px[16] = {0};  // never read
+  struct row {
+    int width, height;
+  } rows[] = {{1, 429496730}, {536870912, 1}, {46341, 46341}, {INT_MAX, INT_MAX}};
+  for (const row &r : rows) {
+    SCOPED_TRACE(std::to_string(r.width) + "x" + std::to_string(r.height));
+    uint8_t *png = px;
+    size_t len = 1;
+    errno = 0;
+    EXPECT_EQ(pngenc_encode_rgba(px, r.width, r.height, &png, &len), -1);
+    EXPECT_EQ(errno, EFBIG);
+    EXPECT_EQ(png, nullptr);  // past the argument tests: NULL and 0
+    EXPECT_EQ(len, 0u);
+
+    std::string path = dir.file("big.png");
+    errno = 0;
+    EXPECT_EQ(pngenc_write_rgba_file(px, r.width, r.height, path.c_str()), -1);
+    EXPECT_EQ(errno, EFBIG);
+    EXPECT_FALSE(path_exists(path));
+  }
+}
+
+TEST(PngCapacity, PowersOfTwoFrom65536) {
+  struct row {
+    uint64_t len, capacity;
+  } rows[] = {
+      {1, 65536},
+      {65535, 65536},
+      {65536, 65536},
+      {65537, 131072},
+      {131072, 131072},
+      {131073, 262144},
+      {262145, 524288},
+      {1u << 30, 1u << 30},
+      {(1u << 30) + 1, 1u << 31},
+      {2147483647, 1u << 31},
+  };
+  for (const row &r : rows) EXPECT_EQ(pngenc_capacity(r.len), r.capacity) << r.len;
+}
+
+// Real encodings whose PNG is exactly at the boundaries: the block handed out
+// holds the whole capacity (malloc_usable_size rounds up only a little).
+TEST(PngCapacity, BlocksAtTheBoundaries) {
+  struct row {
+    size_t len, capacity;
+    int width, height;
+  } rows[] = {
+      {65536, 65536, 128, 160},
+      {65537, 131072, 128, 160},
+      {131072, 131072, 256, 160},
+      {131073, 262144, 256, 160},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.len);
+    image im = image_with_png_length(r.len, r.width, r.height);
+    ASSERT_GT(im.width, 0) << "no image found with that PNG length";
+    uint8_t *png = nullptr;
+    size_t len = 0;
+    ASSERT_EQ(pngenc_encode_rgba(im.rgba.data(), im.width, im.height, &png, &len), 0);
+    EXPECT_EQ(len, r.len);
+    size_t usable = malloc_usable_size(png);
+    EXPECT_GE(usable, r.capacity);
+    EXPECT_LT(usable, r.capacity * 2);
+    if (usable >= r.capacity) png[r.capacity - 1] = 0;  // the whole block is ours
+    free(png);
+  }
+}
+
+class PngFile : public testing::Test {
+ protected:
+  temp_dir dir;
+  image im = noise_image(40, 30, 40 * 30 * 2, 9);
+};
+
+TEST_F(PngFile, FileBytesEqualMemoryBytes) {
+  std::string path = dir.file("a.png");
+  ASSERT_EQ(pngenc_write_rgba_file(im.rgba.data(), im.width, im.height, path.c_str()), 0);
+  EXPECT_EQ(read_file(path), encode(im));
+
+  // An existing, longer file is replaced whole.
+  write_file(path, std::string(100000, 'x'));
+  image one{1, 1, {9, 9, 9, 9}};
+  ASSERT_EQ(pngenc_write_rgba_file(one.rgba.data(), 1, 1, path.c_str()), 0);
+  EXPECT_EQ(read_file(path), encode(one));
+}
+
+TEST_F(PngFile, RefusedArgumentsCreateNothing) {
+  std::string path = dir.file("r.png");
+  struct row {
+    const uint8_t *rgba;
+    int width, height;
+    const char *path;
+  } rows[] = {
+      {nullptr, 1, 1, path.c_str()},
+      {im.rgba.data(), 1, 1, nullptr},
+      {im.rgba.data(), 0, 1, path.c_str()},
+      {im.rgba.data(), 1, -3, path.c_str()},
+  };
+  for (const row &r : rows) {
+    errno = 4242;
+    EXPECT_EQ(pngenc_write_rgba_file(r.rgba, r.width, r.height, r.path), -1);
+    EXPECT_EQ(errno, 4242);
+  }
+  EXPECT_TRUE(dir.entries().empty());
+}
+
+TEST_F(PngFile, OpenAndWriteFailures) {
+  struct row {
+    const char *label;
+    std::string path;
+    int err;
+  } rows[] = {
+      {"missing directory", dir.file("no/such/dir.png"), ENOENT},
+      {"empty path", "", ENOENT},
+      {"a directory", dir.path, EISDIR},
+      {"full device", "/dev/full", ENOSPC},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.label);
+    errno = 0;
+    EXPECT_EQ(pngenc_write_rgba_file(im.rgba.data(), im.width, im.height, r.path.c_str()), -1);
+    EXPECT_EQ(errno, r.err);
+  }
+  EXPECT_TRUE(dir.entries().empty());
+  EXPECT_TRUE(path_exists("/dev/full"));
+}
+
+// A write that fails part way: a file we created is removed, a file that was
+// there before is not (it is the caller's).
+TEST_F(PngFile, PartialWriteLeavesNoFileWeCreated) {
+  std::string created = dir.file("new.png");
+  std::string existing = dir.file("old.png");
+  write_file(existing, "old");
+
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*saved_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 100;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+
+  errno = 0;
+  int r1 = pngenc_write_rgba_file(im.rgba.data(), im.width, im.height, created.c_str());
+  int e1 = errno;
+  errno = 0;
+  int r2 = pngenc_write_rgba_file(im.rgba.data(), im.width, im.height, existing.c_str());
+  int e2 = errno;
+
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, saved_handler);
+
+  EXPECT_EQ(r1, -1);
+  EXPECT_EQ(e1, EFBIG);
+  EXPECT_FALSE(path_exists(created));
+  EXPECT_EQ(r2, -1);
+  EXPECT_EQ(e2, EFBIG);
+  EXPECT_TRUE(path_exists(existing));
+}
+
+// The same failures as the exports report them.
+using PngWriteMessages = display_test;
+
+TEST_F(PngWriteMessages, NamesTheReason) {
+  sd_add_monitor(0, 0, 640, 480, "M", 1);
+  sd_set_screen(0, 0, 640, 480, sd_pixel{1, 2, 3, 0});
+  for (int y = 0; y < 480; y += 2) sd_fill_screen_rect(0, y, 640, 1, sd_pixel{200, 100, 50, 0});
+  std::string created = dir.file("cut.png");
+
+  EXPECT_EQ(screenshot_capture_region_png(0, 0, 4, 3, "/dev/full"), -1);
+  EXPECT_STREQ(screenshot_last_error(),
+               "PNG write failed for 4x3 frame to '/dev/full' (No space left on device)");
+
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*saved_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 64;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  int r = screenshot_capture_region_png(0, 0, 640, 480, created.c_str());
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, saved_handler);
+
+  EXPECT_EQ(r, -1);
+  EXPECT_EQ(std::string(screenshot_last_error()),
+            "PNG write failed for 640x480 frame to '" + created + "' (File too large)");
+  EXPECT_FALSE(path_exists(created));
+}
