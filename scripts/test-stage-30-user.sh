@@ -52,5 +52,37 @@ else
   failed=$((failed + 1))
 fi
 
+# The Windows program under Wine, when the Windows build is there
+# (scripts/build-windows.sh): standard output in binary mode, exit codes, the
+# DLL found beside the program.
+exe=$root/build-win64/vantorel-screenshot.exe
+if [ -f "$exe" ] && command -v wine >/dev/null; then
+  wine_dir=$(mktemp -d)
+  check() { # check NAME COMMAND...
+    if "${@:2}"; then
+      echo "ok: wine: $1"
+      passed=$((passed + 1))
+    else
+      echo "FAILED: wine: $1"
+      failed=$((failed + 1))
+    fi
+  }
+  wine_run() { WINEPREFIX=$wine_dir/prefix WINEDEBUG=-all timeout 300 wine "$exe" "$@"; }
+  wine_run version >"$wine_dir/version" 2>/dev/null || true
+  check "version prints 1.0.0 and a bare newline" cmp -s "$wine_dir/version" <(printf '1.0.0\n')
+  wine_run all - >"$wine_dir/all.png" 2>"$wine_dir/all.err" || true
+  check "'all -' writes a PNG that decodes" python3 -c \
+    'import sys; sys.path.insert(0, sys.argv[1]); import pngcheck; pngcheck.decode_file(sys.argv[2])' \
+    "$root/python/tests" "$wine_dir/all.png"
+  status=0
+  wine_run region 0 0 0 1 - >"$wine_dir/bad" 2>"$wine_dir/bad.err" || status=$?
+  check "a failure exits 1 with the library's message" \
+    grep -q "^vantorel-screenshot: invalid region size 0x1" "$wine_dir/bad.err"
+  [ "$status" -eq 1 ] || { echo "  (exit status $status)"; failed=$((failed + 1)); }
+  rm -rf "$wine_dir"
+else
+  echo "(no build-win64/vantorel-screenshot.exe: the Windows program is not checked here)"
+fi
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
