@@ -317,59 +317,47 @@ TEST_F(CapturePixels, MemoryCaptureMatchesTheFile) {
 TEST_F(CapturePixels, FourthByteBecomesAlpha) {
   struct row {
     const char *label;
-    int mark_x, mark_y;  // a pixel given a non-zero fourth byte, or outside the capture
+    int width, height;   // captured from (0,0)
+    int mark_x, mark_y;  // one pixel set to mark; the rest are 40,50,60,0
     sd_pixel mark;
-    std::vector<uint8_t> want_first, want_mark, want_other;  // RGBA
+    uint8_t other_alpha;  // alpha of every unmarked pixel
+    std::vector<uint8_t> want_mark;
   } rows[] = {
-      {"all zero: opaque",
-       3,
-       0,
-       {10, 20, 30, 0},
-       {60, 50, 40, 255},
-       {30, 20, 10, 255},
-       {60, 50, 40, 255}},
-      {"one non-zero: all passed through",
-       3,
-       0,
-       {10, 20, 30, 40},
-       {60, 50, 40, 0},
-       {30, 20, 10, 40},
-       {60, 50, 40, 0}},
-      {"255 counts as non-zero",
-       2,
-       1,
-       {1, 2, 3, 255},
-       {60, 50, 40, 0},
-       {3, 2, 1, 255},
-       {60, 50, 40, 0}},
+      {"all zero: opaque", 4, 2, 3, 0, {10, 20, 30, 0}, 255, {30, 20, 10, 255}},
+      {"one non-zero: all passed through", 4, 2, 3, 0, {10, 20, 30, 40}, 0, {30, 20, 10, 40}},
+      {"255 counts as non-zero", 4, 2, 2, 1, {1, 2, 3, 255}, 0, {3, 2, 1, 255}},
       {"non-zero outside the captured rectangle does not count",
+       4,
+       2,
        9,
        9,
        {1, 2, 3, 7},
-       {60, 50, 40, 255},
-       {60, 50, 40, 255},
+       255,
        {60, 50, 40, 255}},
+      // Larger frames, with the one non-zero byte first, in the middle and last.
+      {"large, first pixel", 300, 200, 0, 0, {1, 2, 3, 1}, 0, {3, 2, 1, 1}},
+      {"large, middle", 300, 200, 7, 111, {1, 2, 3, 1}, 0, {3, 2, 1, 1}},
+      {"large, last pixel", 300, 200, 299, 199, {1, 2, 3, 1}, 0, {3, 2, 1, 1}},
+      {"large, all zero", 300, 200, 299, 199, {1, 2, 3, 0}, 255, {3, 2, 1, 255}},
   };
   for (const row &r : rows) {
     SCOPED_TRACE(r.label);
     sd_reset();
-    sd_add_monitor(0, 0, 10, 10, "M", 1);
-    sd_set_screen(0, 0, 10, 10, sd_pixel{40, 50, 60, 0});
+    sd_set_screen(0, 0, 300, 200, sd_pixel{40, 50, 60, 0});
     sd_set_screen_pixel(r.mark_x, r.mark_y, r.mark);
     rgba_frame frame;
     memset(&frame, 0, sizeof frame);
-    ASSERT_EQ(capture_rect_rgba(0, 0, 4, 2, &frame), 0);
-    std::vector<uint8_t> px(frame.pixels, frame.pixels + 4 * 2 * 4);
+    ASSERT_EQ(capture_rect_rgba(0, 0, r.width, r.height, &frame), 0);
+    std::vector<uint8_t> want;
+    for (int y = 0; y < r.height; y++)
+      for (int x = 0; x < r.width; x++) {
+        if (x == r.mark_x && y == r.mark_y)
+          want.insert(want.end(), r.want_mark.begin(), r.want_mark.end());
+        else
+          want.insert(want.end(), {60, 50, 40, r.other_alpha});
+      }
+    EXPECT_TRUE(std::vector<uint8_t>(frame.pixels, frame.pixels + want.size()) == want);
     free(frame.pixels);
-    std::vector<uint8_t> first(px.begin(), px.begin() + 4);
-    EXPECT_EQ(first, r.want_first);
-    if (r.mark_x < 4 && r.mark_y < 2) {
-      size_t at = (size_t)(r.mark_y * 4 + r.mark_x) * 4;
-      EXPECT_EQ(std::vector<uint8_t>(px.begin() + (long)at, px.begin() + (long)at + 4),
-                r.want_mark);
-    }
-    std::vector<uint8_t> last(px.end() - 4, px.end());
-    EXPECT_EQ(last, r.want_other);
   }
 }
 

@@ -49,6 +49,9 @@ TEST_F(Enumerate, EntriesInPlatformOrder) {
   expect_entry(t.entries[0], 0, {800, -200, 800, 600, 0, "\\\\.\\DISPLAY2"});
   expect_entry(t.entries[1], 1, {-1920, 0, 1920, 1080, 1, "\\\\.\\DISPLAY1"});
   expect_entry(t.entries[2], 2, {0, 0, 1, 1, 0, "0123456789012345678901234567890"});
+  // Only the valid entries are copied; the caller's others keep their bytes.
+  monitor_table untouched = dirty_table();
+  EXPECT_EQ(memcmp(&t.entries[3], &untouched.entries[3], 13 * sizeof t.entries[0]), 0);
   EXPECT_EQ(sd_journal(), (std::vector<std::string>{
                               "EnumDisplayMonitors(0,0)=1",
                               "GetMonitorInfoA(H1,72)=1",
