@@ -4,7 +4,7 @@
 
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
-pkg_check_modules(VS_XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-randr xcb-composite xcb-xinerama)
+pkg_check_modules(VS_XCB REQUIRED IMPORTED_TARGET GLOBAL xcb xcb-shm xcb-randr xcb-composite xcb-xinerama)
 
 set(VS_X11_SOURCES
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_connection.cpp
