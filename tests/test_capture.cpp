@@ -232,7 +232,7 @@ namespace {
 // Every pixel different enough to catch a shifted row or column; the fourth
 // byte stays 0 as GDI leaves it.
 sd_pixel pattern(int x, int y) {
-  return sd_pixel{(uint8_t)(x * 7 + y), (uint8_t)(y * 3 + 1), (uint8_t)(x ^ (y << 2)), 0};
+  return sd_pixel{(uint8_t)(x * 7 + y), (uint8_t)(y * 3 + 1), (uint8_t)(x ^ (y * 4)), 0};
 }
 
 // Screen from (-100,-50), 300x200, over two monitors split at x = 0.
