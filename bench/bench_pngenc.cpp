@@ -1,0 +1,212 @@
+// pngenc_encode_rgba against a bare stbi_write_png_to_mem on the same
+// 1920x1080 frame. The wrapper adds one copy of the PNG into its power-of-two
+// block; this shows what that costs next to the deflate.
+//
+//   vs_bench_pngenc [--image=PATH] [Google Benchmark flags]
+//
+// The frame is the shared desktop screenshot when it is there, else a
+// generated screen of flat areas and rows of glyphs. After the run a summary
+// line gives both median times and their ratio.
+#include <benchmark/benchmark.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "pngenc.h"
+
+// The bare encoder and the image loader, private to this file, built with the
+// same settings as in pngenc.cpp.
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#define STB_IMAGE_WRITE_STATIC
+#define STBI_WRITE_NO_STDIO
+#define STB_IMAGE_IMPLEMENTATION
+#define STB_IMAGE_STATIC
+#define STBI_ONLY_PNG
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#pragma GCC diagnostic ignored "-Wunused-but-set-variable"
+#include <stb/stb_image.h>
+#include <stb/stb_image_write.h>
+#pragma GCC diagnostic pop
+
+namespace {
+
+struct frame {
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> rgba;
+  std::string source;
+};
+
+frame g_frame;
+
+void fill_rect(frame &f, int x0, int y0, int w, int h, uint32_t rgb) {
+  for (int y = std::max(0, y0); y < std::min(f.height, y0 + h); y++)
+    for (int x = std::max(0, x0); x < std::min(f.width, x0 + w); x++) {
+      uint8_t *p = &f.rgba[((size_t)y * f.width + x) * 4];
+      p[0] = (uint8_t)(rgb >> 16);
+      p[1] = (uint8_t)(rgb >> 8);
+      p[2] = (uint8_t)rgb;
+      p[3] = 255;
+    }
+}
+
+// Rows of 6x10 glyphs, each a fixed 5x7 pattern chosen by a hash, in words
+// of 2 to 9 letters: the texture of text in windows, without a font.
+void text_block(frame &f, int x0, int y0, int w, int h, uint32_t ink, uint32_t seed) {
+  uint32_t s = seed;
+  auto next = [&s] {
+    s = s * 1664525u + 1013904223u;
+    return s >> 8;
+  };
+  for (int line = y0; line + 10 <= y0 + h; line += 14) {
+    int x = x0;
+    int line_end = x0 + w - (int)(next() % (unsigned)(w / 3 + 1));
+    while (x + 6 <= line_end) {
+      int letters = 2 + (int)(next() % 8);
+      for (int l = 0; l < letters && x + 6 <= line_end; l++, x += 6) {
+        uint32_t glyph = (next() % 64) * 2654435761u;
+        for (int gy = 0; gy < 7; gy++)
+          for (int gx = 0; gx < 5; gx++)
+            if ((glyph >> ((gy * 5 + gx) % 32)) & 1) fill_rect(f, x + gx, line + 1 + gy, 1, 1, ink);
+      }
+      x += 6;
+    }
+  }
+}
+
+frame generated_desktop(int width, int height) {
+  frame f;
+  f.width = width;
+  f.height = height;
+  f.rgba.assign((size_t)width * height * 4, 255);
+  f.source = "generated desktop";
+  fill_rect(f, 0, 0, width, height, 0x2d5f8b);        // wallpaper
+  fill_rect(f, 0, height - 40, width, 40, 0x202020);  // task bar
+  struct win {
+    int x, y, w, h;
+    uint32_t body, title;
+  } wins[] = {
+      {60, 50, 1100, 760, 0xffffff, 0x3c3c3c},
+      {900, 200, 900, 620, 0xf3f3f3, 0x0063b1},
+      {200, 600, 700, 380, 0x1e1e1e, 0x333333},
+  };
+  uint32_t seed = 1;
+  for (const win &w : wins) {
+    fill_rect(f, w.x, w.y, w.w, w.h, w.body);
+    fill_rect(f, w.x, w.y, w.w, 30, w.title);
+    text_block(f, w.x + 10, w.y + 8, w.w / 2, 14, 0xffffff, seed++);
+    fill_rect(f, w.x, w.y + 30, 180, w.h - 30, w.body ^ 0x0a0a0a);  // side bar
+    text_block(f, w.x + 8, w.y + 40, 160, w.h - 50, w.body == 0x1e1e1e ? 0xcccccc : 0x444444,
+               seed++);
+    text_block(f, w.x + 200, w.y + 40, w.w - 220, w.h - 50,
+               w.body == 0x1e1e1e ? 0xd4d4d4 : 0x101010, seed++);
+  }
+  text_block(f, 10, height - 30, 600, 20, 0xeeeeee, seed);
+  return f;
+}
+
+frame load_frame(const char *path) {
+  frame f;
+  int n = 0;
+  stbi_uc *px = stbi_load(path, &f.width, &f.height, &n, 4);
+  if (!px) return generated_desktop(1920, 1080);
+  f.rgba.assign(px, px + (size_t)f.width * f.height * 4);
+  stbi_image_free(px);
+  f.source = path;
+  return f;
+}
+
+void BM_pngenc_encode_rgba(benchmark::State &state) {
+  size_t len = 0;
+  for (auto _ : state) {
+    uint8_t *png = nullptr;
+    if (pngenc_encode_rgba(g_frame.rgba.data(), g_frame.width, g_frame.height, &png, &len) != 0) {
+      state.SkipWithError("pngenc_encode_rgba failed");
+      break;
+    }
+    benchmark::DoNotOptimize(png);
+    free(png);
+  }
+  state.counters["png_bytes"] = (double)len;
+  state.SetBytesProcessed(state.iterations() * (int64_t)g_frame.rgba.size());
+}
+
+void BM_stbi_write_png_to_mem(benchmark::State &state) {
+  int len = 0;
+  for (auto _ : state) {
+    unsigned char *png = stbi_write_png_to_mem(g_frame.rgba.data(), g_frame.width * 4,
+                                               g_frame.width, g_frame.height, 4, &len);
+    if (!png) {
+      state.SkipWithError("stbi_write_png_to_mem failed");
+      break;
+    }
+    benchmark::DoNotOptimize(png);
+    STBIW_FREE(png);
+  }
+  state.counters["png_bytes"] = (double)len;
+  state.SetBytesProcessed(state.iterations() * (int64_t)g_frame.rgba.size());
+}
+
+BENCHMARK(BM_pngenc_encode_rgba)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_stbi_write_png_to_mem)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Console output as usual; keeps each benchmark's per-iteration real times
+// (one per repetition) for the summary.
+class summary_reporter : public benchmark::ConsoleReporter {
+ public:
+  std::map<std::string, std::vector<double>> times;
+  void ReportRuns(const std::vector<Run> &runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run &r : runs)
+      if (r.run_type == Run::RT_Iteration && !r.error_occurred)
+        times[r.run_name.function_name].push_back(r.GetAdjustedRealTime());
+  }
+};
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const char *image = VS_BENCH_IMAGE;
+  std::vector<char *> args;
+  for (int i = 0; i < argc; i++) {
+    if (strncmp(argv[i], "--image=", 8) == 0)
+      image = argv[i] + 8;
+    else
+      args.push_back(argv[i]);
+  }
+  int n = (int)args.size();
+  benchmark::Initialize(&n, args.data());
+  if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
+
+  g_frame = load_frame(image);
+  printf("frame: %dx%d from %s\n", g_frame.width, g_frame.height, g_frame.source.c_str());
+
+  summary_reporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+
+  const char *a = "BM_pngenc_encode_rgba", *b = "BM_stbi_write_png_to_mem";
+  if (!reporter.times[a].empty() && !reporter.times[b].empty()) {
+    double ta = median(reporter.times[a]), tb = median(reporter.times[b]);
+    printf(
+        "summary: pngenc_encode_rgba %.3f ms, stbi_write_png_to_mem %.3f ms, ratio %.4f "
+        "(median of %zu and %zu runs)\n",
+        ta, tb, ta / tb, reporter.times[a].size(), reporter.times[b].size());
+  }
+  benchmark::Shutdown();
+  return 0;
+}
