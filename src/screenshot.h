@@ -35,7 +35,10 @@ struct rgba_frame {
 };
 
 void set_error(const char *format, ...)
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+    // The core formats with MinGW's C99 printf, not msvcrt's ("%zu").
+    __attribute__((format(gnu_printf, 1, 2)))
+#elif defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;

@@ -1,0 +1,802 @@
+// Captures checked against what the test's own windows painted. Under Wine the
+// screen shows only Wine's windows, so a backdrop window covers the whole
+// virtual screen with a pattern in which every pixel is unique; any offset,
+// flip, channel swap or clamping error changes the decoded values.
+#include "suite.h"
+
+#include <malloc.h>
+#include <stb/stb_image.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+#include <winternl.h>
+
+#include "harness.h"
+
+vs_api g_api;
+
+// The desktop the rig sets up: the primary monitor 1280x800 at the origin and
+// a 1024x768 monitor to its left.
+static const RECT k_primary = {0, 0, 1280, 800};
+static const RECT k_left = {-1024, 0, 0, 768};
+static const RECT k_virtual = {-1024, 0, 1280, 800};
+
+// ---------------------------------------------------------------------------
+// Test windows
+
+// Colour of a window's pixel as 0x00RRGGBB, from its screen position and its
+// position inside the window.
+typedef uint32_t (*pattern_fn)(int screen_x, int screen_y, int col, int row);
+
+struct test_window {
+  HWND hwnd;
+  RECT rect;
+  pattern_fn pattern;
+  HDC dib_dc;
+  HBITMAP dib;
+  HGDIOBJ dib_previous;
+};
+
+// Unique over the virtual screen: R and G the low bytes of x and y, B the high
+// bits of both (never equal to R in a way that hides a red/blue swap).
+static uint32_t backdrop_pattern(int sx, int sy, int col, int row) {
+  (void)col;
+  (void)row;
+  uint32_t ux = (uint32_t)(sx - k_virtual.left);
+  uint32_t uy = (uint32_t)(sy - k_virtual.top);
+  uint32_t r = ux & 0xff, g = uy & 0xff, b = 0x10 * (ux >> 8) + (uy >> 8) + 1;
+  return (r << 16) | (g << 8) | b;
+}
+
+static uint32_t target_pattern(int sx, int sy, int col, int row) {
+  (void)sx;
+  (void)sy;
+  return ((uint32_t)(200 - (col & 0x3f)) << 16) | ((uint32_t)(row * 3 & 0xff) << 8) |
+         (uint32_t)((col ^ row) & 0xff);
+}
+
+static uint32_t cover_pattern(int sx, int sy, int col, int row) {
+  (void)sx;
+  (void)sy;
+  return ((col / 8 + row / 8) & 1) ? 0x20e040u : 0xe02040u;
+}
+
+static uint32_t busy_pattern(int sx, int sy, int col, int row) {
+  (void)sx;
+  (void)sy;
+  return ((uint32_t)((col * 7 + row * 13) & 0xff) << 16) |
+         ((uint32_t)((col * col + row) & 0xff) << 8) | (uint32_t)((col ^ row) & 0xff);
+}
+
+static uint32_t solid_pattern(int sx, int sy, int col, int row) {
+  (void)sx;
+  (void)sy;
+  (void)col;
+  (void)row;
+  return 0x336699u;
+}
+
+static const char k_window_class[] = "vs_test_window";
+
+// Stacking order of the shown test windows, bottom first.
+static test_window *g_stack[8];
+static int g_stack_count;
+
+static LRESULT CALLBACK test_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_NCCREATE) {
+    CREATESTRUCTA *cs = (CREATESTRUCTA *)lp;
+    SetWindowLongPtrA(hwnd, GWLP_USERDATA, (LONG_PTR)cs->lpCreateParams);
+  }
+  test_window *w = (test_window *)GetWindowLongPtrA(hwnd, GWLP_USERDATA);
+  switch (msg) {
+    case WM_ERASEBKGND:
+      return 1;
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      HDC dc = BeginPaint(hwnd, &ps);
+      if (w && w->dib_dc)
+        BitBlt(dc, 0, 0, w->rect.right - w->rect.left, w->rect.bottom - w->rect.top, w->dib_dc, 0,
+               0, SRCCOPY);
+      EndPaint(hwnd, &ps);
+      return 0;
+    }
+    case WM_PRINTCLIENT:
+      if (w && w->dib_dc)
+        BitBlt((HDC)wp, 0, 0, w->rect.right - w->rect.left, w->rect.bottom - w->rect.top, w->dib_dc,
+               0, 0, SRCCOPY);
+      return 0;
+  }
+  return DefWindowProcA(hwnd, msg, wp, lp);
+}
+
+// Renders the pattern into a 32-bit DIB that WM_PAINT and WM_PRINTCLIENT copy
+// from. The fourth byte stays 0, as GDI leaves it.
+static bool paint_pattern(test_window *w, pattern_fn pattern) {
+  int width = w->rect.right - w->rect.left, height = w->rect.bottom - w->rect.top;
+  if (w->dib_dc) {
+    SelectObject(w->dib_dc, w->dib_previous);
+    DeleteObject(w->dib);
+    DeleteDC(w->dib_dc);
+    w->dib_dc = NULL;
+  }
+  if (width <= 0 || height <= 0) return true;
+  BITMAPINFO info;
+  memset(&info, 0, sizeof info);
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void *bits = NULL;
+  w->dib = CreateDIBSection(NULL, &info, DIB_RGB_COLORS, &bits, NULL, 0);
+  if (!w->dib) return false;
+  uint32_t *px = (uint32_t *)bits;
+  for (int row = 0; row < height; row++)
+    for (int col = 0; col < width; col++)
+      px[row * width + col] =
+          pattern(w->rect.left + col, w->rect.top + row, col, row) & 0x00ffffffu;
+  w->dib_dc = CreateCompatibleDC(NULL);
+  w->dib_previous = SelectObject(w->dib_dc, w->dib);
+  w->pattern = pattern;
+  return true;
+}
+
+static void pump_messages(void) {
+  MSG msg;
+  while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+}
+
+// What the screen should show at (x, y): the topmost shown test window there.
+static bool expected_screen_pixel(int x, int y, uint32_t *rgb) {
+  for (int i = g_stack_count - 1; i >= 0; i--) {
+    const test_window *w = g_stack[i];
+    if (x >= w->rect.left && x < w->rect.right && y >= w->rect.top && y < w->rect.bottom) {
+      *rgb = w->pattern(x, y, x - w->rect.left, y - w->rect.top);
+      return true;
+    }
+  }
+  return false;
+}
+
+// The screen as GDI itself reads it, 0x00RRGGBB per pixel, for waiting on the
+// windows and for showing that a window really is covered.
+static uint32_t *read_screen(const RECT *r) {
+  int width = r->right - r->left, height = r->bottom - r->top;
+  HDC screen = GetDC(NULL);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info;
+  memset(&info, 0, sizeof info);
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void *bits = NULL;
+  HBITMAP dib = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, NULL, 0);
+  HGDIOBJ previous = SelectObject(memory, dib);
+  BitBlt(memory, 0, 0, width, height, screen, r->left, r->top, SRCCOPY);
+  GdiFlush();
+  uint32_t *out = (uint32_t *)malloc((size_t)width * height * 4);
+  for (int i = 0; i < width * height; i++) out[i] = ((uint32_t *)bits)[i] & 0x00ffffffu;
+  SelectObject(memory, previous);
+  DeleteObject(dib);
+  DeleteDC(memory);
+  ReleaseDC(NULL, screen);
+  return out;
+}
+
+static int count_screen_mismatches(const RECT *r) {
+  uint32_t *px = read_screen(r);
+  int width = r->right - r->left, height = r->bottom - r->top, bad = 0;
+  for (int row = 0; row < height; row++)
+    for (int col = 0; col < width; col++) {
+      uint32_t want;
+      if (expected_screen_pixel(r->left + col, r->top + row, &want) &&
+          px[row * width + col] != want)
+        bad++;
+    }
+  free(px);
+  return bad;
+}
+
+// X maps and draws asynchronously; wait until the screen shows what we drew.
+static bool wait_until_shown(const RECT *r) {
+  RECT visible;
+  if (!IntersectRect(&visible, r, &k_virtual)) return true;
+  for (int attempt = 0; attempt < 200; attempt++) {
+    pump_messages();
+    if (count_screen_mismatches(&visible) == 0) return true;
+    Sleep(25);
+  }
+  return false;
+}
+
+static bool show_window(test_window *w, int x, int y, int width, int height, pattern_fn pattern,
+                        bool topmost) {
+  memset(w, 0, sizeof *w);
+  SetRect(&w->rect, x, y, x + width, y + height);
+  if (!paint_pattern(w, pattern)) return false;
+  w->hwnd = CreateWindowExA(WS_EX_TOOLWINDOW | (topmost ? WS_EX_TOPMOST : 0), k_window_class, "",
+                            WS_POPUP, x, y, width, height, NULL, NULL, GetModuleHandleA(NULL), w);
+  if (!w->hwnd) return false;
+  ShowWindow(w->hwnd, SW_SHOWNOACTIVATE);
+  SetWindowPos(w->hwnd, topmost ? HWND_TOPMOST : HWND_TOP, x, y, width, height,
+               SWP_NOACTIVATE | SWP_SHOWWINDOW);
+  UpdateWindow(w->hwnd);
+  g_stack[g_stack_count++] = w;
+  RECT actual;
+  GetWindowRect(w->hwnd, &actual);
+  if (!EqualRect(&actual, &w->rect)) {
+    printf("window placed at (%ld,%ld)-(%ld,%ld), wanted (%d,%d %dx%d)\n", actual.left, actual.top,
+           actual.right, actual.bottom, x, y, width, height);
+    return false;
+  }
+  return width <= 0 || height <= 0 || wait_until_shown(&w->rect);
+}
+
+static void close_window(test_window *w) {
+  for (int i = 0; i < g_stack_count; i++)
+    if (g_stack[i] == w) {
+      memmove(&g_stack[i], &g_stack[i + 1], (size_t)(g_stack_count - i - 1) * sizeof g_stack[0]);
+      g_stack_count--;
+      break;
+    }
+  if (w->hwnd) DestroyWindow(w->hwnd);
+  w->hwnd = NULL;
+  pump_messages();
+  RECT none = {0, 0, 0, 0};
+  w->rect = none;
+  paint_pattern(w, w->pattern);
+}
+
+static bool repaint_window(test_window *w, pattern_fn pattern) {
+  if (!paint_pattern(w, pattern)) return false;
+  InvalidateRect(w->hwnd, NULL, FALSE);
+  UpdateWindow(w->hwnd);
+  return wait_until_shown(&w->rect);
+}
+
+static test_window g_backdrop;
+
+// ---------------------------------------------------------------------------
+// Files and PNG checks
+
+static char g_dir[MAX_PATH];
+
+static const char *scratch_path(const char *name) {
+  static char paths[4][MAX_PATH];
+  static int next;
+  char *p = paths[next++ % 4];
+  snprintf(p, MAX_PATH, "%s\\%s", g_dir, name);
+  return p;
+}
+
+static uint8_t *read_file(const char *path, int *len) {
+  *len = 0;
+  FILE *f = fopen(path, "rb");
+  if (!f) return NULL;
+  fseek(f, 0, SEEK_END);
+  long size = ftell(f);
+  fseek(f, 0, SEEK_SET);
+  uint8_t *data = (uint8_t *)malloc(size > 0 ? (size_t)size : 1);
+  if (fread(data, 1, (size_t)size, f) != (size_t)size) size = 0;
+  fclose(f);
+  *len = (int)size;
+  return data;
+}
+
+static bool file_exists(const char *path) {
+  return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Decodes a PNG and compares it with what should be on screen at (x, y) or,
+// for a window, with the window's own pattern. Every pixel must also be
+// opaque.
+static void check_png(const uint8_t *png, int len, int x, int y, int width, int height,
+                      const test_window *window) {
+  if (!png || len < 8) {
+    harness_fail("no PNG bytes");
+    return;
+  }
+  // Colour type 6 (RGBA), bit depth 8, straight from the IHDR.
+  CHECK(len > 33 && png[24] == 8 && png[25] == 6);
+  int w = 0, h = 0, channels = 0;
+  uint8_t *px = stbi_load_from_memory(png, len, &w, &h, &channels, 4);
+  if (!px) {
+    harness_fail("PNG does not decode: %s", stbi_failure_reason());
+    return;
+  }
+  CHECK_INT(w, width);
+  CHECK_INT(h, height);
+  CHECK_INT(channels, 4);
+  if (w == width && h == height) {
+    int wrong = 0, translucent = 0, first_col = -1, first_row = -1;
+    uint32_t first_got = 0, first_want = 0;
+    for (int row = 0; row < h; row++)
+      for (int col = 0; col < w; col++) {
+        const uint8_t *p = px + ((size_t)row * w + col) * 4;
+        uint32_t got = ((uint32_t)p[0] << 16) | ((uint32_t)p[1] << 8) | p[2];
+        uint32_t want = 0;
+        bool known = window ? (want = window->pattern(window->rect.left + col,
+                                                      window->rect.top + row, col, row),
+                               true)
+                            : expected_screen_pixel(x + col, y + row, &want);
+        if (p[3] != 255) translucent++;
+        if (known && got != want) {
+          if (wrong++ == 0) {
+            first_col = col;
+            first_row = row;
+            first_got = got;
+            first_want = want;
+          }
+        }
+      }
+    if (wrong)
+      harness_fail("%d of %dx%d pixels differ; first at column %d row %d: %06x, expected %06x",
+                   wrong, w, h, first_col, first_row, (unsigned)first_got, (unsigned)first_want);
+    if (translucent) harness_fail("%d pixels are not opaque", translucent);
+  }
+  stbi_image_free(px);
+}
+
+static void check_png_file(const char *path, int x, int y, int width, int height,
+                           const test_window *window) {
+  int len = 0;
+  uint8_t *png = read_file(path, &len);
+  if (!png) {
+    harness_fail("cannot read %s", path);
+    return;
+  }
+  check_png(png, len, x, y, width, height, window);
+  free(png);
+  DeleteFileA(path);
+}
+
+// ---------------------------------------------------------------------------
+// Tests
+
+static void test_state_at_load(void) {
+  const char *error = g_api.last_error();
+  CHECK(error != NULL);
+  CHECK_STR(error, "");
+  const char *version = g_api.version();
+  CHECK_STR(version, "1.0.0");
+  CHECK(g_api.version() == version);
+  CHECK(g_api.last_error() == error);
+}
+
+struct monitor_seen {
+  RECT rect;
+  DWORD flags;
+  char device[CCHDEVICENAME];
+};
+
+static BOOL CALLBACK collect_monitor(HMONITOR monitor, HDC dc, LPRECT rect, LPARAM data) {
+  (void)dc;
+  monitor_seen *seen = (monitor_seen *)data;
+  int i = 0;
+  while (i < 16 && seen[i].device[0]) i++;
+  if (i == 16) return TRUE;
+  MONITORINFOEXA info;
+  memset(&info, 0, sizeof info);
+  info.cbSize = sizeof info;
+  GetMonitorInfoA(monitor, (LPMONITORINFO)&info);
+  seen[i].rect = *rect;
+  seen[i].flags = info.dwFlags;
+  memcpy(seen[i].device, info.szDevice, sizeof seen[i].device);
+  seen[i].device[CCHDEVICENAME - 1] = '\0';
+  return TRUE;
+}
+
+// The listing must say what EnumDisplayMonitors says, in its order, with the
+// backslashes of "\\.\DISPLAYn" escaped.
+static void test_monitor_json(void) {
+  monitor_seen seen[16];
+  memset(seen, 0, sizeof seen);
+  EnumDisplayMonitors(NULL, NULL, collect_monitor, (LPARAM)seen);
+
+  char want[4096];
+  int n = snprintf(want, sizeof want, "[");
+  int primaries = 0, negative = 0;
+  for (int i = 0; i < 16 && seen[i].device[0]; i++) {
+    char name[128];
+    int k = 0;
+    for (const char *c = seen[i].device; *c; c++) {
+      if (*c == '\\' || *c == '"') name[k++] = '\\';
+      name[k++] = *c;
+    }
+    name[k] = '\0';
+    const RECT *r = &seen[i].rect;
+    bool primary = (seen[i].flags & MONITORINFOF_PRIMARY) != 0;
+    n += snprintf(want + n, sizeof want - n,
+                  "%s{\"index\":%d,\"name\":\"%s\",\"x\":%ld,\"y\":%ld,\"width\":%ld,"
+                  "\"height\":%ld,\"is_primary\":%s}",
+                  i ? "," : "", i, name, r->left, r->top, r->right - r->left, r->bottom - r->top,
+                  primary ? "true" : "false");
+    CHECK(strncmp(seen[i].device, "\\\\.\\DISPLAY", 11) == 0);
+    if (primary) {
+      primaries++;
+      CHECK(EqualRect(r, &k_primary));
+    } else {
+      CHECK(EqualRect(r, &k_left));
+    }
+    if (r->left < 0) negative++;
+  }
+  snprintf(want + n, sizeof want - n, "]");
+  CHECK_INT(primaries, 1);
+  CHECK_INT(negative, 1);
+
+  const char *json = g_api.list_monitors_json();
+  CHECK_STR(json, want);
+  CHECK(json && strstr(json, "\"name\":\"\\\\\\\\.\\\\DISPLAY") != NULL);
+  CHECK(json && strstr(json, "\"x\":-1024,") != NULL);
+}
+
+struct region_case {
+  const char *what;
+  int x, y, width, height;      // requested
+  int cx, cy, cwidth, cheight;  // after clamping
+};
+
+static const region_case k_regions[] = {
+    {"inside the primary monitor", 100, 50, 300, 200, 100, 50, 300, 200},
+    {"on the monitor at negative x", -900, 100, 256, 128, -900, 100, 256, 128},
+    {"across both monitors", -40, 700, 100, 60, -40, 700, 100, 60},
+    {"clamped at the left edge", -1100, 200, 300, 100, -1024, 200, 224, 100},
+    {"clamped at the right and bottom", 1200, 760, 200, 100, 1200, 760, 80, 40},
+    {"one pixel at the top left corner", -1024, 0, 1, 1, -1024, 0, 1, 1},
+    {"the whole virtual screen and more", -2000, -50, 5000, 5000, -1024, 0, 2304, 800},
+};
+
+static void test_region_png(void) {
+  for (const region_case &c : k_regions) {
+    printf("  region %s\n", c.what);
+    const char *path = scratch_path("region.png");
+    CHECK_INT(g_api.capture_region_png(c.x, c.y, c.width, c.height, path), 0);
+    check_png_file(path, c.cx, c.cy, c.cwidth, c.cheight, NULL);
+  }
+}
+
+static void test_region_mem(void) {
+  for (const region_case &c : k_regions) {
+    printf("  region %s\n", c.what);
+    uint8_t *png = NULL;
+    int len = -1;
+    CHECK_INT(g_api.capture_region_mem(c.x, c.y, c.width, c.height, &png, &len), 0);
+    check_png(png, len, c.cx, c.cy, c.cwidth, c.cheight, NULL);
+    // The stream ends exactly at the reported length: IEND and its CRC.
+    CHECK(png && len > 12 && memcmp(png + len - 8, "IEND", 4) == 0);
+    g_api.free_mem(png);
+  }
+}
+
+static void test_monitor_png(void) {
+  monitor_seen seen[16];
+  memset(seen, 0, sizeof seen);
+  EnumDisplayMonitors(NULL, NULL, collect_monitor, (LPARAM)seen);
+  for (int i = 0; i < 2; i++) {
+    const RECT *r = &seen[i].rect;
+    const char *path = scratch_path("monitor.png");
+    CHECK_INT(g_api.capture_monitor_png(i, path), 0);
+    check_png_file(path, r->left, r->top, r->right - r->left, r->bottom - r->top, NULL);
+  }
+}
+
+static void test_all_png(void) {
+  const char *path = scratch_path("all.png");
+  CHECK_INT(g_api.capture_all_png(path), 0);
+  check_png_file(path, k_virtual.left, k_virtual.top, k_virtual.right - k_virtual.left,
+                 k_virtual.bottom - k_virtual.top, NULL);
+}
+
+// Window printing: the window draws itself, so what covers it on screen and
+// what lies off screen do not matter.
+static void test_window_capture(void) {
+  static test_window target, cover, off_screen;
+  CHECK(show_window(&target, 400, 300, 200, 150, target_pattern, false));
+  const char *path = scratch_path("window.png");
+  CHECK_INT(g_api.capture_window_png(target.hwnd, path), 0);
+  check_png_file(path, 0, 0, 200, 150, &target);
+
+  // Covered entirely but for a strip; the screen shows the cover there.
+  CHECK(show_window(&cover, 390, 290, 200, 165, cover_pattern, true));
+  RECT covered = {400, 300, 590, 450};
+  uint32_t *screen = read_screen(&covered);
+  CHECK(screen && screen[0] == cover_pattern(0, 0, 10, 10));
+  free(screen);
+  path = scratch_path("covered.png");
+  CHECK_INT(g_api.capture_window_png(target.hwnd, path), 0);
+  check_png_file(path, 0, 0, 200, 150, &target);
+  close_window(&cover);
+
+  // Reaching past the virtual screen's left edge: captured whole, unclamped.
+  CHECK(show_window(&off_screen, -1100, 500, 200, 100, target_pattern, false));
+  path = scratch_path("offscreen.png");
+  CHECK_INT(g_api.capture_window_png(off_screen.hwnd, path), 0);
+  check_png_file(path, 0, 0, 200, 100, &off_screen);
+  close_window(&off_screen);
+  close_window(&target);
+}
+
+static int capture_to(int which, const char *path, void *hwnd) {
+  switch (which) {
+    case 0:
+      return g_api.capture_window_png(hwnd, path);
+    case 1:
+      return g_api.capture_region_png(10, 10, 64, 32, path);
+    case 2:
+      return g_api.capture_monitor_png(1, path);
+    default:
+      return g_api.capture_all_png(path);
+  }
+}
+
+static void expect_failure(int result, const char *message) {
+  CHECK_INT(result, -1);
+  CHECK_STR(g_api.last_error(), message);
+}
+
+static void test_errors(void) {
+  char message[512];
+
+  // Handles that are not windows: real GetWindowRect failures.
+  HWND gone = CreateWindowExA(0, k_window_class, "", WS_POPUP, 0, 0, 10, 10, NULL, NULL,
+                              GetModuleHandleA(NULL), NULL);
+  DestroyWindow(gone);
+  void *not_windows[] = {(void *)gone, (void *)(uintptr_t)0x7654321,
+                         (void *)GetStockObject(BLACK_BRUSH)};
+  for (void *h : not_windows) {
+    RECT r;
+    SetLastError(0);
+    GetWindowRect((HWND)h, &r);
+    snprintf(message, sizeof message, "GetWindowRect failed (error %lu)", GetLastError());
+    CHECK_INT(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+    const char *path = scratch_path("never.png");
+    expect_failure(g_api.capture_window_png(h, path), message);
+    CHECK(!file_exists(path));
+  }
+  expect_failure(g_api.capture_window_png(NULL, NULL), "window handle is NULL");
+  expect_failure(g_api.capture_window_png(g_backdrop.hwnd, ""), "output file is empty");
+
+  static test_window empty;
+  CHECK(show_window(&empty, 50, 50, 0, 20, solid_pattern, false));
+  expect_failure(g_api.capture_window_png(empty.hwnd, scratch_path("empty.png")),
+                 "window has empty rect");
+  close_window(&empty);
+
+  // The runtime's reason for the failed file creation ends the message.
+  char missing[MAX_PATH];
+  snprintf(missing, sizeof missing, "%s\\no-such-directory\\shot.png", g_dir);
+  struct {
+    int which;
+    int width, height;
+  } writes[] = {{0, 2304, 800}, {1, 64, 32}, {2, 1024, 768}, {3, 2304, 800}};
+  for (const auto &w : writes) {
+    snprintf(message, sizeof message,
+             "PNG write failed for %dx%d frame to '%s' (No such file or directory)", w.width,
+             w.height, missing);
+    expect_failure(capture_to(w.which, missing, g_backdrop.hwnd), message);
+    CHECK(!file_exists(missing));
+  }
+
+  expect_failure(g_api.capture_monitor_png(2, scratch_path("m.png")),
+                 "monitor index 2 out of range (0..1)");
+  expect_failure(g_api.capture_monitor_png(-1, scratch_path("m.png")),
+                 "monitor index -1 out of range (0..1)");
+  expect_failure(g_api.capture_region_png(1280, 0, 10, 10, scratch_path("r.png")),
+                 "region (1280,0 10x10) is outside screen bounds (-1024,0 2304x800)");
+  expect_failure(g_api.capture_region_png(-1034, 0, 10, 10, scratch_path("r.png")),
+                 "region (-1034,0 10x10) is outside screen bounds (-1024,0 2304x800)");
+
+  uint8_t *png = (uint8_t *)&message;
+  int len = 7;
+  expect_failure(g_api.capture_region_mem(0, 0, 10, 10, &png, NULL), "out params are NULL");
+  CHECK(png == (uint8_t *)&message);
+  expect_failure(g_api.capture_region_mem(0, 0, 10, 10, NULL, &len), "out params are NULL");
+  CHECK_INT(len, 7);
+  expect_failure(g_api.capture_region_mem(0, 0, 0, 10, &png, &len), "invalid region size 0x10");
+  CHECK(png == NULL);
+  CHECK_INT(len, 0);
+
+  // A success leaves the last message in place.
+  CHECK_INT(g_api.capture_region_mem(0, 0, 4, 4, &png, &len), 0);
+  g_api.free_mem(png);
+  CHECK_STR(g_api.last_error(), "invalid region size 0x10");
+}
+
+static size_t capacity_for(int len) {
+  size_t capacity = 65536;
+  while (capacity < (size_t)len) capacity *= 2;
+  return capacity;
+}
+
+// The host shares msvcrt.dll with the DLL, so _msize sees the block itself.
+static void test_buffer_capacity(void) {
+  struct {
+    int x, y, width, height;
+  } cases[] = {{0, 0, 1, 1}, {0, 0, 300, 300}, {-1024, 0, 2304, 800}};
+  size_t capacities[3];
+  for (int i = 0; i < 3; i++) {
+    uint8_t *png = NULL;
+    int len = 0;
+    CHECK_INT(g_api.capture_region_mem(cases[i].x, cases[i].y, cases[i].width, cases[i].height,
+                                       &png, &len),
+              0);
+    capacities[i] = png ? _msize(png) : 0;
+    CHECK_INT(capacities[i], capacity_for(len));
+    printf("  %dx%d: %d bytes of PNG in a block of %u\n", cases[i].width, cases[i].height, len,
+           (unsigned)capacities[i]);
+    g_api.free_mem(png);
+  }
+  CHECK_INT(capacities[0], 65536);
+  CHECK(capacities[2] > 65536);
+  g_api.free_mem(NULL);
+}
+
+// GetGuiResources counts the process's GDI objects on Windows. Wine answers 0
+// there; its GDI keeps a handle table in the process, published in the PEB
+// like Windows' GdiSharedHandleTable, whose live entries are the same count.
+static bool running_under_wine(void) {
+  return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != NULL;
+}
+
+struct wine_gdi_entry {  // GDI_HANDLE_ENTRY of Wine's ntgdi.h, 24 bytes on both
+  uint64_t object;
+  uint32_t owner;
+  uint16_t unique;
+  uint8_t type;
+  uint8_t flags;
+  uint64_t user_pointer;
+};
+
+static long gdi_object_count(const char **how) {
+  DWORD n = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
+  if (n) {
+    *how = "GetGuiResources";
+    return (long)n;
+  }
+  if (!running_under_wine()) return -1;
+  *how = "Wine's GDI handle table (GetGuiResources returns 0 under Wine)";
+  PROCESS_BASIC_INFORMATION basic;
+  ULONG size = 0;
+  if (NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof basic,
+                                &size) != 0)
+    return -1;
+  // GdiSharedHandleTable's place in the PEB.
+  const char *peb = (const char *)basic.PebBaseAddress;
+  const wine_gdi_entry *table =
+      *(wine_gdi_entry *const *)(peb + (sizeof(void *) == 8 ? 0xf8 : 0x94));
+  if (!table) return -1;
+  long live = 0;
+  for (int i = 0; i < 0x10000; i++)
+    if (table[i].type) live++;
+  return live;
+}
+
+static void test_no_gdi_leak(void) {
+  static_assert(sizeof(wine_gdi_entry) == 24, "Wine's handle entry");
+  // The encoder's speed depends on the content: this one encodes 2.5 times as
+  // fast as the backdrop or a plain colour, and 2,000 of the captures are
+  // full monitors or the whole screen.
+  CHECK(repaint_window(&g_backdrop, busy_pattern));
+  const char *how = "";
+  char missing[MAX_PATH];
+  snprintf(missing, sizeof missing, "%s\\no-such-directory\\shot.png", g_dir);
+  static test_window target;
+  CHECK(show_window(&target, 200, 200, 64, 48, target_pattern, false));
+
+  struct {
+    const char *kind;
+    int which;
+  } kinds[] = {{"region to file", 0},       {"region to memory", 1}, {"monitor to file", 2},
+               {"whole screen to file", 3}, {"window to file", 4},   {"window, failing write", 5},
+               {"region, failing write", 6}};
+  for (const auto &k : kinds) {
+    const char *path = scratch_path("leak.png");
+    for (int round = 0; round < 2; round++) {
+      long before = gdi_object_count(&how);
+      DWORD start = GetTickCount();
+      int failures = 0;
+      for (int i = 0; i < (round ? 1000 : 3); i++) {
+        int r = 0;
+        uint8_t *png = NULL;
+        int len = 0;
+        switch (k.which) {
+          case 0:
+            r = g_api.capture_region_png(-100, 10, 400, 300, path);
+            break;
+          case 1:
+            r = g_api.capture_region_mem(-100, 10, 400, 300, &png, &len);
+            g_api.free_mem(png);
+            break;
+          case 2:
+            r = g_api.capture_monitor_png(i & 1, path);
+            break;
+          case 3:
+            r = g_api.capture_all_png(path);
+            break;
+          case 4:
+            r = g_api.capture_window_png(target.hwnd, path);
+            break;
+          case 5:
+            r = g_api.capture_window_png(target.hwnd, missing) == -1 ? 0 : -1;
+            break;
+          case 6:
+            r = g_api.capture_region_png(0, 0, 32, 32, missing) == -1 ? 0 : -1;
+            break;
+        }
+        if (r != 0) failures++;
+      }
+      long after = gdi_object_count(&how);
+      // The first round only warms up GDI's own caches.
+      if (round == 1) {
+        printf("  %s: %ld GDI objects before 1000 captures, %ld after (%lu ms)\n", k.kind, before,
+               after, GetTickCount() - start);
+        CHECK(before > 0);
+        CHECK_INT(after, before);
+        CHECK_INT(failures, 0);
+      }
+    }
+    DeleteFileA(path);
+  }
+  printf("  measured with %s\n", how);
+  close_window(&target);
+  CHECK(repaint_window(&g_backdrop, backdrop_pattern));
+}
+
+// ---------------------------------------------------------------------------
+
+bool suite_setup(void) {
+  WNDCLASSA wc;
+  memset(&wc, 0, sizeof wc);
+  wc.lpfnWndProc = test_window_proc;
+  wc.hInstance = GetModuleHandleA(NULL);
+  wc.lpszClassName = k_window_class;
+  wc.hCursor = NULL;
+  wc.hbrBackground = NULL;
+  if (!RegisterClassA(&wc)) return false;
+
+  char temp[MAX_PATH];
+  GetTempPathA(sizeof temp, temp);
+  snprintf(g_dir, sizeof g_dir, "%svs-win32-test-%lu", temp, GetCurrentProcessId());
+  CreateDirectoryA(g_dir, NULL);
+
+  int vx = GetSystemMetrics(SM_XVIRTUALSCREEN), vy = GetSystemMetrics(SM_YVIRTUALSCREEN);
+  int vw = GetSystemMetrics(SM_CXVIRTUALSCREEN), vh = GetSystemMetrics(SM_CYVIRTUALSCREEN);
+  if (vx != k_virtual.left || vy != k_virtual.top || vw != k_virtual.right - k_virtual.left ||
+      vh != k_virtual.bottom - k_virtual.top) {
+    printf("the virtual screen is (%d,%d %dx%d), not the two-monitor layout of the test rig\n", vx,
+           vy, vw, vh);
+    return false;
+  }
+  if (!show_window(&g_backdrop, vx, vy, vw, vh, backdrop_pattern, false)) {
+    printf("the backdrop window never showed its pattern on the screen\n");
+    return false;
+  }
+  return true;
+}
+
+void suite_run(bool leak_loops) {
+  harness_run("state at load: empty error text, version 1.0.0", test_state_at_load);
+  harness_run("monitor JSON lists what EnumDisplayMonitors reports", test_monitor_json);
+  harness_run("region to file decodes to the painted pixels", test_region_png);
+  harness_run("region to memory decodes to the painted pixels", test_region_mem);
+  harness_run("each monitor to file decodes to the painted pixels", test_monitor_png);
+  harness_run("whole screen to file decodes to the painted pixels", test_all_png);
+  harness_run("window capture prints the window, covered or off screen", test_window_capture);
+  harness_run("failures under real GDI give their messages", test_errors);
+  harness_run("PNG bytes come in a power-of-two block of msvcrt's heap", test_buffer_capacity);
+  if (leak_loops) harness_run("no GDI object leaks over 1,000 captures", test_no_gdi_leak);
+}
+
+void suite_teardown(void) {
+  close_window(&g_backdrop);
+  RemoveDirectoryA(g_dir);
+}

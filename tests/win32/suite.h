@@ -1,0 +1,32 @@
+// The tests of vantorel-screenshot.dll under a real USER32/GDI32 (Wine or
+// Windows). They reach the DLL only through the table below, so the same
+// tests run whether the host linked the import library or asked
+// GetProcAddress.
+#ifndef VS_WIN32_SUITE_H
+#define VS_WIN32_SUITE_H
+
+#include <stdint.h>
+
+struct vs_api {
+  const char *(*version)(void);
+  const char *(*last_error)(void);
+  const char *(*list_monitors_json)(void);
+  int (*capture_all_png)(const char *path);
+  int (*capture_monitor_png)(int index, const char *path);
+  int (*capture_region_png)(int x, int y, int width, int height, const char *path);
+  int (*capture_window_png)(void *hwnd, const char *path);
+  int (*capture_region_mem)(int x, int y, int width, int height, uint8_t **out_png, int *out_len);
+  void (*free_mem)(void *mem);
+};
+
+extern vs_api g_api;
+
+// Creates the test windows and a scratch directory; false if the desktop is
+// not the expected two-monitor layout or the windows never appear.
+bool suite_setup(void);
+// Runs every test through g_api. The 1,000-capture leak loops are long, so a
+// host may leave them to the other one.
+void suite_run(bool leak_loops);
+void suite_teardown(void);
+
+#endif
