@@ -20,5 +20,8 @@ apt-get install -y -qq --no-install-recommends \
   xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xcompmgr xauth \
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64 \
   wine wine64 wine32:i386 \
+  libxrandr2 libxrandr2:i386 libxrender1 libxrender1:i386 libxinerama1 libxinerama1:i386 \
+  libxcomposite1 libxcomposite1:i386 libxfixes3 libxfixes3:i386 libxi6 libxi6:i386 \
+  libxcursor1 libxcursor1:i386 \
   valgrind hyperfine python3 procps \
   >/dev/null
