@@ -15,10 +15,8 @@ int main(void) {
   g_api.capture_window_png = screenshot_capture_window_png;
   g_api.capture_region_mem = screenshot_capture_region_mem;
   g_api.free_mem = screenshot_free_mem;
-  if (!suite_setup()) {
-    printf("setup failed\n0 passed, 1 failed\n");
-    return 1;
-  }
+  harness_run("test windows show on the two-monitor desktop", suite_setup);
+  if (g_harness.failed) return harness_finish();
   suite_run(true);
   suite_teardown();
   return harness_finish();

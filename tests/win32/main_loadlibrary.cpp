@@ -61,10 +61,8 @@ static void test_reload_starts_clean(void) {
 int main(void) {
   harness_run("LoadLibrary and GetProcAddress of the nine plain names", test_load_and_resolve);
   if (!g_dll || !g_api.free_mem) return harness_finish();
-  if (!suite_setup()) {
-    printf("setup failed\n");
-    return harness_finish() | 1;
-  }
+  harness_run("test windows show on the two-monitor desktop", suite_setup);
+  if (g_harness.failed) return harness_finish();
   // The leak loops run in the import-library host; the rest runs here too.
   suite_run(false);
   harness_run("unload and reload: the error text is empty again", test_reload_starts_clean);

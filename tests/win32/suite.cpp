@@ -753,34 +753,31 @@ static void test_no_gdi_leak(void) {
 
 // ---------------------------------------------------------------------------
 
-bool suite_setup(void) {
+void suite_setup(void) {
   WNDCLASSA wc;
   memset(&wc, 0, sizeof wc);
   wc.lpfnWndProc = test_window_proc;
   wc.hInstance = GetModuleHandleA(NULL);
   wc.lpszClassName = k_window_class;
-  wc.hCursor = NULL;
-  wc.hbrBackground = NULL;
-  if (!RegisterClassA(&wc)) return false;
+  CHECK(RegisterClassA(&wc) != 0);
 
   char temp[MAX_PATH];
   GetTempPathA(sizeof temp, temp);
   snprintf(g_dir, sizeof g_dir, "%svs-win32-test-%lu", temp, GetCurrentProcessId());
-  CreateDirectoryA(g_dir, NULL);
+  CHECK(CreateDirectoryA(g_dir, NULL));
 
-  int vx = GetSystemMetrics(SM_XVIRTUALSCREEN), vy = GetSystemMetrics(SM_YVIRTUALSCREEN);
-  int vw = GetSystemMetrics(SM_CXVIRTUALSCREEN), vh = GetSystemMetrics(SM_CYVIRTUALSCREEN);
-  if (vx != k_virtual.left || vy != k_virtual.top || vw != k_virtual.right - k_virtual.left ||
-      vh != k_virtual.bottom - k_virtual.top) {
-    printf("the virtual screen is (%d,%d %dx%d), not the two-monitor layout of the test rig\n", vx,
-           vy, vw, vh);
-    return false;
+  RECT virt;
+  SetRect(&virt, GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN), 0, 0);
+  virt.right = virt.left + GetSystemMetrics(SM_CXVIRTUALSCREEN);
+  virt.bottom = virt.top + GetSystemMetrics(SM_CYVIRTUALSCREEN);
+  if (!EqualRect(&virt, &k_virtual)) {
+    harness_fail("the virtual screen is (%ld,%ld)-(%ld,%ld), not the rig's (-1024,0)-(1280,800)",
+                 virt.left, virt.top, virt.right, virt.bottom);
+    return;
   }
-  if (!show_window(&g_backdrop, vx, vy, vw, vh, backdrop_pattern, false)) {
-    printf("the backdrop window never showed its pattern on the screen\n");
-    return false;
-  }
-  return true;
+  if (!show_window(&g_backdrop, virt.left, virt.top, virt.right - virt.left, virt.bottom - virt.top,
+                   backdrop_pattern, false))
+    harness_fail("the backdrop window never showed its pattern on the screen");
 }
 
 void suite_run(bool leak_loops) {

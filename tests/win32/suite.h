@@ -21,9 +21,10 @@ struct vs_api {
 
 extern vs_api g_api;
 
-// Creates the test windows and a scratch directory; false if the desktop is
-// not the expected two-monitor layout or the windows never appear.
-bool suite_setup(void);
+// Creates the test windows and a scratch directory, as a test of its own: it
+// fails when the desktop is not the rig's two-monitor layout or the windows
+// never appear on the screen.
+void suite_setup(void);
 // Runs every test through g_api. The 1,000-capture leak loops are long, so a
 // host may leave them to the other one.
 void suite_run(bool leak_loops);
