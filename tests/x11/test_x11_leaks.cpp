@@ -97,8 +97,11 @@ TEST(X11Leaks, ThousandCapturesStayFlat) {
         << heap_before << " bytes before, " << heap_after << " bytes after";
   }
   // Resident memory may move by what the allocator keeps in its free lists.
+  // AddressSanitizer keeps freed blocks in quarantine, so there it grows.
+#if !defined(__SANITIZE_ADDRESS__)
   EXPECT_LT(rss_after - rss_before, 1024)
       << rss_before << " KiB before, " << rss_after << " KiB after";
+#endif
 }
 
 }  // namespace
