@@ -137,6 +137,12 @@ static void probe_extensions_locked(void) {
 
 int x11_connect_locked(void) {
   if (g_x11.conn) {
+    // Reading what has come shows a server that went away since the last
+    // call, so the connection is replaced now instead of failing this call.
+    // No events are selected: what comes is errors of requests that wanted
+    // no answer, which would otherwise pile up in XCB's queue.
+    xcb_generic_event_t *event;
+    while ((event = xcb_poll_for_event(g_x11.conn)) != NULL) free(event);
     if (!xcb_connection_has_error(g_x11.conn)) return 0;
     drop_connection_locked();
   }

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <regex>
 #include <string>
@@ -23,9 +24,9 @@ struct throwaway_rig {
 };
 
 // A second Xorg of its own, so the shared rig is never killed.
-bool start_throwaway(throwaway_rig *rig) {
+bool start_throwaway(throwaway_rig *rig, const char *options = "--mode 640x480") {
   int status = 0;
-  std::string out = run_command(std::string(VS_RIG_SCRIPTS) + "/start.sh --mode 640x480", &status);
+  std::string out = run_command(std::string(VS_RIG_SCRIPTS) + "/start.sh " + options, &status);
   std::smatch m;
   std::regex display("DISPLAY=(\\S+)"), dir("RIG_DIR=(\\S+)");
   if (status != 0) return false;
@@ -116,6 +117,22 @@ TEST(X11Environment, NoDisplayDeadServerAndBack) {
   expect_every_call_fails("server still gone");
   EXPECT_FALSE(sigpipe_pending());
   EXPECT_FALSE(sigpipe_blocked());
+
+  // 16 bits a pixel is no format the library reads: each capture fails with
+  // its operation's message rather than deliver wrong pixels.
+  ASSERT_TRUE(start_throwaway(&rig, "--mode 640x480 --depth 16"));
+  setenv("DISPLAY", rig.display.c_str(), 1);
+  EXPECT_NE(screenshot_list_monitors_json(), nullptr) << screenshot_last_error();
+  std::string path = temp_png("depth16");
+  EXPECT_EQ(screenshot_capture_region_png(0, 0, 64, 48, path.c_str()), -1);
+  EXPECT_STREQ(screenshot_last_error(), "BitBlt (0,0 64x48) failed (error 8)");
+  xcb_connection_t *c = xcb_connect(rig.display.c_str(), nullptr);
+  xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+  EXPECT_EQ(screenshot_capture_window_png((void *)(uintptr_t)root, path.c_str()), -1);
+  EXPECT_STREQ(screenshot_last_error(), "PrintWindow/BitBlt for window failed (error 8)");
+  EXPECT_EQ(access(path.c_str(), F_OK), -1);
+  xcb_disconnect(c);
+  stop_throwaway(rig);
 
   setenv("DISPLAY", rig_display.c_str(), 1);
   expect_calls_work("the rig again", 100, 80);
