@@ -19,12 +19,8 @@
 // Screen copies from this size on come in bands (see x11_bitmap): enough
 // bands to overlap the server's copy with ours, few enough that the round
 // trip per band stays small.
-#ifndef BANDED_MIN_BYTES
 #define BANDED_MIN_BYTES (1u << 20)
-#endif
-#ifndef BAND_COUNT
 #define BAND_COUNT 4
-#endif
 
 static x11_dc s_screen_dc = {X11_DC_MAGIC, 1, NULL};
 

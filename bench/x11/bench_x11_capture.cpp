@@ -128,6 +128,18 @@ void BM_floor_shm_get_image(benchmark::State &state) {
   state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)pixels * 4);
 }
 
+// The server's share alone, for reading the two above.
+void BM_shm_get_image_only(benchmark::State &state) {
+  if (!ready(state)) return;
+  floor_display *d = floor_setup();
+  for (auto _ : state) {
+    free(xcb_shm_get_image_reply(d->conn,
+                                 xcb_shm_get_image(d->conn, d->root, 0, 0, k_width, k_height, ~0u,
+                                                   XCB_IMAGE_FORMAT_Z_PIXMAP, d->segment, 0),
+                                 nullptr));
+  }
+}
+
 void BM_capture_rect_rgba(benchmark::State &state) {
   if (!ready(state)) return;
   for (auto _ : state) {
@@ -159,6 +171,7 @@ void BM_screenshot_capture_region_mem_64x64(benchmark::State &state) {
 
 BENCHMARK(BM_floor_shm_get_image)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_capture_rect_rgba)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_shm_get_image_only)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_screenshot_capture_region_mem_64x64)
     ->UseRealTime()
     ->Unit(benchmark::kMicrosecond)
