@@ -9,6 +9,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "rig_support.h"
@@ -201,6 +202,37 @@ TEST_F(ScreenCapture, RegionsToFileAndMemory) {
     EXPECT_TRUE(image_matches(image, c.cw, c.ch, root_region(c.cx, c.cy, seed_)));
   }
   unlink(path.c_str());
+}
+
+// Two threads capture at once, one large regions (which hold the shared
+// segment across calls into the layer), one small; each must get its own
+// pixels, whoever has the segment.
+TEST_F(ScreenCapture, TwoThreadsAtOnce) {
+  struct job {
+    int x, y, width, height;
+    int failures = 0;
+    std::string first_problem;
+  } jobs[2] = {{0, 0, 1000, 300, 0, ""}, {1500, 300, 200, 150, 0, ""}};
+  auto run = [this](job *j) {
+    for (int i = 0; i < 12; i++) {
+      uint8_t *png = nullptr;
+      int length = 0;
+      rgba_image image;
+      bool ok =
+          screenshot_capture_region_mem(j->x, j->y, j->width, j->height, &png, &length) == 0 &&
+          decode_png_memory(png, length, &image);
+      screenshot_free_mem(png);
+      ::testing::AssertionResult same =
+          ok ? image_matches(image, j->width, j->height, root_region(j->x, j->y, seed_))
+             : ::testing::AssertionFailure() << "capture failed";
+      if (!same && j->failures++ == 0) j->first_problem = same.message();
+    }
+  };
+  std::thread first(run, &jobs[0]);
+  std::thread second(run, &jobs[1]);
+  first.join();
+  second.join();
+  for (const job &j : jobs) EXPECT_EQ(j.failures, 0) << j.first_problem;
 }
 
 TEST_F(ScreenCapture, RegionOutsideTheScreenIsRefused) {
