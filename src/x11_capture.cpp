@@ -407,12 +407,6 @@ BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int s
   return result == 0;
 }
 
-static inline uint32_t load32(const uint8_t *p) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  return v;
-}
-
 // One row of the content, as the B, G, R, X bytes GDI delivers. The fourth
 // byte is 255 for an opaque visual and the alpha of a 32-bit one.
 static void convert_pixels(const uint8_t *src, uint8_t *dst, int count, const x11_pixel_format *f) {
