@@ -181,10 +181,12 @@ BENCHMARK(BM_screenshot_capture_region_mem_64x64)
 class ratio_reporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run> &runs) override {
+    // With repetitions the median stands for the benchmark.
     for (const Run &run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred && run.iterations > 0) {
-        seconds[run.run_name.function_name] = run.GetAdjustedRealTime();
-      }
+      if (run.error_occurred) continue;
+      bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
+      bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (single || median) seconds[run.run_name.function_name] = run.GetAdjustedRealTime();
     }
     ConsoleReporter::ReportRuns(runs);
   }
