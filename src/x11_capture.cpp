@@ -16,12 +16,6 @@
 // replace it every time.
 #define SEGMENT_STEP (1u << 20)
 
-// Screen copies from this size on come in bands (see x11_bitmap): enough
-// bands to overlap the server's copy with ours, few enough that the round
-// trip per band stays small.
-#define BANDED_MIN_BYTES (1u << 20)
-#define BAND_COUNT 4
-
 static x11_dc s_screen_dc = {X11_DC_MAGIC, 1, NULL};
 
 // What a fresh memory DC has selected, as GDI's stock bitmap: the object
@@ -98,16 +92,6 @@ static void return_segment_locked(void) {
 }
 
 void x11_clear_content_locked(x11_bitmap *bitmap) {
-  // A band still in flight is dropped; the server finishes writing it before
-  // it serves any later request of this connection, so the segment is free
-  // for the next copy.
-  if (bitmap->bands_requested > bitmap->bands_done && bitmap->generation == g_x11.generation &&
-      g_x11.conn) {
-    xcb_discard_reply(g_x11.conn, bitmap->pending);
-  }
-  bitmap->band_count = 0;
-  bitmap->bands_requested = 0;
-  bitmap->bands_done = 0;
   if (bitmap->leased) return_segment_locked();
   free(bitmap->reply);
   bitmap->reply = NULL;
@@ -266,100 +250,6 @@ BOOL WINAPI DeleteDC(HDC hdc) {
 // ---------------------------------------------------------------------------
 // Copy and read-back
 
-static void request_band_locked(x11_bitmap *bitmap) {
-  int top = bitmap->bands_requested * bitmap->band_rows;
-  int rows = bitmap->content_height - top;
-  if (rows > bitmap->band_rows) rows = bitmap->band_rows;
-  xcb_shm_get_image_cookie_t cookie = xcb_shm_get_image(
-      g_x11.conn, bitmap->source, (int16_t)bitmap->source_x, (int16_t)(bitmap->source_y + top),
-      (uint16_t)bitmap->content_width, (uint16_t)rows, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
-      g_x11.segment.id, (uint32_t)top * bitmap->stride);
-  bitmap->pending = cookie.sequence;
-  bitmap->bands_requested++;
-  xcb_flush(g_x11.conn);
-}
-
-// Waits for the band in flight and asks for the next, with the lock held.
-static int advance_bands_locked(x11_bitmap *bitmap) {
-  if (bitmap->generation != g_x11.generation || !g_x11.conn) {
-    x11_set_last_error(XCB_CONN_ERROR);  // the connection went and its bands with it
-    return -1;
-  }
-  xcb_shm_get_image_cookie_t cookie = {bitmap->pending};
-  xcb_generic_error_t *error = NULL;
-  xcb_shm_get_image_reply_t *reply = xcb_shm_get_image_reply(g_x11.conn, cookie, &error);
-  bitmap->bands_done++;  // answered, well or not
-  if (!reply) {
-    x11_fail_request(error);
-    return -1;
-  }
-  int depth = reply->depth;
-  free(reply);
-  if (depth != g_x11.screen->root_depth) {
-    x11_set_last_error(X11_BAD_MATCH);
-    return -1;
-  }
-  if (bitmap->bands_requested < bitmap->band_count) request_band_locked(bitmap);
-  return 0;
-}
-
-// Makes sure the content's row is in, with the lock taken only to talk to
-// the server: the conversion of the bands already in runs without it.
-static int wait_for_row(x11_bitmap *bitmap, int content_row) {
-  while (bitmap->bands_done < bitmap->band_count &&
-         content_row >= bitmap->bands_done * bitmap->band_rows) {
-    x11_guard guard;
-    x11_lock(&guard);
-    int result = advance_bands_locked(bitmap);
-    x11_unlock(&guard);
-    if (result != 0) return -1;
-  }
-  return 0;
-}
-
-// A rectangle of the root window into the bitmap. A large one comes through
-// the shared segment in bands, of which the first is waited for here, so a
-// copy the server refuses fails here.
-static int read_screen_locked(int x, int y, int width, int height, x11_bitmap *bitmap, int dest_x,
-                              int dest_y) {
-  xcb_screen_t *screen = g_x11.screen;
-  uint32_t stride = (uint32_t)width * 4u;
-  size_t size = (size_t)stride * (size_t)height;
-  uint8_t *shared = NULL;
-  x11_pixel_format format;
-  if (size >= BANDED_MIN_BYTES && height >= BAND_COUNT &&
-      x11_format_for_visual(screen->root_visual, screen->root_depth, &format) == 0) {
-    x11_clear_content_locked(bitmap);
-    shared = lease_segment_locked(size);
-  }
-  if (!shared) {
-    return x11_read_image_locked(screen->root, screen->root_visual, x, y, width, height, bitmap,
-                                 dest_x, dest_y);
-  }
-  bitmap->pixels = shared;
-  bitmap->leased = 1;
-  bitmap->stride = stride;
-  bitmap->format = format;
-  bitmap->content_x = dest_x;
-  bitmap->content_y = dest_y;
-  bitmap->content_width = width;
-  bitmap->content_height = height;
-  bitmap->source = screen->root;
-  bitmap->source_x = x;
-  bitmap->source_y = y;
-  bitmap->band_rows = (height + BAND_COUNT - 1) / BAND_COUNT;
-  bitmap->band_count = (height + bitmap->band_rows - 1) / bitmap->band_rows;
-  bitmap->bands_requested = 0;
-  bitmap->bands_done = 0;
-  bitmap->generation = g_x11.generation;
-  request_band_locked(bitmap);
-  if (advance_bands_locked(bitmap) != 0) {
-    x11_clear_content_locked(bitmap);
-    return -1;
-  }
-  return 0;
-}
-
 // Parts of the rectangle beyond the root window read as black: the root's
 // size is the last one read, and read again when the rectangle leaves it or
 // the server refuses the copy (the screen may have changed since).
@@ -396,9 +286,9 @@ BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int s
       x11_clear_content_locked(bitmap);
       break;
     }
-    result =
-        read_screen_locked((int)left, (int)top, (int)(cut_right - left), (int)(cut_bottom - top),
-                           bitmap, (int)(left - src_x), (int)(top - src_y));
+    result = x11_read_image_locked(g_x11.screen->root, g_x11.screen->root_visual, (int)left,
+                                   (int)top, (int)(cut_right - left), (int)(cut_bottom - top),
+                                   bitmap, (int)(left - src_x), (int)(top - src_y));
     if (result == 0 || refreshed || GetLastError() != X11_BAD_MATCH) break;
     result = x11_refresh_root_size_locked();
     refreshed = 1;
@@ -408,8 +298,11 @@ BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int s
 }
 
 // One row of the content, as the B, G, R, X bytes GDI delivers. The fourth
-// byte is 255 for an opaque visual and the alpha of a 32-bit one.
-static void convert_pixels(const uint8_t *src, uint8_t *dst, int count, const x11_pixel_format *f) {
+// byte is 255 for an opaque visual and the alpha of a 32-bit one. The copy
+// is one of the two passes of a screenshot over memory (the core's channel
+// swap is the other); AVX2, where the processor has it, makes it cheaper.
+__attribute__((target_clones("avx2", "default"))) static void convert_pixels(
+    const uint8_t *src, uint8_t *dst, int count, const x11_pixel_format *f) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   if (!f->msb_first && f->red_shift == 16 && f->green_shift == 8 && f->blue_shift == 0) {
     if (f->has_alpha && f->alpha_shift == 24) {
@@ -447,21 +340,19 @@ static void fill_black(uint8_t *dst, int count) {
   }
 }
 
-static int read_row(x11_bitmap *bitmap, int row, uint8_t *dst) {
+static void read_row(const x11_bitmap *bitmap, int row, uint8_t *dst) {
   int top = bitmap->content_y;
   int left = bitmap->content_x;
   if (!bitmap->pixels || row < top || row >= top + bitmap->content_height) {
     fill_black(dst, bitmap->width);
-    return 0;
+    return;
   }
-  if (wait_for_row(bitmap, row - top) != 0) return -1;
   int width = bitmap->content_width;
   if (left + width > bitmap->width) width = bitmap->width - left;
   fill_black(dst, left);
   const uint8_t *src = bitmap->pixels + (size_t)(row - top) * bitmap->stride;
   convert_pixels(src, dst + (size_t)left * 4, width, &bitmap->format);
   fill_black(dst + (size_t)(left + width) * 4, bitmap->width - left - width);
-  return 0;
 }
 
 // Rows go out top first for a negative height and bottom first otherwise, as
@@ -485,7 +376,7 @@ int WINAPI GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT lines, LPVOID bits, 
   for (UINT i = 0; i < lines; i++) {
     UINT line = start + i;
     int row = top_down ? (int)line : (int)(height - 1 - line);
-    if (read_row(bitmap, row, (uint8_t *)bits + (size_t)i * row_bytes) != 0) return 0;
+    read_row(bitmap, row, (uint8_t *)bits + (size_t)i * row_bytes);
   }
   return (int)lines;
 }

@@ -59,20 +59,6 @@ struct x11_bitmap {
   x11_pixel_format format;
   void *reply;     // the image reply that holds pixels, or NULL
   uint8_t leased;  // pixels lie in the shared segment, reserved for this bitmap
-
-  // A large screen copy arrives in bands of band_rows rows, each asked for
-  // when the one before has come, so the server fills the next band while
-  // GetDIBits converts the last. Content rows below bands_done * band_rows
-  // are in; a band is in flight while bands_requested > bands_done.
-  xcb_drawable_t source;
-  int32_t source_x;
-  int32_t source_y;
-  int32_t band_rows;
-  int32_t band_count;
-  int32_t bands_requested;
-  int32_t bands_done;
-  unsigned int pending;  // sequence number of the band in flight
-  uint32_t generation;   // of the connection the bands come over
 };
 
 struct x11_dc {
