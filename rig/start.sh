@@ -6,6 +6,7 @@
 #                                      DUMMY1 1024x768 left of it at 0,0
 #   eval "$(rig/start.sh --mode WxH)"  DUMMY0 alone at WxH (e.g. 1920x1080)
 #   rig/start.sh --depth 16 ...        another colour depth (default 24)
+#   rig/start.sh --no-randr            a server without RandR (no layout)
 #   rig/stop.sh                        stops what this started ($RIG_DIR)
 #
 # The same assignments are kept in $RIG_DIR/env. Needs root (or sudo -n).
@@ -14,11 +15,13 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 mode=""
 depth=24
+randr=+extension
 while [ $# -gt 0 ]; do
   case "$1" in
     --mode) mode="$2"; shift 2 ;;
     --mode=*) mode="${1#--mode=}"; shift ;;
     --depth) depth="$2"; shift 2 ;;
+    --no-randr) randr=-extension; shift ;;
     *) echo "rig/start.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
@@ -43,7 +46,7 @@ fail() {
 : >"$rig_dir/display"
 setsid "${sudo_cmd[@]}" "$xorg" -displayfd 3 -config "$here/xorg-dummy.conf" \
   -configdir "$rig_dir/conf.d" -logfile "$rig_dir/xorg.log" -noreset -nolisten tcp \
-  +extension RANDR +extension Composite -novtswitch -depth "$depth" \
+  "$randr" RANDR +extension Composite -novtswitch -depth "$depth" \
   3>"$rig_dir/display" </dev/null >"$rig_dir/xorg.out" 2>&1 &
 xorg_pid=$!
 echo "$xorg_pid" >"$rig_dir/xorg.pid"
@@ -73,7 +76,9 @@ ensure_mode() {
   xrandr --addmode "$output" "$size" 2>/dev/null || true
 }
 
-if [ -z "$mode" ]; then
+if [ "$randr" = -extension ]; then
+  :
+elif [ -z "$mode" ]; then
   ensure_mode DUMMY0 1280x800
   ensure_mode DUMMY1 1024x768
   xrandr --output DUMMY0 --mode 1280x800 --primary \

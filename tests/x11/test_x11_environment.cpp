@@ -134,6 +134,22 @@ TEST(X11Environment, NoDisplayDeadServerAndBack) {
   xcb_disconnect(c);
   stop_throwaway(rig);
 
+  // Without RandR (and so without Xinerama) the root window is the one monitor.
+  ASSERT_TRUE(start_throwaway(&rig, "--no-randr"));
+  setenv("DISPLAY", rig.display.c_str(), 1);
+  c = xcb_connect(rig.display.c_str(), nullptr);
+  const xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  std::string expected = "[{\"index\":0,\"name\":\"SCREEN\",\"x\":0,\"y\":0,\"width\":" +
+                         std::to_string(screen->width_in_pixels) +
+                         ",\"height\":" + std::to_string(screen->height_in_pixels) +
+                         ",\"is_primary\":true}]";
+  xcb_disconnect(c);
+  const char *json = screenshot_list_monitors_json();
+  ASSERT_NE(json, nullptr) << screenshot_last_error();
+  EXPECT_EQ(std::string(json), expected);
+  expect_calls_work("no RandR", 32, 32);
+  stop_throwaway(rig);
+
   setenv("DISPLAY", rig_display.c_str(), 1);
   expect_calls_work("the rig again", 100, 80);
 }
