@@ -18,9 +18,11 @@
 
 namespace {
 
+// Stopped at the latest when the test ends, also when it fails half-way.
 struct throwaway_rig {
   std::string display;
   std::string dir;
+  ~throwaway_rig();
 };
 
 // A second Xorg of its own, so the shared rig is never killed.
@@ -37,9 +39,12 @@ bool start_throwaway(throwaway_rig *rig, const char *options = "--mode 640x480")
   return true;
 }
 
-void stop_throwaway(const throwaway_rig &rig) {
-  run_command(std::string(VS_RIG_SCRIPTS) + "/stop.sh " + rig.dir);
+void stop_throwaway(throwaway_rig &rig) {
+  if (!rig.dir.empty()) run_command(std::string(VS_RIG_SCRIPTS) + "/stop.sh " + rig.dir);
+  rig.dir.clear();
 }
+
+throwaway_rig::~throwaway_rig() { stop_throwaway(*this); }
 
 bool sigpipe_pending() {
   sigset_t pending;
