@@ -75,19 +75,22 @@ static bool set_up(rel_env *env, std::string *why) {
 
   // Destroyed before the pattern is drawn: the root repaints the hole with
   // its background.
-  test_window gone = make_window(600, 500, 40, 30, 0, 23);
+  const rel_rect &b = env->bounds;
+  test_window gone = make_window(b.x + b.width / 2, b.y + b.height / 2, 40, 30, 0, 23);
   destroy_window(gone);
   env->gone_window = (void *)(uintptr_t)gone.id;
 
   draw_root_blocks();
-  test_window plain = make_window(100, 100, 200, 150, 0, 21);
-  test_window framed = make_window(1500, 300, 160, 120, 3, 22, 0x5a3c1e);
+  // Placed by the screen's size: the stage also runs on a smaller layout.
+  test_window plain = make_window(b.x + b.width / 12, b.y + b.height / 8, 200, 150, 0, 21);
+  test_window framed =
+      make_window(b.x + b.width * 2 / 3, b.y + b.height * 3 / 8, 160, 120, 3, 22, 0x5a3c1e);
   for (const test_window &w : {plain, framed}) {
-    int b = w.border;
-    rel_rect outer{w.x, w.y, w.width + 2 * b, w.height + 2 * b};
-    auto rgb = [w, b](int i, int j) -> uint32_t {
-      if (i < b || j < b || i >= w.width + b || j >= w.height + b) return w.border_rgb;
-      return pattern_rgb(i - b, j - b, w.seed);
+    int e = w.border;
+    rel_rect outer{w.x, w.y, w.width + 2 * e, w.height + 2 * e};
+    auto rgb = [w, e](int i, int j) -> uint32_t {
+      if (i < e || j < e || i >= w.width + e || j >= w.height + e) return w.border_rgb;
+      return pattern_rgb(i - e, j - e, w.seed);
     };
     env->windows.push_back({(void *)(uintptr_t)w.id, outer, rgb});
   }

@@ -1,7 +1,8 @@
-// The scripted display layer laid out like the rig: a 1024x768 monitor at the
-// origin and a 1280x800 primary one right of it, the framebuffer covering
-// their bounding box in 8x8 blocks of distinct colours, and two windows: one
-// that prints itself with flag 2, one that only manages with flag 0.
+// The scripted display layer as the tests' screen: a 640x360 monitor left of
+// the origin and a 640x400 primary one at it, small enough for the sanitizer
+// builds, the framebuffer covering their bounding box in blocks of colour,
+// and two windows: one that prints itself with flag 2, one that manages only
+// with flag 0.
 #include <mutex>
 
 #include "rel_env.h"
@@ -15,28 +16,28 @@ static sd_pixel pixel_of(uint32_t rgb) {
 
 static void set_up(rel_env *env) {
   sd_reset();
-  sd_add_monitor(0, 0, 1024, 768, "\\\\.\\DISPLAY2", 0);
-  sd_add_monitor(1024, 0, 2304, 800, "\\\\.\\DISPLAY1", 1);
+  sd_add_monitor(-640, 0, 0, 360, "\\\\.\\DISPLAY2", 0);
+  sd_add_monitor(0, 0, 640, 400, "\\\\.\\DISPLAY1", 1);
   env->is_rig = false;
-  env->monitors = {{0, 0, 1024, 768}, {1024, 0, 1280, 800}};
-  env->bounds = rel_rect{0, 0, 2304, 800};
+  env->monitors = {{-640, 0, 640, 360}, {0, 0, 640, 400}};
+  env->bounds = rel_rect{-640, 0, 1280, 400};
 
-  sd_set_screen(0, 0, 2304, 800, pixel_of(0));
-  for (int y = 0; y < 800; y += 8) {
-    for (int x = 0; x < 2304; x += 8)
+  sd_set_screen(-640, 0, 1280, 400, pixel_of(0));
+  for (int y = 0; y < 400; y += 8) {
+    for (int x = -640; x < 640; x += 8)
       sd_fill_screen_rect(x, y, 8, 8, pixel_of(rel_block_rgb(x, y)));
   }
   env->screen_rgb = rel_block_rgb;
 
   const uint32_t first = 0x3a7bd5, second = 0xc0ffee;
-  HWND a = sd_add_window(100, 100, 300, 250);
+  HWND a = sd_add_window(-500, 40, -300, 190);
   sd_window_print(a, 2, 1, pixel_of(first), 0);
-  HWND b = sd_add_window(1500, 300, 1660, 420);
+  HWND b = sd_add_window(200, 150, 360, 270);
   sd_window_print(b, 2, 0, pixel_of(0), 1400);
   sd_window_print(b, 0, 1, pixel_of(second), 0);
   env->windows = {
-      {(void *)a, {100, 100, 200, 150}, [first](int, int) { return first; }},
-      {(void *)b, {1500, 300, 160, 120}, [second](int, int) { return second; }},
+      {(void *)a, {-500, 40, 200, 150}, [first](int, int) { return first; }},
+      {(void *)b, {200, 150, 160, 120}, [second](int, int) { return second; }},
   };
 
   const char *json = screenshot_list_monitors_json();

@@ -116,7 +116,7 @@ void add_region_rows(std::vector<bad_row> &rows) {
       {0, 0, INT_MIN, INT_MIN},
       {INT_MAX, INT_MAX, INT_MIN, -1},
       {-5, -5, INT_MAX, INT_MAX},
-      {2303, 799, INT_MAX, INT_MAX},
+      {639, 399, INT_MAX, INT_MAX},
   };
   for (rel_rect r : rects) {
     auto message = [r](row_context &c) { return rel_region_message(c.env, r); };
