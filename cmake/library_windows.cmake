@@ -30,3 +30,7 @@ set_target_properties(vantorel-screenshot PROPERTIES
 if(VS_BUILD_TESTS AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/win32/CMakeLists.txt)
   add_subdirectory(tests/win32)
 endif()
+
+# Shipped beside the import library: MSVC users make their own from it.
+include(GNUInstallDirs)
+install(FILES src/vantorel-screenshot.def DESTINATION ${CMAKE_INSTALL_LIBDIR})

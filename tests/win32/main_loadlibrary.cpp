@@ -64,7 +64,7 @@ int main(void) {
   harness_run("test windows show on the two-monitor desktop", suite_setup);
   if (g_harness.failed) return harness_finish();
   // The leak loops run in the import-library host; the rest runs here too.
-  suite_run(false);
+  suite_run();
   harness_run("unload and reload: the error text is empty again", test_reload_starts_clean);
   suite_teardown();
   FreeLibrary(g_dll);

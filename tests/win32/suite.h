@@ -25,9 +25,12 @@ extern vs_api g_api;
 // fails when the desktop is not the rig's two-monitor layout or the windows
 // never appear on the screen.
 void suite_setup(void);
-// Runs every test through g_api. The 1,000-capture leak loops are long, so a
-// host may leave them to the other one.
-void suite_run(bool leak_loops);
+// The same on whatever desktop there is, for the leak loops.
+void suite_setup_any_desktop(void);
+// Every test but the leak loops, through g_api.
+void suite_run(void);
+// 1,000 captures of each kind, counting the process's GDI objects.
+void suite_run_leaks(void);
 void suite_teardown(void);
 
 #endif
