@@ -7,6 +7,7 @@
 #   eval "$(rig/start.sh --mode WxH)"  DUMMY0 alone at WxH (e.g. 1920x1080)
 #   rig/start.sh --depth 16 ...        another colour depth (default 24)
 #   rig/start.sh --no-randr            a server without RandR (no layout)
+#   rig/start.sh --display N           on display :N instead of a free one
 #   rig/stop.sh                        stops what this started ($RIG_DIR)
 #
 # The same assignments are kept in $RIG_DIR/env. Needs root (or sudo -n).
@@ -16,12 +17,14 @@ here=$(cd "$(dirname "$0")" && pwd)
 mode=""
 depth=24
 randr=+extension
+display=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --mode) mode="$2"; shift 2 ;;
     --mode=*) mode="${1#--mode=}"; shift ;;
     --depth) depth="$2"; shift 2 ;;
     --no-randr) randr=-extension; shift ;;
+    --display) display=(":${2#:}"); shift 2 ;;
     *) echo "rig/start.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
@@ -41,10 +44,11 @@ fail() {
   exit 1
 }
 
-# -displayfd lets the server pick a free display number itself and writes it
-# once it accepts clients: no race on lock files, no fixed sleep.
+# -displayfd lets the server pick a free display number itself (unless one is
+# given) and writes it once it accepts clients: no race on lock files, no
+# fixed sleep.
 : >"$rig_dir/display"
-setsid "${sudo_cmd[@]}" "$xorg" -displayfd 3 -config "$here/xorg-dummy.conf" \
+setsid "${sudo_cmd[@]}" "$xorg" "${display[@]}" -displayfd 3 -config "$here/xorg-dummy.conf" \
   -configdir "$rig_dir/conf.d" -logfile "$rig_dir/xorg.log" -noreset -nolisten tcp \
   "$randr" RANDR +extension Composite -novtswitch -depth "$depth" \
   3>"$rig_dir/display" </dev/null >"$rig_dir/xorg.out" 2>&1 &

@@ -25,10 +25,25 @@ struct throwaway_rig {
   ~throwaway_rig();
 };
 
+// A display number far above those that servers picking a free one get, so
+// that once this test's server is gone nobody else's appears there.
+std::string unused_display_number() {
+  for (int n = 4100; n < 4200; n++) {
+    std::string number = std::to_string(n);
+    if (access(("/tmp/.X11-unix/X" + number).c_str(), F_OK) != 0 &&
+        access(("/tmp/.X" + number + "-lock").c_str(), F_OK) != 0) {
+      return number;
+    }
+  }
+  return "4100";
+}
+
 // A second Xorg of its own, so the shared rig is never killed.
 bool start_throwaway(throwaway_rig *rig, const char *options = "--mode 640x480") {
   int status = 0;
-  std::string out = run_command(std::string(VS_RIG_SCRIPTS) + "/start.sh " + options, &status);
+  std::string out = run_command(std::string(VS_RIG_SCRIPTS) + "/start.sh --display " +
+                                    unused_display_number() + " " + options,
+                                &status);
   std::smatch m;
   std::regex display("DISPLAY=(\\S+)"), dir("RIG_DIR=(\\S+)");
   if (status != 0) return false;
