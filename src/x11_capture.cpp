@@ -301,8 +301,15 @@ BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int s
 // byte is 255 for an opaque visual and the alpha of a 32-bit one. The copy
 // is one of the two passes of a screenshot over memory (the core's channel
 // swap is the other); AVX2, where the processor has it, makes it cheaper.
-__attribute__((target_clones("avx2", "default"))) static void convert_pixels(
-    const uint8_t *src, uint8_t *dst, int count, const x11_pixel_format *f) {
+// Not under ThreadSanitizer, which cannot run the resolver that picks a
+// clone: the loader calls it before the sanitizer's runtime is up.
+#if defined(__SANITIZE_THREAD__)
+#define X11_CLONES
+#else
+#define X11_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+X11_CLONES static void convert_pixels(const uint8_t *src, uint8_t *dst, int count,
+                                      const x11_pixel_format *f) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   if (!f->msb_first && f->red_shift == 16 && f->green_shift == 8 && f->blue_shift == 0) {
     if (f->has_alpha && f->alpha_shift == 24) {
