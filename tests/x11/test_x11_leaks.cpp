@@ -91,6 +91,8 @@ TEST(X11Leaks, ThousandCapturesStayFlat) {
   unlink(path.c_str());
   destroy_window(w);
 
+  printf("fds %d -> %d, heap in use %ld -> %ld bytes, resident %ld -> %ld KiB\n", fds_before,
+         fds_after, heap_before, heap_after, rss_before, rss_after);
   EXPECT_EQ(fds_after, fds_before);
   if (heap_count_exact()) {
     EXPECT_LT(heap_after - heap_before, 1024)
