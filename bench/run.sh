@@ -74,7 +74,7 @@ echo "load at start: $(uptime)" | tee -a "$results/machine.txt"
 
 echo "== pngenc_encode_rgba vs stbi_write_png_to_mem ($reps repetitions)"
 "$build/bench/vs_bench_pngenc" --image="$image" --benchmark_repetitions="$reps" \
-  --benchmark_report_aggregates_only=true --benchmark_out="$results/pngenc.json" \
+  --benchmark_enable_random_interleaving=true --benchmark_out="$results/pngenc.json" \
   --benchmark_out_format=json | tee "$results/pngenc.txt"
 
 echo "== starting the rig at 1920x1080"
@@ -84,7 +84,7 @@ trap stop_rig EXIT
 
 echo "== capture_rect_rgba vs bare SHM get-image + one pass; 64x64 region_mem"
 "$build/bench/x11/vs_x11_capture_bench" --benchmark_repetitions="$reps" \
-  --benchmark_report_aggregates_only=true --benchmark_out="$results/x11.json" \
+  --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true --benchmark_out="$results/x11.json" \
   --benchmark_out_format=json | tee "$results/x11.txt"
 
 echo "== the shared picture on the screen; peak memory of a capture"
@@ -119,6 +119,9 @@ p = medians(os.path.join(res, "pngenc.json"))
 a, b = p["BM_pngenc_encode_rgba"], p["BM_stbi_write_png_to_mem"]
 print(f"{'pngenc_encode_rgba / stbi_write_png_to_mem, real ms':58} {a[0]:10.2f} {b[0]:10.2f} {a[0]/b[0]:7.3f}  <= 1.02")
 print(f"{'pngenc_encode_rgba / stbi_write_png_to_mem, CPU ms':58} {a[1]:10.2f} {b[1]:10.2f} {a[1]/b[1]:7.3f}  <= 1.02")
+o2 = p.get("BM_stbi_write_png_to_mem_O2")
+if o2:
+    print(f"{'pngenc_encode_rgba / the writer at plain -O2, CPU ms':58} {a[1]:10.2f} {o2[1]:10.2f} {a[1]/o2[1]:7.3f}  (build options)")
 x = medians(os.path.join(res, "x11.json"))
 c, f = x["BM_capture_rect_rgba"], x["BM_floor_shm_get_image"]
 print(f"{'capture_rect_rgba / SHM get-image + one pass, real ms':58} {c[0]:10.3f} {f[0]:10.3f} {c[0]/f[0]:7.3f}  <= 1.10")
