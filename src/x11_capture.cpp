@@ -41,6 +41,13 @@ x11_bitmap *x11_bitmap_of(HGDIOBJ object) {
 // The server attaches the segment in the same round trip that checks the
 // attachment; the id is removed right after, so the segment cannot outlive
 // the process even if it dies.
+//
+// A connection's first read-back goes without one: making and attaching a
+// segment costs more than a plain get-image, and a process that captures once
+// would keep a frame of shared memory resident through the encoding. The
+// segment comes with the second read-back.
+static uint32_t s_plain_generation;
+
 static uint8_t *lease_segment_locked(size_t size) {
   if (!g_x11.has_shm || g_x11.segment.leased) return NULL;
   xcb_connection_t *c = g_x11.conn;
@@ -48,6 +55,10 @@ static uint8_t *lease_segment_locked(size_t size) {
       g_x11.segment.size >= size) {
     g_x11.segment.leased = 1;
     return g_x11.segment.addr;
+  }
+  if (!g_x11.segment.addr && s_plain_generation != g_x11.generation) {
+    s_plain_generation = g_x11.generation;
+    return NULL;
   }
   if (g_x11.segment.addr) {
     if (g_x11.segment.generation == g_x11.generation) xcb_shm_detach(c, g_x11.segment.id);
