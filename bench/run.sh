@@ -92,7 +92,7 @@ echo "== the shared picture on the screen; peak memory of a capture"
 "$build/bench/vs-bench-peak" "$results/peak.png" | tee "$results/peak.txt"
 
 echo "== whole process, capture to PNG file ($rounds rounds of $runs runs per tool)"
-"$repo/bench/whole_process.sh" "$build/cli/vantorel-screenshot" "$results/whole" "$rounds" "$runs" |
+VS_BENCH_REFERENCE=$image "$repo/bench/whole_process.sh" "$build/cli/vantorel-screenshot" "$results/whole" "$rounds" "$runs" |
   tee "$results/whole.txt"
 
 stop_rig

@@ -50,6 +50,16 @@ for r in $(seq 1 "$rounds"); do
 done
 echo "load after: $(uptime)"
 
+# Every tool must have seen the same picture: with VS_BENCH_REFERENCE set to
+# the PNG on the screen, the number of pixels each capture differs in.
+if [ -n "${VS_BENCH_REFERENCE:-}" ] && command -v compare >/dev/null; then
+  for t in "${tools[@]}"; do
+    name=${t%%|*}
+    diff=$(compare -metric AE "$out/$name.png" "$VS_BENCH_REFERENCE" null: 2>&1 || true)
+    echo "$name: $diff pixels differ from the picture on the screen"
+  done
+fi
+
 # Peak resident size, median of a few runs; for ours also the process's own
 # baseline (library loaded, nothing captured) to see what a capture adds.
 peak_rss_kib() {
