@@ -133,11 +133,14 @@ print(f"{'peak memory of a capture':58} " + open(os.path.join(res, "peak.txt")).
 print()
 rows = [l.split("\t") for l in open(os.path.join(res, "whole", "whole_process.tsv")).read().splitlines()]
 head, body = rows[0], rows[1:]
-print("whole process, capture to PNG file, 1920x1080 (medians; ratio < 1: ours is faster)")
-print(f"{'tool':8} {'median ms':>10} {'min ms':>8} {'ours/tool':>10} {'PNG bytes':>10} {'peak RSS KiB':>13}")
+print("whole process, capture to PNG file, 1920x1080 (wall: medians; CPU: user + system, mean;")
+print("ratio < 1: ours is faster)")
+print(f"{'tool':8} {'median ms':>10} {'min ms':>8} {'ours/tool':>10} {'CPU ms':>8} {'ours/tool':>10} "
+      f"{'PNG bytes':>10} {'peak RSS KiB':>13}")
 for row in body:
-    if len(row) == 6:
-        print(f"{row[0]:8} {row[1]:>10} {row[2]:>8} {row[3]:>10} {row[4]:>10} {row[5]:>13}")
+    if len(row) == 8:
+        print(f"{row[0]:8} {row[1]:>10} {row[2]:>8} {row[3]:>10} {row[4]:>8} {row[5]:>10} {row[6]:>10} "
+              f"{row[7]:>13}")
     else:
         print(f"ours, peak RSS above the 'version' process: {row[1]} frames")
 EOF
