@@ -25,9 +25,9 @@ build=$repo/build-perf
 results=$build/bench-results
 image=$repo/../shared/bench/desktop-1920x1080.png
 
-reps=10
-rounds=6
-runs=10
+reps=15
+rounds=15
+runs=6
 if [ "${1:-}" = --quick ]; then
   reps=3
   rounds=2
@@ -73,7 +73,7 @@ cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')
 echo "load at start: $(uptime)" | tee -a "$results/machine.txt"
 
 echo "== pngenc_encode_rgba vs stbi_write_png_to_mem ($reps repetitions)"
-"$build/bench/vs_bench_pngenc" --image="$image" --benchmark_repetitions="$reps" \
+"$build/bench/vs_bench_pngenc" --image="$image" --benchmark_repetitions="$reps" --benchmark_min_time=1 \
   --benchmark_enable_random_interleaving=true --benchmark_out="$results/pngenc.json" \
   --benchmark_out_format=json | tee "$results/pngenc.txt"
 

@@ -17,8 +17,8 @@ set -euo pipefail
 
 ours=${1:?usage: whole_process.sh OURS_PROGRAM OUT_DIR [ROUNDS RUNS_PER_ROUND]}
 out=${2:?usage: whole_process.sh OURS_PROGRAM OUT_DIR [ROUNDS RUNS_PER_ROUND]}
-rounds=${3:-6}
-runs=${4:-10}
+rounds=${3:-15}
+runs=${4:-6}
 rss_runs=7
 : "${DISPLAY:?no DISPLAY: start the rig first}"
 mkdir -p "$out"
@@ -46,7 +46,7 @@ for t in "${tools[@]}"; do args+=(-n "${t%%|*}" "${t#*|}"); done
 
 echo "load before: $(uptime)"
 for r in $(seq 1 "$rounds"); do
-  hyperfine -N --style none --warmup 2 --runs "$runs" --export-json "$out/hyperfine-$r.json" \
+  hyperfine -N --style none --warmup 1 --runs "$runs" --export-json "$out/hyperfine-$r.json" \
     "${args[@]}" >/dev/null
   echo "round $r of $rounds done"
 done
