@@ -47,7 +47,7 @@ for t in "${tools[@]}"; do args+=(-n "${t%%|*}" "${t#*|}"); done
 echo "load before: $(uptime)"
 for r in $(seq 1 "$rounds"); do
   hyperfine -N --style none --warmup 1 --runs "$runs" --export-json "$out/hyperfine-$r.json" \
-    "${args[@]}" >/dev/null
+    "${args[@]}" >/dev/null 2>"$out/hyperfine-$r.log" || { cat "$out/hyperfine-$r.log" >&2; exit 1; }
   echo "round $r of $rounds done"
 done
 echo "load after: $(uptime)"
