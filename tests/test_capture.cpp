@@ -14,13 +14,6 @@
 
 namespace {
 
-typedef std::vector<std::string> journal;
-
-journal concat(journal a, const journal &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 const journal k_acquire_4x3 = {
     "GetDC(0)=S1",
     "CreateCompatibleDC(S1)=M1",

@@ -13,13 +13,6 @@
 
 namespace {
 
-typedef std::vector<std::string> journal;
-
-journal concat(journal a, const journal &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 // The window used by most rows: 4x3 at (-2,-1).
 const journal k_acquire = {
     "GetWindowRect(W1)=1",       "GetDC(0)=S1",

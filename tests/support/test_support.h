@@ -54,6 +54,13 @@ struct temp_dir {
 // journal if prefix is empty; nothing if it never appears.
 std::vector<std::string> journal_after(const char *prefix);
 
+// Expected journals are written as pieces put end to end.
+typedef std::vector<std::string> journal;
+inline journal concat(journal a, const journal &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 // A pixel as the encoder's input or the decoder's output: R, G, B, A.
 std::vector<uint8_t> rgba_of(const sd_pixel &p);
 

@@ -1,5 +1,7 @@
 #include "rig_support.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <stb/stb_image.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -208,4 +210,18 @@ std::string temp_png(const std::string &name) {
   const char *dir = getenv("TMPDIR");
   return std::string(dir ? dir : "/tmp") + "/vs-x11-" + std::to_string(getpid()) + "-" + name +
          ".png";
+}
+
+bool sigpipe_pending() {
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigpending(&pending);
+  return sigismember(&pending, SIGPIPE);
+}
+
+bool sigpipe_blocked() {
+  sigset_t mask;
+  sigemptyset(&mask);
+  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+  return sigismember(&mask, SIGPIPE);
 }

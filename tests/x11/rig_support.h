@@ -74,4 +74,9 @@ std::function<uint32_t(int, int)> root_region(int x, int y, uint32_t seed);
 
 std::string temp_png(const std::string &name);
 
+// Whether SIGPIPE is pending for, or blocked in, the calling thread: the
+// library must leave both as it found them.
+bool sigpipe_pending();
+bool sigpipe_blocked();
+
 #endif

@@ -61,20 +61,6 @@ void stop_throwaway(throwaway_rig &rig) {
 
 throwaway_rig::~throwaway_rig() { stop_throwaway(*this); }
 
-bool sigpipe_pending() {
-  sigset_t pending;
-  sigemptyset(&pending);
-  sigpending(&pending);
-  return sigismember(&pending, SIGPIPE);
-}
-
-bool sigpipe_blocked() {
-  sigset_t mask;
-  sigemptyset(&mask);
-  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-  return sigismember(&mask, SIGPIPE);
-}
-
 // Every kind of call fails, each with its own step's message and the
 // connection's error code.
 void expect_every_call_fails(const char *state) {

@@ -18,23 +18,10 @@
 #include <thread>
 #include <vector>
 
+#include "rig_support.h"
 #include "vantorel_screenshot.h"
 
 namespace {
-
-bool sigpipe_pending() {
-  sigset_t pending;
-  sigemptyset(&pending);
-  sigpending(&pending);
-  return sigismember(&pending, SIGPIPE);
-}
-
-bool sigpipe_blocked() {
-  sigset_t mask;
-  sigemptyset(&mask);
-  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-  return sigismember(&mask, SIGPIPE);
-}
 
 // A server that takes the connection, then stops reading: the library's next
 // write fails with EPIPE, which raises SIGPIPE in the writing thread. Nothing
