@@ -11,9 +11,10 @@
 #     against a bare MIT-SHM get-image plus one pass, and a 64x64
 #     screenshot_capture_region_mem per call;
 #  5. puts ../shared/bench/desktop-1920x1080.png on the screen, measures the
-#     peak memory of a capture, and times the whole process, capture to PNG
-#     file, of `vantorel-screenshot all` against scrot, maim, import and
-#     ffmpeg x11grab (bench/whole_process.sh);
+#     peak memory of a capture, times the steps of a one-shot capture in
+#     fresh processes (bench/x11/bench_phases.cpp), and times the whole
+#     process, capture to PNG file, of `vantorel-screenshot all` against
+#     scrot, maim, import and ffmpeg x11grab (bench/whole_process.sh);
 #  6. stops the rig and prints one table of every ratio of this run.
 #
 # Everything lands in build-perf/bench-results/ (summary.txt is the table).
@@ -28,7 +29,9 @@ image=$repo/../shared/bench/desktop-1920x1080.png
 reps=15
 rounds=15
 runs=6
+phase_runs=31
 if [ "${1:-}" = --quick ]; then
+  phase_runs=5
   reps=3
   rounds=2
   runs=5
@@ -60,7 +63,7 @@ fi
 echo "== building Release in $build"
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j"$(nproc)" --target vantorel-screenshot-cli vs_bench_pngenc \
-  vs_x11_capture_bench vs-bench-wallpaper vs-bench-peak >/dev/null
+  vs_x11_capture_bench vs_bench_phases vs-bench-wallpaper vs-bench-peak >/dev/null
 
 rm -rf "$results"
 mkdir -p "$results"
@@ -91,6 +94,9 @@ echo "== the shared picture on the screen; peak memory of a capture"
 "$build/bench/vs-bench-wallpaper" "$image"
 "$build/bench/vs-bench-peak" "$results/peak.png" | tee "$results/peak.txt"
 
+echo "== where the time of a one-shot capture goes ($phase_runs fresh processes)"
+"$build/bench/x11/vs_bench_phases" "$results/phases.png" "$phase_runs" | tee "$results/phases.txt"
+
 echo "== whole process, capture to PNG file ($rounds rounds of $runs runs per tool)"
 VS_BENCH_REFERENCE=$image "$repo/bench/whole_process.sh" "$build/cli/vantorel-screenshot" "$results/whole" "$rounds" "$runs" |
   tee "$results/whole.txt"
@@ -116,6 +122,11 @@ print(open(os.path.join(res, "machine.txt")).read().rstrip())
 print()
 print(f"{'measure':58} {'ours':>10} {'other':>10} {'ratio':>7}  target")
 p = medians(os.path.join(res, "pngenc.json"))
+paired = [b for b in json.load(open(os.path.join(res, "pngenc.json")))["benchmarks"]
+          if b["run_name"].startswith("BM_paired") and b.get("aggregate_name") == "median"]
+if paired:
+    print(f"{'pngenc_encode_rgba / stbi_write_png_to_mem, paired CPU time':58} {'':10} {'':10} "
+          f"{paired[0]['ratio']:7.3f}  <= 1.02")
 a, b = p["BM_pngenc_encode_rgba"], p["BM_stbi_write_png_to_mem"]
 print(f"{'pngenc_encode_rgba / stbi_write_png_to_mem, real ms':58} {a[0]:10.2f} {b[0]:10.2f} {a[0]/b[0]:7.3f}  <= 1.02")
 print(f"{'pngenc_encode_rgba / stbi_write_png_to_mem, CPU ms':58} {a[1]:10.2f} {b[1]:10.2f} {a[1]/b[1]:7.3f}  <= 1.02")
@@ -130,6 +141,9 @@ print(f"{'  (SHM get-image alone, real ms)':58} {s[0]:10.3f}")
 r = x["BM_screenshot_capture_region_mem_64x64"]
 print(f"{'screenshot_capture_region_mem 64x64, us per call (real/CPU)':58} {r[0]*1000:10.0f} {r[1]*1000:10.0f}")
 print(f"{'peak memory of a capture':58} " + open(os.path.join(res, "peak.txt")).read().strip())
+print()
+print("the steps of a one-shot capture to a file, in fresh processes:")
+print(open(os.path.join(res, "phases.txt")).read().rstrip())
 print()
 rows = [l.split("\t") for l in open(os.path.join(res, "whole", "whole_process.tsv")).read().splitlines()]
 head, body = rows[0], rows[1:]

@@ -1,6 +1,8 @@
-// stb_image_write's PNG writer as a plain optimised build gets it (-O2, no
-// further options): the reference that shows what the encoder's own options
-// in the library's build are worth.
+// stb_image_write's PNG writer on its own, in a file of its own like the
+// library's encoder, so that the two builds differ only in what they are
+// given. Compiled twice (bench/CMakeLists.txt): with the encoder's options as
+// the bare reference, and at plain -O2 to show what those options are worth.
+// BENCH_STB_WRITER names the function.
 #include <stdlib.h>
 
 #define STB_IMAGE_WRITE_IMPLEMENTATION
@@ -14,6 +16,6 @@
 #include <stb/stb_image_write.h>
 #pragma GCC diagnostic pop
 
-unsigned char *bench_stb_o2_png_to_mem(const unsigned char *rgba, int width, int height, int *len) {
+unsigned char *BENCH_STB_WRITER(const unsigned char *rgba, int width, int height, int *len) {
   return stbi_write_png_to_mem(rgba, width * 4, width, height, 4, len);
 }
