@@ -3,6 +3,7 @@
 // block; this shows what that costs next to the deflate.
 //
 //   vs_bench_pngenc [--image=PATH] [Google Benchmark flags]
+//   vs_bench_pngenc [--image=PATH] --once     one encode each (see below)
 //
 // The frame is the shared desktop screenshot when it is there, else a
 // generated screen of flat areas and rows of glyphs. After the run a summary
@@ -255,12 +256,30 @@ double median(std::vector<double> v) {
 
 }  // namespace
 
+// One encode each, for counting instructions, which no load disturbs:
+//   valgrind --tool=callgrind vs_bench_pngenc --once
+// then compare the inclusive counts of these two functions.
+__attribute__((noinline)) void once_pngenc_encode_rgba() {
+  uint8_t *png = nullptr;
+  size_t len = 0;
+  if (pngenc_encode_rgba(g_frame.rgba.data(), g_frame.width, g_frame.height, &png, &len) == 0)
+    free(png);
+}
+
+__attribute__((noinline)) void once_stbi_write_png_to_mem() {
+  int len = 0;
+  free(bench_stb_bare_png_to_mem(g_frame.rgba.data(), g_frame.width, g_frame.height, &len));
+}
+
 int main(int argc, char **argv) {
   const char *image = VS_BENCH_IMAGE;
+  bool once = false;
   std::vector<char *> args;
   for (int i = 0; i < argc; i++) {
     if (strncmp(argv[i], "--image=", 8) == 0)
       image = argv[i] + 8;
+    else if (strcmp(argv[i], "--once") == 0)
+      once = true;
     else
       args.push_back(argv[i]);
   }
@@ -270,6 +289,11 @@ int main(int argc, char **argv) {
 
   g_frame = load_frame(image);
   printf("frame: %dx%d from %s\n", g_frame.width, g_frame.height, g_frame.source.c_str());
+  if (once) {
+    once_pngenc_encode_rgba();
+    once_stbi_write_png_to_mem();
+    return 0;
+  }
 
   summary_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -6,7 +6,8 @@
 #  1. installs what it needs (the build's packages, the rig's Xorg, and the
 #     peers: hyperfine, scrot, maim, imagemagick, ffmpeg, GNU time);
 #  2. builds a Release tree in build-perf/;
-#  3. pngenc_encode_rgba against a bare stbi_write_png_to_mem (no display);
+#  3. pngenc_encode_rgba against a bare stbi_write_png_to_mem (no display):
+#     time, in interleaved pairs, and instructions under callgrind;
 #  4. starts the rig, one 1920x1080 monitor, and there: capture_rect_rgba
 #     against a bare MIT-SHM get-image plus one pass, and a 64x64
 #     screenshot_capture_region_mem per call;
@@ -47,7 +48,7 @@ fi
 packages=(cmake make g++ gcc pkg-config libstb-dev libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-composite0-dev
   libxcb-xinerama0-dev xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils
-  python3 hyperfine scrot maim imagemagick ffmpeg time)
+  python3 hyperfine scrot maim imagemagick ffmpeg time valgrind)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f '${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -79,6 +80,12 @@ echo "== pngenc_encode_rgba vs stbi_write_png_to_mem ($reps repetitions)"
 "$build/bench/vs_bench_pngenc" --image="$image" --benchmark_repetitions="$reps" --benchmark_min_time=1 \
   --benchmark_enable_random_interleaving=true --benchmark_out="$results/pngenc.json" \
   --benchmark_out_format=json | tee "$results/pngenc.txt"
+
+echo "== the same two encoders, one encode each, in instructions (callgrind)"
+valgrind --tool=callgrind --callgrind-out-file="$results/pngenc.callgrind" \
+  "$build/bench/vs_bench_pngenc" --image="$image" --once >/dev/null 2>"$results/pngenc.callgrind.log"
+callgrind_annotate --inclusive=yes "$results/pngenc.callgrind" 2>/dev/null |
+  sed -n 's/^ *\([0-9,]*\) .*:once_\([a-z_]*\)().*/\2 \1/p' | tr -d , | tee "$results/pngenc.instructions"
 
 echo "== starting the rig at 1920x1080"
 eval "$("$repo/rig/start.sh" --mode 1920x1080)"
@@ -130,6 +137,11 @@ if paired:
 a, b = p["BM_pngenc_encode_rgba"], p["BM_stbi_write_png_to_mem"]
 print(f"{'pngenc_encode_rgba / stbi_write_png_to_mem, real ms':58} {a[0]:10.2f} {b[0]:10.2f} {a[0]/b[0]:7.3f}  <= 1.02")
 print(f"{'pngenc_encode_rgba / stbi_write_png_to_mem, CPU ms':58} {a[1]:10.2f} {b[1]:10.2f} {a[1]/b[1]:7.3f}  <= 1.02")
+ins = dict(l.split() for l in open(os.path.join(res, "pngenc.instructions")) if l.strip())
+if len(ins) == 2:
+    ia, ib = int(ins["pngenc_encode_rgba"]), int(ins["stbi_write_png_to_mem"])
+    print(f"{'pngenc_encode_rgba / stbi_write_png_to_mem, M instructions':58} {ia/1e6:10.1f} {ib/1e6:10.1f} "
+          f"{ia/ib:7.4f}  <= 1.02")
 o2 = p.get("BM_stbi_write_png_to_mem_O2")
 if o2:
     print(f"{'pngenc_encode_rgba / the writer at plain -O2, CPU ms':58} {a[1]:10.2f} {o2[1]:10.2f} {a[1]/o2[1]:7.3f}  (build options)")
