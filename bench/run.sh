@@ -152,6 +152,11 @@ s = x["BM_shm_get_image_only"]
 print(f"{'  (SHM get-image alone, real ms)':58} {s[0]:10.3f}")
 r = x["BM_screenshot_capture_region_mem_64x64"]
 print(f"{'screenshot_capture_region_mem 64x64, us per call (real/CPU)':58} {r[0]*1000:10.0f} {r[1]*1000:10.0f}")
+for step, label in (("BM_step_enumerate_monitors", "monitor enumeration (one round trip)"),
+                    ("BM_step_capture_rect_rgba_64x64", "capture_rect_rgba 64x64 (one round trip)"),
+                    ("BM_step_pngenc_encode_rgba_64x64", "pngenc_encode_rgba 64x64")):
+    if step in x:
+        print(f"{'  of which ' + label + ', us':58} {x[step][0]*1000:10.0f} {x[step][1]*1000:10.0f}")
 print(f"{'peak memory of a capture':58} " + open(os.path.join(res, "peak.txt")).read().strip())
 print()
 print("the steps of a one-shot capture to a file, in fresh processes:")

@@ -16,6 +16,7 @@
 #include <map>
 #include <string>
 
+#include "pngenc.h"
 #include "screenshot.h"
 
 namespace {
@@ -169,6 +170,56 @@ void BM_screenshot_capture_region_mem_64x64(benchmark::State &state) {
   }
 }
 
+// The 64x64 call's steps one by one: the monitor enumeration it starts with,
+// the read of the rectangle, and the encoding.
+void BM_step_enumerate_monitors(benchmark::State &state) {
+  if (!ready(state)) return;
+  for (auto _ : state) {
+    monitor_table table;
+    table.count = 0;
+    if (enumerate_monitors(&table) != 0) {
+      state.SkipWithError(screenshot_last_error());
+      break;
+    }
+    benchmark::DoNotOptimize(table.count);
+  }
+}
+
+void BM_step_capture_rect_rgba_64x64(benchmark::State &state) {
+  if (!ready(state)) return;
+  for (auto _ : state) {
+    rgba_frame frame;
+    memset(&frame, 0, sizeof frame);
+    if (capture_rect_rgba(928, 508, 64, 64, &frame) != 0) {
+      state.SkipWithError(screenshot_last_error());
+      break;
+    }
+    benchmark::DoNotOptimize(frame.pixels);
+    free(frame.pixels);
+  }
+}
+
+void BM_step_pngenc_encode_rgba_64x64(benchmark::State &state) {
+  if (!ready(state)) return;
+  rgba_frame frame;
+  memset(&frame, 0, sizeof frame);
+  if (capture_rect_rgba(928, 508, 64, 64, &frame) != 0) {
+    state.SkipWithError(screenshot_last_error());
+    return;
+  }
+  for (auto _ : state) {
+    uint8_t *png = nullptr;
+    size_t len = 0;
+    if (pngenc_encode_rgba(frame.pixels, 64, 64, &png, &len) != 0) {
+      state.SkipWithError("pngenc_encode_rgba failed");
+      break;
+    }
+    benchmark::DoNotOptimize(png);
+    free(png);
+  }
+  free(frame.pixels);
+}
+
 BENCHMARK(BM_floor_shm_get_image)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_capture_rect_rgba)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_shm_get_image_only)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
@@ -176,6 +227,16 @@ BENCHMARK(BM_screenshot_capture_region_mem_64x64)
     ->UseRealTime()
     ->Unit(benchmark::kMicrosecond)
     ->MinTime(1.0);
+
+BENCHMARK(BM_step_enumerate_monitors)->UseRealTime()->Unit(benchmark::kMicrosecond)->MinTime(0.5);
+BENCHMARK(BM_step_capture_rect_rgba_64x64)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->MinTime(0.5);
+BENCHMARK(BM_step_pngenc_encode_rgba_64x64)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->MinTime(0.5);
 
 // Keeps each benchmark's time per iteration for the ratio printed at the end.
 class ratio_reporter : public benchmark::ConsoleReporter {
