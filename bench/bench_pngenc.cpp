@@ -27,18 +27,8 @@ unsigned char *bench_stb_bare_png_to_mem(const unsigned char *rgba, int width, i
                                          int *len);
 unsigned char *bench_stb_o2_png_to_mem(const unsigned char *rgba, int width, int height, int *len);
 
-// The image loader, private to this file.
-#define STB_IMAGE_IMPLEMENTATION
-#define STB_IMAGE_STATIC
-#define STBI_ONLY_PNG
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-function"
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-#pragma GCC diagnostic ignored "-Wsign-compare"
-#pragma GCC diagnostic ignored "-Wunused-parameter"
-#pragma GCC diagnostic ignored "-Wunused-but-set-variable"
+// The image loader: stb_image, built once for the tests and benchmarks.
 #include <stb/stb_image.h>
-#pragma GCC diagnostic pop
 
 namespace {
 

@@ -1,4 +1,5 @@
-// The PNG decoder of the tests (unit and rig): stb_image from libstb-dev, compiled once here.
+// The PNG decoder of the tests (unit and rig) and the benchmarks: stb_image from
+// libstb-dev, compiled once here.
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_PNG
 #if defined(__GNUC__)
