@@ -15,7 +15,6 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -88,7 +87,7 @@ int main(int argc, char **argv) {
   if (argc == 2) return one_run(argv[1]);
   int runs = atoi(argv[2]);
   std::vector<double> ms[k_step_count], faults[k_step_count];
-  std::string self = std::string(argv[0]) + " " + argv[1];
+  std::string self = std::string("'") + argv[0] + "' '" + argv[1] + "'";
   for (int r = 0; r < runs; r++) {
     FILE *p = popen(self.c_str(), "r");
     if (!p) return perror("popen"), 1;
@@ -101,8 +100,8 @@ int main(int argc, char **argv) {
       faults[i].push_back(v[2 * i + 1]);
     }
   }
-  printf("%-10s %10s %14s   (medians of %d fresh processes)\n", "step", "ms", "page faults", runs);
+  printf("%-13s %10s %14s   (medians of %d fresh processes)\n", "step", "ms", "page faults", runs);
   for (int i = 0; i < k_step_count; i++)
-    printf("%-10s %10.2f %14.0f\n", k_steps[i], median(ms[i]), median(faults[i]));
+    printf("%-13s %10.2f %14.0f\n", k_steps[i], median(ms[i]), median(faults[i]));
   return 0;
 }
