@@ -4,7 +4,7 @@
 #   bench/run.sh [--quick]
 #
 #  1. installs what it needs (the build's packages, the rig's Xorg, and the
-#     peers: hyperfine, scrot, maim, imagemagick, ffmpeg, GNU time);
+#     peers: hyperfine, scrot, maim, imagemagick, ffmpeg, GNU time; valgrind);
 #  2. builds a Release tree in build-perf/;
 #  3. pngenc_encode_rgba against a bare stbi_write_png_to_mem (no display):
 #     time, in interleaved pairs, and instructions under callgrind;
