@@ -20,12 +20,6 @@ const journal k_acquire_4x3 = {
     "CreateCompatibleBitmap(S1,4,3)=B1",
     "SelectObject(M1,B1)=STOCK",
 };
-const journal k_release = {
-    "SelectObject(M1,STOCK)=B1",
-    "DeleteObject(B1)=1",
-    "DeleteDC(M1)=1",
-    "ReleaseDC(0,S1)=1",
-};
 const char k_blit[] = "BitBlt(M1,0,0,4,3,S1,-2,-1,0xcc0020)";
 const char k_read[] = "GetDIBits(M1,B1,0,3,buf,{40,4,-3,1,32,0,0,0,0,0,0},0)";
 

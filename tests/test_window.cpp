@@ -19,12 +19,6 @@ const journal k_acquire = {
     "CreateCompatibleDC(S1)=M1", "CreateCompatibleBitmap(S1,4,3)=B1",
     "SelectObject(M1,B1)=STOCK",
 };
-const journal k_release = {
-    "SelectObject(M1,STOCK)=B1",
-    "DeleteObject(B1)=1",
-    "DeleteDC(M1)=1",
-    "ReleaseDC(0,S1)=1",
-};
 const std::string k_read = "GetDIBits(M1,B1,0,3,buf,{40,4,-3,1,32,0,0,0,0,0,0},0)";
 const sd_pixel k_full = {0x11, 0x22, 0x33, 0};
 const sd_pixel k_plain = {0x44, 0x55, 0x66, 0};

@@ -61,6 +61,15 @@ inline journal concat(journal a, const journal &b) {
   return a;
 }
 
+// The releases that end every screen or window read of the scripted display,
+// in their order: bitmap deselected, deleted, memory context, screen context.
+inline const journal k_release = {
+    "SelectObject(M1,STOCK)=B1",
+    "DeleteObject(B1)=1",
+    "DeleteDC(M1)=1",
+    "ReleaseDC(0,S1)=1",
+};
+
 // A pixel as the encoder's input or the decoder's output: R, G, B, A.
 std::vector<uint8_t> rgba_of(const sd_pixel &p);
 

@@ -104,6 +104,19 @@ static LRESULT CALLBACK test_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM 
   return DefWindowProcA(hwnd, msg, wp, lp);
 }
 
+// A 32-bit DIB of width x height, rows top first.
+static BITMAPINFO top_down_dib(int width, int height) {
+  BITMAPINFO info;
+  memset(&info, 0, sizeof info);
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  return info;
+}
+
 // Renders the pattern into a 32-bit DIB that WM_PAINT and WM_PRINTCLIENT copy
 // from. The fourth byte stays 0, as GDI leaves it.
 static bool paint_pattern(test_window *w, pattern_fn pattern) {
@@ -115,14 +128,7 @@ static bool paint_pattern(test_window *w, pattern_fn pattern) {
     w->dib_dc = NULL;
   }
   if (width <= 0 || height <= 0) return true;
-  BITMAPINFO info;
-  memset(&info, 0, sizeof info);
-  info.bmiHeader.biSize = sizeof info.bmiHeader;
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = -height;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
+  BITMAPINFO info = top_down_dib(width, height);
   void *bits = NULL;
   w->dib = CreateDIBSection(NULL, &info, DIB_RGB_COLORS, &bits, NULL, 0);
   if (!w->dib) return false;
@@ -163,14 +169,7 @@ static uint32_t *read_screen(const RECT *r) {
   int width = r->right - r->left, height = r->bottom - r->top;
   HDC screen = GetDC(NULL);
   HDC memory = CreateCompatibleDC(screen);
-  BITMAPINFO info;
-  memset(&info, 0, sizeof info);
-  info.bmiHeader.biSize = sizeof info.bmiHeader;
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = -height;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
+  BITMAPINFO info = top_down_dib(width, height);
   void *bits = NULL;
   HBITMAP dib = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, NULL, 0);
   HGDIOBJ previous = SelectObject(memory, dib);
