@@ -11,15 +11,15 @@ case "$rig" in
   *) echo "rig/portal-stop.sh: '$rig' is not a portal rig directory" >&2; exit 1 ;;
 esac
 [ -d "$rig" ] || exit 0
+# Our own processes must not look like the rig's.
+unset VS_PORTAL_RIG
 
 members() {
-  local dir pid
-  for dir in /proc/[0-9]*; do
-    pid=${dir#/proc/}
-    [ "$pid" = "$$" ] && continue
-    if tr '\0' '\n' <"$dir/environ" 2>/dev/null | grep -qxF "VS_PORTAL_RIG=$rig"; then
-      echo "$pid"
-    fi
+  local file pid
+  { grep -lzxF "VS_PORTAL_RIG=$rig" /proc/[0-9]*/environ 2>/dev/null || true; } | while read -r file; do
+    pid=${file#/proc/}
+    pid=${pid%/environ}
+    if [ "$pid" != "$$" ]; then echo "$pid"; fi
   done
 }
 alive() { kill -0 "$1" 2>/dev/null && [ -n "$(members | grep -x "$1")" ]; }

@@ -77,7 +77,7 @@ const off_t kMaxFileBytes = off_t(1) << 30;
 // costs one more round with the portal, all within the same bound.
 const int kMaxAttempts = 16;
 
-const int kMaxResponses = 4;
+const int kMaxResponses = 8;
 
 uint64_t now_us() {
   timespec ts;
@@ -134,6 +134,7 @@ int call_done(void *ctx) { return static_cast<call_state *>(ctx)->done; }
 struct request_state {
   call_state call;
   int match_errno;
+  char space[256];  // our connection's request objects
   char handle[512];
   char sender[256];
   sd_bus_message *responses[kMaxResponses];
@@ -141,9 +142,18 @@ struct request_state {
   sd_bus_message *answer;  // the one of responses that is our answer
 };
 
+// Before the call's reply names the handle, anything under our connection's
+// request objects may be the answer, and (for a portal that picks its own
+// handle) anything else too; afterwards only the handle's answer is kept.
 int on_response(sd_bus_message *m, void *userdata, sd_bus_error *) {
   request_state *s = static_cast<request_state *>(userdata);
-  if (s->response_count < kMaxResponses) s->responses[s->response_count++] = sd_bus_message_ref(m);
+  const char *path = sd_bus_message_get_path(m);
+  if (!path || s->response_count >= kMaxResponses) return 0;
+  size_t n = strlen(s->space);
+  int ours = strncmp(path, s->space, n) == 0 && path[n] == '/';
+  if (s->call.done ? strcmp(path, s->handle) == 0 : ours || s->response_count + 1 < kMaxResponses) {
+    s->responses[s->response_count++] = sd_bus_message_ref(m);
+  }
   return 0;
 }
 
@@ -359,7 +369,7 @@ uint32_t request_picture(uint64_t deadline, char *path, size_t size) {
   memset(&s, 0, sizeof s);
   uint32_t code = 0;
   sd_bus_message *m = nullptr;
-  char token[96], sender[200], space[256], match[768];
+  char token[96], sender[200];
   const char *unique = nullptr;
   make_token(token, sizeof token);
   if (sd_bus_get_unique_name(bus, &unique) < 0 ||
@@ -368,16 +378,17 @@ uint32_t request_picture(uint64_t deadline, char *path, size_t size) {
     goto done;
   }
   // The portal names the request object after our name and token, so the
-  // answer can be subscribed to before asking: it cannot slip past. The match
-  // takes every request of this connection (one), in case a portal returns
-  // another handle than the one we predicted.
-  snprintf(space, sizeof space, "%s%s", kRequestPrefix, sender);
-  snprintf(s.handle, sizeof s.handle, "%s/%s", space, token);
-  snprintf(match, sizeof match,
-           "type='signal',interface='org.freedesktop.portal.Request',member='Response',"
-           "path_namespace='%s'",
-           space);
-  r = sd_bus_add_match_async(bus, nullptr, match, on_response, on_match_installed, &s);
+  // answer is subscribed to before asking and cannot slip past. The match
+  // takes every Response, not only the predicted path: a portal that returns
+  // a handle of its own (older ones did) answers there, possibly before its
+  // reply reaches us. xdg-desktop-portal sends each Response to its requester
+  // alone, so this costs nothing there.
+  snprintf(s.space, sizeof s.space, "%s%s", kRequestPrefix, sender);
+  snprintf(s.handle, sizeof s.handle, "%s/%s", s.space, token);
+  r = sd_bus_add_match_async(bus, nullptr,
+                             "type='signal',interface='org.freedesktop.portal.Request',"
+                             "member='Response'",
+                             on_response, on_match_installed, &s);
   if (r >= 0) {
     r = sd_bus_message_new_method_call(bus, &m, kPortalName, kPortalPath,
                                        "org.freedesktop.portal.Screenshot", "Screenshot");
@@ -416,24 +427,7 @@ uint32_t request_picture(uint64_t deadline, char *path, size_t size) {
       goto done;
     }
     snprintf(s.sender, sizeof s.sender, "%s", portal);
-    if (strcmp(handle, s.handle) != 0) {
-      size_t n = strlen(space);
-      int inside = strncmp(handle, space, n) == 0 && handle[n] == '/';
-      snprintf(s.handle, sizeof s.handle, "%s", handle);
-      // An older portal's own handle, outside what we subscribed to: its
-      // answer can only be caught from now on.
-      if (!inside) {
-        snprintf(match, sizeof match,
-                 "type='signal',interface='org.freedesktop.portal.Request',member='Response',"
-                 "path='%s'",
-                 s.handle);
-        r = sd_bus_add_match_async(bus, nullptr, match, on_response, on_match_installed, &s);
-        if (r < 0) {
-          code = code_for_errno(-r);
-          goto done;
-        }
-      }
-    }
+    snprintf(s.handle, sizeof s.handle, "%s", handle);
   }
   r = pump(bus, answer_arrived, &s, deadline);
   if (r < 0 || s.match_errno) {
@@ -594,7 +588,8 @@ int portal_take_picture(portal_picture *out, uint32_t *code) {
     }
     // FILE_GONE, FILE_CHANGED: another capture got to the same path; ask again.
   }
-  *code = PORTAL_ERROR_TIMEOUT;
+  // Out of time, or a portal that keeps naming files that are not there.
+  *code = now_us() >= deadline ? PORTAL_ERROR_TIMEOUT : PORTAL_ERROR_BAD_PICTURE;
   return -1;
 }
 
