@@ -363,7 +363,13 @@ int pictures_dir_missing() {
 uint32_t request_picture(uint64_t deadline, char *path, size_t size) {
   sd_bus *bus = nullptr;
   int r = open_session_bus(&bus, deadline);
-  if (r < 0) return r == -ENOMEM ? PORTAL_ERROR_NO_MEMORY : PORTAL_ERROR_NO_BUS;
+  if (r < 0) {
+    // A bus that takes the connection but never completes it is there but
+    // silent: a timeout like any other, not a missing bus.
+    return r == -ENOMEM      ? PORTAL_ERROR_NO_MEMORY
+           : r == -ETIMEDOUT ? PORTAL_ERROR_TIMEOUT
+                             : PORTAL_ERROR_NO_BUS;
+  }
 
   request_state s;
   memset(&s, 0, sizeof s);

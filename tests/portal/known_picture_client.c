@@ -18,20 +18,11 @@
 #include <unistd.h>
 #include <wayland-client.h>
 
+#include "known_pixel.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
 #include "xdg-shell-client-protocol.h"
 
 #define MAX_OUTPUTS 8
-
-/* XRGB at desktop position (x, y): red and green are the low bytes of x and
- * y, blue mixes their high bits, so every pixel of a desktop up to 4096x4096
- * differs from every other and a shifted or scaled picture cannot match. */
-static uint32_t known_pixel(int32_t x, int32_t y) {
-  uint32_t r = (uint32_t)x & 0xffu;
-  uint32_t g = (uint32_t)y & 0xffu;
-  uint32_t b = ((((uint32_t)x >> 8) & 0xfu) | ((((uint32_t)y >> 8) & 0xfu) << 4)) ^ 0x5au;
-  return 0xff000000u | (r << 16) | (g << 8) | b;
-}
 
 struct output {
   struct wl_output *wl;
@@ -109,8 +100,7 @@ static void xdg_output_description(void *data, struct zxdg_output_v1 *o, const c
   (void)data, (void)o, (void)d;
 }
 static const struct zxdg_output_v1_listener xdg_output_listener = {
-    xdg_output_position, xdg_output_size, xdg_output_done, xdg_output_name,
-    xdg_output_description};
+    xdg_output_position, xdg_output_size, xdg_output_done, xdg_output_name, xdg_output_description};
 
 static void wm_ping(void *data, struct xdg_wm_base *b, uint32_t serial) {
   (void)data;
@@ -118,8 +108,8 @@ static void wm_ping(void *data, struct xdg_wm_base *b, uint32_t serial) {
 }
 static const struct xdg_wm_base_listener wm_listener = {wm_ping};
 
-static void registry_global(void *data, struct wl_registry *reg, uint32_t name,
-                            const char *iface, uint32_t version) {
+static void registry_global(void *data, struct wl_registry *reg, uint32_t name, const char *iface,
+                            uint32_t version) {
   (void)data;
   if (strcmp(iface, wl_compositor_interface.name) == 0) {
     compositor = wl_registry_bind(reg, name, &wl_compositor_interface, 4);
@@ -168,7 +158,8 @@ static struct wl_buffer *known_buffer(const struct output *out, int32_t w, int32
   uint32_t *px = mmap(NULL, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (px == MAP_FAILED) fail("mmap");
   for (int32_t y = 0; y < h; y++) {
-    for (int32_t x = 0; x < w; x++) px[(size_t)y * (size_t)w + (size_t)x] = known_pixel(out->x + x, out->y + y);
+    for (int32_t x = 0; x < w; x++)
+      px[(size_t)y * (size_t)w + (size_t)x] = known_pixel(out->x + x, out->y + y);
   }
   munmap(px, size);
   struct wl_shm_pool *pool = wl_shm_create_pool(shm, fd, (int32_t)size);
