@@ -1,0 +1,158 @@
+// The portal module on a real portal desktop started by a rig
+// (rig/gnome-start.sh, rig/portal-wlr-start.sh), whose assignments are in the
+// environment: VS_PORTAL_RIG, the buses, WAYLAND_DISPLAY, VS_PORTAL_PICTURES.
+// Without a rig the tests skip; with VS_PORTAL_REQUIRED set a skip fails.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "known_pixel.h"
+#include "portal_test_support.h"
+
+namespace {
+
+struct output_box {
+  std::string name;
+  int x, y, w, h;
+};
+
+bool have_rig() { return getenv("VS_PORTAL_RIG") && getenv("WAYLAND_DISPLAY"); }
+
+#define REQUIRE_RIG()                                                   \
+  do {                                                                  \
+    if (!have_rig()) {                                                  \
+      if (getenv("VS_PORTAL_REQUIRED")) FAIL() << "no portal rig";      \
+      GTEST_SKIP() << "no portal rig (eval \"$(rig/gnome-start.sh)\")"; \
+    }                                                                   \
+  } while (0)
+
+std::string rig_path(const char *sub) { return std::string(getenv("VS_PORTAL_RIG")) + sub; }
+
+// Every folder a portal may have written a picture into.
+std::vector<std::string> pictures_left() {
+  std::vector<std::string> left;
+  std::vector<std::string> dirs = {rig_path("/home"), "/tmp"};
+  if (getenv("VS_PORTAL_PICTURES")) dirs.push_back(getenv("VS_PORTAL_PICTURES"));
+  for (const std::string &d : dirs) {
+    for (const std::string &f : png_files_in(d)) {
+      // /tmp is shared: only the wlroots backend's fixed name is ours there.
+      if (d != "/tmp" || f == "out.png") left.push_back(d + "/" + f);
+    }
+  }
+  return left;
+}
+
+bool set_permission(const char *value) {
+  std::string cmd =
+      "timeout 10 gdbus call --session --dest org.freedesktop.impl.portal.PermissionStore "
+      "--object-path /org/freedesktop/impl/portal/PermissionStore --method "
+      "org.freedesktop.impl.portal.PermissionStore.SetPermission screenshot true screenshot "
+      "'' \"['" +
+      std::string(value) + "']\" >/dev/null";
+  return system(cmd.c_str()) == 0;
+}
+
+// Pixels of the capture that differ from the known picture inside the
+// outputs; the first one described in *first.
+long mismatches(const portal_picture &pic, const std::vector<output_box> &outs,
+                std::string *first) {
+  long bad = 0;
+  for (const output_box &o : outs) {
+    for (int y = o.y; y < o.y + o.h; y++) {
+      for (int x = o.x; x < o.x + o.w; x++) {
+        uint32_t want = known_pixel(x, y);
+        const uint8_t *p = pic.pixels + (size_t(y) * pic.width + x) * 4;
+        uint32_t got = 0xff000000u | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+        if (got != want && bad++ == 0) {
+          char text[128];
+          snprintf(text, sizeof text, "%s at %d,%d: %06x, want %06x", o.name.c_str(), x, y,
+                   got & 0xffffff, want & 0xffffff);
+          *first = text;
+        }
+      }
+    }
+  }
+  return bad;
+}
+
+TEST(PortalDesktop, TheCaptureIsExactlyTheKnownPictureOnEveryOutput) {
+  REQUIRE_RIG();
+  child client;
+  ASSERT_TRUE(client.start({VS_KNOWN_PICTURE_CLIENT}, true));
+  std::vector<output_box> outs;
+  std::string line;
+  while (client.read_line(&line, 15000) && line != "ready") {
+    output_box o;
+    char name[64];
+    if (sscanf(line.c_str(), "output %63s %d %d %d %d", name, &o.x, &o.y, &o.w, &o.h) == 5) {
+      o.name = name;
+      outs.push_back(o);
+    }
+  }
+  ASSERT_EQ(line, "ready") << "the known-picture client did not show its surfaces";
+  ASSERT_FALSE(outs.empty());
+  int right = 0, bottom = 0;
+  for (const output_box &o : outs) {
+    right = std::max(right, o.x + o.w);
+    bottom = std::max(bottom, o.y + o.h);
+  }
+  // The compositor may need a few frames to show the surfaces fullscreen.
+  long bad = -1;
+  std::string first;
+  double ms = 0;
+  for (int attempt = 0; attempt < 20 && bad != 0; attempt++) {
+    if (attempt) usleep(300000);
+    taken t;
+    ASSERT_EQ(t.result, 0) << "code " << t.code;
+    ASSERT_EQ(t.pic.width, right);
+    ASSERT_EQ(t.pic.height, bottom);
+    bad = mismatches(t.pic, outs, &first);
+    ms = t.ms;
+  }
+  EXPECT_EQ(bad, 0) << first;
+  printf("one portal capture: %.0f ms\n", ms);
+  EXPECT_TRUE(pictures_left().empty()) << pictures_left()[0];
+}
+
+// Refused by the user's setting: a quick, clear failure and no picture file;
+// granted again, captures work.
+TEST(PortalDesktop, PermissionNoFailsQuicklyAndLeavesNoFile) {
+  REQUIRE_RIG();
+  ASSERT_TRUE(set_permission("no"));
+  {
+    taken t;
+    EXPECT_EQ(t.result, -1);
+    EXPECT_TRUE(t.code == PORTAL_ERROR_PORTAL_FAILED || t.code == PORTAL_ERROR_DENIED) << t.code;
+    EXPECT_LT(t.ms, 3000);
+  }
+  EXPECT_TRUE(pictures_left().empty()) << pictures_left()[0];
+  ASSERT_TRUE(set_permission("yes"));
+  taken t;
+  EXPECT_EQ(t.result, 0) << t.code;
+}
+
+TEST(PortalDesktop, TheLayerChoiceSeesThePortal) {
+  REQUIRE_RIG();
+  EXPECT_EQ(portal_available(), 1);
+}
+
+// 200 captures: no picture file left, no descriptor or memory kept.
+TEST(PortalDesktop, TwoHundredCapturesLeaveNothingBehind) {
+  REQUIRE_RIG();
+  for (int i = 0; i < 3; i++) taken warm;
+  int fds = open_fd_count();
+  size_t heap = heap_in_use();
+  for (int i = 0; i < 200; i++) {
+    taken t;
+    ASSERT_EQ(t.result, 0) << "capture " << i << ": code " << t.code;
+  }
+  EXPECT_EQ(open_fd_count(), fds);
+  EXPECT_LT(heap_in_use(), heap + 64 * 1024);
+  EXPECT_TRUE(pictures_left().empty()) << pictures_left()[0];
+}
+
+}  // namespace
