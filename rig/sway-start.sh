@@ -1,0 +1,243 @@
+#!/usr/bin/env bash
+# Starts a headless sway (wlroots' headless backend, pixman renderer) whose
+# outputs show known pictures through swaybg, 1:1, with Xwayland running.
+# Prints shell assignments for WAYLAND_DISPLAY, XDG_RUNTIME_DIR, SWAYSOCK,
+# DISPLAY (Xwayland) and RIG_DIR, so:
+#
+#   eval "$(rig/sway-start.sh)"        HEADLESS-1 1024x768 at 0,0 and
+#                                      HEADLESS-2 1280x800 at 1024,0
+#   rig/sway-start.sh --outputs N      N outputs (1 to 3; the third is
+#                                      800x600 at 2304,0)
+#   rig/sway-start.sh --mode WxH [--picture FILE]
+#                                      HEADLESS-1 alone at WxH, showing FILE
+#                                      (a WxH picture) instead of ours
+#   rig/sway-start.sh --scale NAME S   output NAME at integer scale S
+#   rig/sway-start.sh --transform NAME T
+#                                      output NAME turned (90, 180, 270,
+#                                      flipped, flipped-90, ...)
+#   rig/sway-start.sh --output-cmd 'NAME ARGS'
+#                                      any other sway `output NAME ARGS`
+#   rig/sway-start.sh --no-xwayland    no Xwayland (DISPLAY is unset)
+#   rig/sway-stop.sh                   stops what this started ($RIG_DIR)
+#
+# Positions are logical and stay as above whatever the scale or transform,
+# so a scaled or turned HEADLESS-1 leaves an uncovered gap before HEADLESS-2.
+# Each output shows a picture of its logical size times its scale (the
+# buffer swaybg fills; see rig/sway_pictures.py), and $RIG_DIR/outputs lists
+# one line per output in sway's order:
+#
+#   NAME X Y WIDTH HEIGHT SCALE TRANSFORM PICTURE
+#
+# (position and size logical). The start returns once grim reads every
+# output back as its picture, or fails with sway's log.
+#
+# sway refuses to run as root, so it runs as the system user vsrig (created
+# here when missing) with its own XDG_RUNTIME_DIR inside $RIG_DIR; root, who
+# runs the tests, reaches that user's sockets all the same. Xwayland admits
+# only its own user by default: the rig adds root to its access list.
+# The same assignments are kept in $RIG_DIR/env. Needs root.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+rig_user=vsrig
+python=/usr/bin/python3
+outputs=2
+mode=""
+picture=""
+xwayland=force
+extra=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --outputs) outputs="$2"; shift 2 ;;
+    --mode) mode="$2"; shift 2 ;;
+    --picture) picture="$2"; shift 2 ;;
+    --scale) extra+=("output $2 scale $3"); shift 3 ;;
+    --transform) extra+=("output $2 transform $3"); shift 3 ;;
+    --output-cmd) extra+=("output $2"); shift 2 ;;
+    --no-xwayland) xwayland=disable; shift ;;
+    *) echo "rig/sway-start.sh: unknown argument '$1'" >&2; exit 2 ;;
+  esac
+done
+case "$outputs" in 1 | 2 | 3) ;; *) echo "rig/sway-start.sh: --outputs takes 1, 2 or 3" >&2; exit 2 ;; esac
+if [ -n "$mode" ]; then
+  [[ "$mode" =~ ^[0-9]+x[0-9]+$ ]] || { echo "rig/sway-start.sh: --mode takes WxH" >&2; exit 2; }
+  outputs=1
+fi
+if [ -n "$picture" ]; then
+  [ -n "$mode" ] || { echo "rig/sway-start.sh: --picture goes with --mode" >&2; exit 2; }
+  [ -r "$picture" ] || { echo "rig/sway-start.sh: cannot read $picture" >&2; exit 2; }
+  picture=$(realpath "$picture")
+fi
+if [ "$(id -u)" -ne 0 ]; then
+  echo "rig/sway-start.sh: run as root (it creates the user $rig_user and runs sway as it)" >&2
+  exit 1
+fi
+for tool in sway swaymsg swaybg grim setpriv; do
+  command -v "$tool" >/dev/null || { echo "rig/sway-start.sh: $tool is not installed (scripts/install-deps.sh)" >&2; exit 1; }
+done
+if [ "$xwayland" = force ]; then
+  for tool in Xwayland xhost xdpyinfo; do
+    command -v "$tool" >/dev/null || { echo "rig/sway-start.sh: $tool is not installed (scripts/install-deps.sh)" >&2; exit 1; }
+  done
+fi
+
+# Two rigs starting at once may both find the user missing: the loser of the
+# race sees it exist afterwards.
+if ! id -u "$rig_user" >/dev/null 2>&1; then
+  useradd --system --user-group --no-create-home --home-dir /nonexistent \
+    --shell /usr/sbin/nologin "$rig_user" 2>/dev/null || id -u "$rig_user" >/dev/null
+fi
+# Xwayland's sockets go there; systemd-tmpfiles makes it on a booted system,
+# nothing does in a bare container, and the rig's user could not.
+mkdir -p /tmp/.X11-unix
+chmod 1777 /tmp/.X11-unix
+
+rig_dir=$(mktemp -d /tmp/vs-swayrig.XXXXXX)
+chmod 755 "$rig_dir"
+run_dir=$rig_dir/run
+home_dir=$rig_dir/home
+install -d -m 700 -o "$rig_user" -g "$rig_user" "$run_dir" "$home_dir"
+
+fail() {
+  echo "rig/sway-start.sh: $*" >&2
+  if [ -s "$rig_dir/sway.log" ]; then
+    echo "--- last lines of $rig_dir/sway.log:" >&2
+    tail -n 30 "$rig_dir/sway.log" >&2
+  fi
+  RIG_DIR="$rig_dir" "$here/sway-stop.sh" >/dev/null 2>&1 || true
+  exit 1
+}
+
+sizes=(1024x768 1280x800 800x600)
+positions=("0 0" "1024 0" "2304 0")
+[ -z "$mode" ] || sizes[0]=$mode
+{
+  echo "# Written by rig/sway-start.sh: nothing but the outputs on the screen."
+  echo "xwayland $xwayland"
+  # No pointer on the pictures (the headless seat has none anyway), no bar
+  # (none is configured), no borders or gaps around X11 test windows, which
+  # float where they ask to be. sway has no animations to turn off.
+  echo "seat * hide_cursor 100"
+  echo "default_border none"
+  echo "default_floating_border none"
+  echo "focus_follows_mouse no"
+  echo "for_window [shell=\"xwayland\"] floating enable"
+  for i in $(seq 1 "$outputs"); do
+    echo "output HEADLESS-$i mode ${sizes[$((i - 1))]} position ${positions[$((i - 1))]} scale 1"
+  done
+  for line in "${extra[@]}"; do echo "$line"; done
+} >"$rig_dir/config"
+chmod 644 "$rig_dir/config"
+
+# Not a process group leader (no job control here), so setsid does not fork
+# and $! is sway itself.
+setsid setpriv --reuid="$rig_user" --regid="$rig_user" --init-groups \
+  env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$home_dir" LANG=C.UTF-8 \
+  XDG_RUNTIME_DIR="$run_dir" WLR_BACKENDS=headless WLR_RENDERER=pixman \
+  WLR_HEADLESS_OUTPUTS="$outputs" WLR_LIBINPUT_NO_DEVICES=1 \
+  sway -c "$rig_dir/config" </dev/null >"$rig_dir/sway.log" 2>&1 &
+sway_pid=$!
+echo "$sway_pid" >"$rig_dir/sway.pid"
+
+# sway 1.7 names its socket wayland-1 (it leaves wayland-0 to a parent
+# compositor), but take whatever it made.
+deadline=$((SECONDS + 20))
+socket=""
+ipc=""
+while [ $SECONDS -lt $deadline ]; do
+  kill -0 "$sway_pid" 2>/dev/null || fail "sway exited during start-up"
+  for s in "$run_dir"/wayland-*; do
+    [ -S "$s" ] && socket=$(basename "$s")
+  done
+  for s in "$run_dir"/sway-ipc.*.sock; do
+    [ -S "$s" ] && ipc=$s
+  done
+  if [ -n "$socket" ] && [ -n "$ipc" ] && SWAYSOCK=$ipc timeout 5 swaymsg -t get_version >/dev/null 2>&1; then
+    break
+  fi
+  sleep 0.05
+done
+[ -n "$socket" ] && [ -n "$ipc" ] || fail "no Wayland and IPC sockets in $run_dir within 20 s"
+export XDG_RUNTIME_DIR=$run_dir WAYLAND_DISPLAY=$socket SWAYSOCK=$ipc
+msg() { timeout 10 swaymsg "$@"; }
+
+# The pictures fit what sway made of the outputs: logical size times scale.
+msg -t get_outputs -r >"$rig_dir/outputs.json" || fail "swaymsg get_outputs failed"
+"$python" - "$rig_dir" "$picture" "$here/sway_pictures.py" <<'EOF' >"$rig_dir/outputs" || fail "no pictures for the outputs"
+import json, os, shutil, subprocess, sys
+rig_dir, given, generator = sys.argv[1:4]
+outputs = [o for o in json.load(open(os.path.join(rig_dir, "outputs.json"))) if o.get("active", True)]
+for index, o in enumerate(outputs, 1):
+    r, scale = o["rect"], o["scale"]
+    if scale != int(scale):
+        sys.exit("output %s: fractional scale %s is not shown 1:1" % (o["name"], scale))
+    scale = int(scale)
+    path = os.path.join(rig_dir, "%s.png" % o["name"])
+    if given and index == 1:
+        shutil.copyfile(given, path)
+        from PIL import Image
+        size = Image.open(path).size
+        if size != (r["width"] * scale, r["height"] * scale):
+            sys.exit("%s is %dx%d, output %s needs %dx%d" % (given, *size, o["name"], r["width"] * scale, r["height"] * scale))
+    else:
+        subprocess.run([sys.executable, generator, "generate", path,
+                        str(r["width"]), str(r["height"]), str(index), str(scale)], check=True)
+    os.chmod(path, 0o644)
+    print(o["name"], r["x"], r["y"], r["width"], r["height"], scale, o["transform"], path)
+EOF
+commands=()
+while read -r name _ _ _ _ _ _ path; do
+  commands+=("output $name bg $path stretch")
+done <"$rig_dir/outputs"
+[ ${#commands[@]} -gt 0 ] || fail "sway reports no outputs"
+joined=$(printf '%s; ' "${commands[@]}")
+msg "${joined%; }" >/dev/null || fail "swaymsg could not set the backgrounds"
+
+# swaybg draws a moment later: done once grim reads every output back as its
+# picture (grim gives the logical orientation at the output's scale).
+deadline=$((SECONDS + 15))
+while :; do
+  why=""
+  while read -r name _ _ _ _ _ _ path; do
+    shot=$rig_dir/check-$name.png
+    if ! grim -o "$name" "$shot" 2>"$rig_dir/grim.err"; then
+      why="grim -o $name failed: $(cat "$rig_dir/grim.err")"
+      break
+    fi
+    if ! diff=$("$python" "$here/sway_pictures.py" same "$shot" "$path"); then
+      why="output $name does not show its picture: $diff"
+      break
+    fi
+  done <"$rig_dir/outputs"
+  [ -n "$why" ] || break
+  [ $SECONDS -lt $deadline ] || fail "$why (after 15 s)"
+  kill -0 "$sway_pid" 2>/dev/null || fail "sway exited during start-up"
+  sleep 0.1
+done
+rm -f "$rig_dir"/check-*.png "$rig_dir/grim.err"
+
+display=""
+if [ "$xwayland" = force ]; then
+  # sway puts Xwayland's display in its own environment: ask a child of it.
+  msg exec "echo \"\$DISPLAY\" >$run_dir/display.tmp && mv $run_dir/display.tmp $run_dir/display" >/dev/null ||
+    fail "swaymsg exec failed"
+  deadline=$((SECONDS + 10))
+  until [ -s "$run_dir/display" ]; do
+    [ $SECONDS -lt $deadline ] || fail "sway did not tell its Xwayland display within 10 s"
+    sleep 0.05
+  done
+  display=$(cat "$run_dir/display")
+  [[ "$display" =~ ^:[0-9]+$ ]] || fail "odd Xwayland display '$display'"
+  timeout 15 setpriv --reuid="$rig_user" --regid="$rig_user" --init-groups \
+    env -i PATH=/usr/bin:/bin DISPLAY="$display" xhost +si:localuser:root >/dev/null 2>"$rig_dir/xhost.err" ||
+    fail "Xwayland on $display did not take root in: $(cat "$rig_dir/xhost.err")"
+  DISPLAY=$display timeout 10 xdpyinfo >/dev/null 2>&1 || fail "root cannot open Xwayland's display $display"
+fi
+
+{
+  printf 'export WAYLAND_DISPLAY=%s\n' "$WAYLAND_DISPLAY"
+  printf 'export XDG_RUNTIME_DIR=%s\n' "$XDG_RUNTIME_DIR"
+  printf 'export SWAYSOCK=%s\n' "$SWAYSOCK"
+  if [ -n "$display" ]; then printf 'export DISPLAY=%s\n' "$display"; else echo 'unset DISPLAY'; fi
+  printf 'export RIG_DIR=%s\n' "$rig_dir"
+} | tee "$rig_dir/env"
