@@ -111,6 +111,9 @@ fail() {
 sizes=(1024x768 1280x800 800x600)
 positions=("0 0" "1024 0" "2304 0")
 [ -z "$mode" ] || sizes[0]=$mode
+for i in $(seq 1 "$outputs"); do
+  echo "output HEADLESS-$i mode ${sizes[$((i - 1))]} position ${positions[$((i - 1))]} scale 1 transform normal"
+done >"$rig_dir/base-layout"
 {
   echo "# Written by rig/sway-start.sh: nothing but the outputs on the screen."
   echo "xwayland $xwayland"
@@ -122,9 +125,7 @@ positions=("0 0" "1024 0" "2304 0")
   echo "default_floating_border none"
   echo "focus_follows_mouse no"
   echo "for_window [shell=\"xwayland\"] floating enable"
-  for i in $(seq 1 "$outputs"); do
-    echo "output HEADLESS-$i mode ${sizes[$((i - 1))]} position ${positions[$((i - 1))]} scale 1"
-  done
+  cat "$rig_dir/base-layout"
   for line in "${extra[@]}"; do echo "$line"; done
 } >"$rig_dir/config"
 chmod 644 "$rig_dir/config"
@@ -161,61 +162,6 @@ done
 export XDG_RUNTIME_DIR=$run_dir WAYLAND_DISPLAY=$socket SWAYSOCK=$ipc
 msg() { timeout 10 swaymsg "$@"; }
 
-# The pictures fit what sway made of the outputs: logical size times scale.
-msg -t get_outputs -r >"$rig_dir/outputs.json" || fail "swaymsg get_outputs failed"
-"$python" - "$rig_dir" "$picture" "$here/sway_pictures.py" <<'EOF' >"$rig_dir/outputs" || fail "no pictures for the outputs"
-import json, os, shutil, subprocess, sys
-rig_dir, given, generator = sys.argv[1:4]
-outputs = [o for o in json.load(open(os.path.join(rig_dir, "outputs.json"))) if o.get("active", True)]
-for index, o in enumerate(outputs, 1):
-    r, scale = o["rect"], o["scale"]
-    if scale != int(scale):
-        sys.exit("output %s: fractional scale %s is not shown 1:1" % (o["name"], scale))
-    scale = int(scale)
-    path = os.path.join(rig_dir, "%s.png" % o["name"])
-    if given and index == 1:
-        shutil.copyfile(given, path)
-        from PIL import Image
-        size = Image.open(path).size
-        if size != (r["width"] * scale, r["height"] * scale):
-            sys.exit("%s is %dx%d, output %s needs %dx%d" % (given, *size, o["name"], r["width"] * scale, r["height"] * scale))
-    else:
-        subprocess.run([sys.executable, generator, "generate", path,
-                        str(r["width"]), str(r["height"]), str(index), str(scale)], check=True)
-    os.chmod(path, 0o644)
-    print(o["name"], r["x"], r["y"], r["width"], r["height"], scale, o["transform"], path)
-EOF
-commands=()
-while read -r name _ _ _ _ _ _ path; do
-  commands+=("output $name bg $path stretch")
-done <"$rig_dir/outputs"
-[ ${#commands[@]} -gt 0 ] || fail "sway reports no outputs"
-joined=$(printf '%s; ' "${commands[@]}")
-msg "${joined%; }" >/dev/null || fail "swaymsg could not set the backgrounds"
-
-# swaybg draws a moment later: done once grim reads every output back as its
-# picture (grim gives the logical orientation at the output's scale).
-deadline=$((SECONDS + 15))
-while :; do
-  why=""
-  while read -r name _ _ _ _ _ _ path; do
-    shot=$rig_dir/check-$name.png
-    if ! grim -o "$name" "$shot" 2>"$rig_dir/grim.err"; then
-      why="grim -o $name failed: $(cat "$rig_dir/grim.err")"
-      break
-    fi
-    if ! diff=$("$python" "$here/sway_pictures.py" same "$shot" "$path"); then
-      why="output $name does not show its picture: $diff"
-      break
-    fi
-  done <"$rig_dir/outputs"
-  [ -n "$why" ] || break
-  [ $SECONDS -lt $deadline ] || fail "$why (after 15 s)"
-  kill -0 "$sway_pid" 2>/dev/null || fail "sway exited during start-up"
-  sleep 0.1
-done
-rm -f "$rig_dir"/check-*.png "$rig_dir/grim.err"
-
 display=""
 if [ "$xwayland" = force ]; then
   # sway puts Xwayland's display in its own environment: ask a child of it.
@@ -240,4 +186,11 @@ fi
   printf 'export SWAYSOCK=%s\n' "$SWAYSOCK"
   if [ -n "$display" ]; then printf 'export DISPLAY=%s\n' "$display"; else echo 'unset DISPLAY'; fi
   printf 'export RIG_DIR=%s\n' "$rig_dir"
-} | tee "$rig_dir/env"
+} >"$rig_dir/env"
+
+if [ -n "$picture" ]; then
+  cp "$picture" "$rig_dir/given.png"
+  chmod 644 "$rig_dir/given.png"
+fi
+RIG_DIR=$rig_dir "$here/sway-layout.sh" 2>"$rig_dir/layout.err" >&2 || fail "$(cat "$rig_dir/layout.err")"
+cat "$rig_dir/env"

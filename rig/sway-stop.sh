@@ -19,7 +19,7 @@ esac
 # so they are not its children) runs as the rig's user with the rig's
 # XDG_RUNTIME_DIR in its environment: that marks them, whatever else runs as
 # that user for another rig.
-is_sway() { tr '\0' ' ' <"/proc/$1/cmdline" 2>/dev/null | grep -qF "$rig_dir/config"; }
+is_sway() { { tr '\0' ' ' <"/proc/$1/cmdline"; } 2>/dev/null | grep -qF "$rig_dir/config"; }
 start_time() { awk '{ sub(/^.*\) /, ""); print $20 }' "/proc/$1/stat" 2>/dev/null; }
 started_by_rig() {
   local uid dir pid
@@ -27,7 +27,7 @@ started_by_rig() {
   for dir in /proc/[0-9]*; do
     pid=${dir#/proc/}
     [ "$(stat -c %u "$dir" 2>/dev/null)" = "$uid" ] || continue
-    tr '\0' '\n' <"$dir/environ" 2>/dev/null | grep -qxF "XDG_RUNTIME_DIR=$rig_dir/run" || continue
+    { tr '\0' '\n' <"$dir/environ"; } 2>/dev/null | grep -qxF "XDG_RUNTIME_DIR=$rig_dir/run" || continue
     echo "$pid $(start_time "$pid")"
   done
 }
