@@ -25,3 +25,11 @@ apt-get install -y -qq --no-install-recommends \
   libxcursor1 libxcursor1:i386 \
   valgrind hyperfine python3 procps \
   >/dev/null
+
+# The headless sway rig (rig/sway-start.sh) and its tests and benchmark: the
+# compositor, its wallpaper client, grim to read the screen back, Xwayland,
+# Pillow for the rig's pictures; xhost and xdpyinfo come with the X11 tools
+# above, hyperfine with the benchmark tools.
+apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends \
+  sway swaybg grim xwayland python3-pil \
+  >/dev/null
