@@ -20,6 +20,15 @@
 #   rig/sway-start.sh --no-xwayland    no Xwayland (DISPLAY is unset)
 #   rig/sway-stop.sh                   stops what this started ($RIG_DIR)
 #
+# A compositor that went away and came back, as in a restarted session:
+#
+#   rig/sway-stop.sh --keep-dir [--crash]   ends sway (SIGKILL with --crash),
+#                                           keeps $RIG_DIR
+#   rig/sway-start.sh --again "$RIG_DIR"    a new sway there, same settings
+#                                           and XDG_RUNTIME_DIR (the socket
+#                                           name comes back as a rule; SWAYSOCK
+#                                           and maybe DISPLAY change)
+#
 # Positions are logical and stay as above whatever the scale or transform,
 # so a scaled or turned HEADLESS-1 leaves an uncovered gap before HEADLESS-2.
 # Each output shows a picture of its logical size times its scale (the
@@ -46,6 +55,7 @@ mode=""
 picture=""
 xwayland=force
 extra=()
+again=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --outputs) outputs="$2"; shift 2 ;;
@@ -55,6 +65,7 @@ while [ $# -gt 0 ]; do
     --transform) extra+=("output $2 transform $3"); shift 3 ;;
     --output-cmd) extra+=("output $2"); shift 2 ;;
     --no-xwayland) xwayland=disable; shift ;;
+    --again) again="$2"; shift 2 ;;
     *) echo "rig/sway-start.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
@@ -67,6 +78,19 @@ if [ -n "$picture" ]; then
   [ -n "$mode" ] || { echo "rig/sway-start.sh: --picture goes with --mode" >&2; exit 2; }
   [ -r "$picture" ] || { echo "rig/sway-start.sh: cannot read $picture" >&2; exit 2; }
   picture=$(realpath "$picture")
+fi
+if [ -n "$again" ]; then
+  case "$again" in
+    /tmp/vs-swayrig.*) ;;
+    *) echo "rig/sway-start.sh: '$again' is not a sway rig directory" >&2; exit 2 ;;
+  esac
+  [ -f "$again/config" ] || { echo "rig/sway-start.sh: no rig in '$again'" >&2; exit 2; }
+  if pid=$(cat "$again/sway.pid" 2>/dev/null) && { tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null | grep -qF "$again/config"; then
+    echo "rig/sway-start.sh: the sway of '$again' still runs" >&2
+    exit 2
+  fi
+  grep -qx 'xwayland force' "$again/config" || xwayland=disable
+  outputs=$(grep -c '^output HEADLESS-[0-9]* mode' "$again/base-layout")
 fi
 if [ "$(id -u)" -ne 0 ]; then
   echo "rig/sway-start.sh: run as root (it creates the user $rig_user and runs sway as it)" >&2
@@ -92,7 +116,15 @@ fi
 mkdir -p /tmp/.X11-unix
 chmod 1777 /tmp/.X11-unix
 
-rig_dir=$(mktemp -d /tmp/vs-swayrig.XXXXXX)
+if [ -n "$again" ]; then
+  rig_dir=$again
+  # What a crashed sway left would be taken for the new one's sockets (a new
+  # sway takes the first free name, the same as before).
+  rm -f "$rig_dir/sway.pid" "$rig_dir/run/display" "$rig_dir"/run/sway-ipc.*.sock \
+    "$rig_dir"/run/wayland-*
+else
+  rig_dir=$(mktemp -d /tmp/vs-swayrig.XXXXXX)
+fi
 chmod 755 "$rig_dir"
 run_dir=$rig_dir/run
 home_dir=$rig_dir/home
@@ -108,27 +140,30 @@ fail() {
   exit 1
 }
 
-sizes=(1024x768 1280x800 800x600)
-positions=("0 0" "1024 0" "2304 0")
-[ -z "$mode" ] || sizes[0]=$mode
-for i in $(seq 1 "$outputs"); do
-  echo "output HEADLESS-$i mode ${sizes[$((i - 1))]} position ${positions[$((i - 1))]} scale 1 transform normal"
-done >"$rig_dir/base-layout"
-{
-  echo "# Written by rig/sway-start.sh: nothing but the outputs on the screen."
-  echo "xwayland $xwayland"
-  # No pointer on the pictures (the headless seat has none anyway), no bar
-  # (none is configured), no borders or gaps around X11 test windows, which
-  # float where they ask to be. sway has no animations to turn off.
-  echo "seat * hide_cursor 100"
-  echo "default_border none"
-  echo "default_floating_border none"
-  echo "focus_follows_mouse no"
-  echo "for_window [shell=\"xwayland\"] floating enable"
-  cat "$rig_dir/base-layout"
-  for line in "${extra[@]}"; do echo "$line"; done
-} >"$rig_dir/config"
-chmod 644 "$rig_dir/config"
+if [ -z "$again" ]; then
+  sizes=(1024x768 1280x800 800x600)
+  positions=("0 0" "1024 0" "2304 0")
+  [ -z "$mode" ] || sizes[0]=$mode
+  for i in $(seq 1 "$outputs"); do
+    echo "output HEADLESS-$i mode ${sizes[$((i - 1))]} position ${positions[$((i - 1))]} scale 1 transform normal"
+  done >"$rig_dir/base-layout"
+  {
+    echo "# Written by rig/sway-start.sh: nothing but the outputs on the screen."
+    echo "xwayland $xwayland"
+    # No pointer on the pictures (the headless seat has none anyway), no bar
+    # (none is configured), no borders around X11 test windows, which float
+    # (sway centres them) instead of tiling over a whole output. sway has no
+    # animations to turn off.
+    echo "seat * hide_cursor 100"
+    echo "default_border none"
+    echo "default_floating_border none"
+    echo "focus_follows_mouse no"
+    echo "for_window [shell=\"xwayland\"] floating enable"
+    cat "$rig_dir/base-layout"
+    for line in "${extra[@]}"; do echo "$line"; done
+  } >"$rig_dir/config"
+  chmod 644 "$rig_dir/config"
+fi
 
 # Not a process group leader (no job control here), so setsid does not fork
 # and $! is sway itself.
@@ -139,6 +174,7 @@ setsid setpriv --reuid="$rig_user" --regid="$rig_user" --init-groups \
   sway -c "$rig_dir/config" </dev/null >"$rig_dir/sway.log" 2>&1 &
 sway_pid=$!
 echo "$sway_pid" >"$rig_dir/sway.pid"
+rig_uid=$(id -u "$rig_user")
 
 # sway 1.7 names its socket wayland-1 (it leaves wayland-0 to a parent
 # compositor), but take whatever it made.
@@ -150,9 +186,7 @@ while [ $SECONDS -lt $deadline ]; do
   for s in "$run_dir"/wayland-*; do
     [ -S "$s" ] && socket=$(basename "$s")
   done
-  for s in "$run_dir"/sway-ipc.*.sock; do
-    [ -S "$s" ] && ipc=$s
-  done
+  [ -S "$run_dir/sway-ipc.$rig_uid.$sway_pid.sock" ] && ipc=$run_dir/sway-ipc.$rig_uid.$sway_pid.sock
   if [ -n "$socket" ] && [ -n "$ipc" ] && SWAYSOCK=$ipc timeout 5 swaymsg -t get_version >/dev/null 2>&1; then
     break
   fi

@@ -1,10 +1,26 @@
 #!/usr/bin/env bash
 # Stops the sway rig that rig/sway-start.sh started: its sway and what sway
 # started (swaybg, Xwayland, clients it spawned), never another rig's, then
-# removes the rig's directory ($RIG_DIR, or the first argument).
+# removes the rig's directory ($RIG_DIR, or the argument).
+#
+#   rig/sway-stop.sh [--keep-dir] [--crash] [RIG_DIR]
+#
+# --keep-dir leaves the directory for `rig/sway-start.sh --again`; --crash
+# kills sway at once (SIGKILL), as a compositor that crashed, leaving its
+# sockets behind.
 set -euo pipefail
 
-rig_dir=${1:-${RIG_DIR:-}}
+keep=0
+crash=0
+rig_dir=${RIG_DIR:-}
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --keep-dir) keep=1; shift ;;
+    --crash) crash=1; shift ;;
+    -*) echo "rig/sway-stop.sh: unknown argument '$1'" >&2; exit 2 ;;
+    *) rig_dir=$1; shift ;;
+  esac
+done
 if [ -z "$rig_dir" ] || [ ! -d "$rig_dir" ]; then
   echo "rig/sway-stop.sh: no rig directory (set RIG_DIR or pass it)" >&2
   exit 1
@@ -45,7 +61,8 @@ while read -r pid start; do
   [ "$pid" = "$sway_pid" ] || others+=("$pid:$start")
 done < <(started_by_rig)
 if [[ "$sway_pid" =~ ^[0-9]+$ ]] && is_sway "$sway_pid"; then
-  kill -TERM "$sway_pid" 2>/dev/null || true
+  if [ $crash = 1 ]; then signal=KILL; else signal=TERM; fi
+  kill -"$signal" "$sway_pid" 2>/dev/null || true
   for _ in $(seq 1 100); do
     is_sway "$sway_pid" || break
     sleep 0.05
@@ -67,8 +84,8 @@ done
 if [ -s "$rig_dir/run/display" ]; then
   n=$(tr -dc 0-9 <"$rig_dir/run/display")
   lock=/tmp/.X$n-lock
-  if [ -n "$n" ] && [ -f "$lock" ] && [ "$(tr -dc 0-9 <"$lock")" = "$sway_pid" ] && ! kill -0 "$sway_pid" 2>/dev/null; then
+  if [ -n "$n" ] && [ -f "$lock" ] && [ "$(tr -dc 0-9 <"$lock")" = "$sway_pid" ] && ! is_sway "$sway_pid"; then
     rm -f "$lock" "/tmp/.X11-unix/X$n"
   fi
 fi
-rm -rf "$rig_dir"
+if [ $keep = 0 ]; then rm -rf "$rig_dir"; fi
