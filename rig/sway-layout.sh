@@ -22,7 +22,10 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 python=/usr/bin/python3
 rig_dir=${RIG_DIR:-}
-[ -n "$rig_dir" ] && [ -f "$rig_dir/env" ] || { echo "rig/sway-layout.sh: no sway rig (RIG_DIR)" >&2; exit 1; }
+if [ -z "$rig_dir" ] || [ ! -f "$rig_dir/env" ]; then
+  echo "rig/sway-layout.sh: no sway rig (RIG_DIR)" >&2
+  exit 1
+fi
 # shellcheck disable=SC1091
 . "$rig_dir/env"
 
@@ -92,7 +95,7 @@ while :; do
   why=""
   while read -r name _ _ _ _ _ _ path; do
     shot=$rig_dir/check-$name.png
-    if ! grim -o "$name" "$shot" 2>"$rig_dir/grim.err"; then
+    if ! timeout 10 grim -o "$name" "$shot" 2>"$rig_dir/grim.err"; then
       why="grim -o $name failed: $(cat "$rig_dir/grim.err")"
       break
     fi

@@ -99,6 +99,7 @@ fi
 for tool in sway swaymsg swaybg grim setpriv; do
   command -v "$tool" >/dev/null || { echo "rig/sway-start.sh: $tool is not installed (scripts/install-deps.sh)" >&2; exit 1; }
 done
+"$python" -c 'import PIL' 2>/dev/null || { echo "rig/sway-start.sh: $python has no Pillow (python3-pil)" >&2; exit 1; }
 if [ "$xwayland" = force ]; then
   for tool in Xwayland xhost xdpyinfo; do
     command -v "$tool" >/dev/null || { echo "rig/sway-start.sh: $tool is not installed (scripts/install-deps.sh)" >&2; exit 1; }
@@ -192,7 +193,7 @@ while [ $SECONDS -lt $deadline ]; do
   fi
   sleep 0.05
 done
-[ -n "$socket" ] && [ -n "$ipc" ] || fail "no Wayland and IPC sockets in $run_dir within 20 s"
+if [ -z "$socket" ] || [ -z "$ipc" ]; then fail "no Wayland and IPC sockets in $run_dir within 20 s"; fi
 export XDG_RUNTIME_DIR=$run_dir WAYLAND_DISPLAY=$socket SWAYSOCK=$ipc
 msg() { timeout 10 swaymsg "$@"; }
 
