@@ -13,4 +13,6 @@ echo "sway rig on $WAYLAND_DISPLAY (XDG_RUNTIME_DIR $XDG_RUNTIME_DIR), Xwayland 
 
 export VS_WAYLAND_REQUIRED=1
 cd "$build"
-ctest -L wayland --output-on-failure --no-tests=error
+ctest -L wayland -LE wayland_restart --output-on-failure --no-tests=error
+# Last, as it replaces the compositor.
+ctest -L wayland_restart --output-on-failure --no-tests=error
