@@ -32,6 +32,6 @@ apt_get install -y -qq --no-install-recommends \
 # benchmark run on: the compositor, its wallpaper client, grim to read the
 # screen back, Xwayland, Pillow for the rig's pictures.
 apt_get install -y -qq --no-install-recommends \
-  libwayland-dev wayland-protocols libwayland-bin \
+  libwayland-dev wayland-protocols libwayland-bin xvfb \
   sway swaybg grim xwayland python3-pil \
   >/dev/null
