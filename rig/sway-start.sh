@@ -18,6 +18,8 @@
 #   rig/sway-start.sh --output-cmd 'NAME ARGS'
 #                                      any other sway `output NAME ARGS`
 #   rig/sway-start.sh --no-xwayland    no Xwayland (DISPLAY is unset)
+#   rig/sway-layout.sh ...             changes scale or transform while it
+#                                      runs, with fresh pictures
 #   rig/sway-stop.sh                   stops what this started ($RIG_DIR)
 #
 # A compositor that went away and came back, as in a restarted session:
