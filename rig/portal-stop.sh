@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Stops a portal rig (rig/gnome-start.sh, rig/portal-wlr-start.sh): GNOME
+# Stops a portal rig (rig/gnome-start.sh, rig/portal-wlr-start.sh, with its
+# sway rig): GNOME
 # Shell with SIGHUP (SIGTERM crashes it in its teardown), then every process
 # whose environment names the rig directory ($VS_PORTAL_RIG, or the first
 # argument) with SIGTERM, SIGKILL after 5 s; then removes the directory.
@@ -40,4 +41,8 @@ for _ in $(seq 1 50); do
   sleep 0.1
 done
 for pid in $(members); do kill -KILL "$pid" 2>/dev/null || true; done
+# The wlroots portal rig stops the sway rig it started.
+if [ -f "$rig/sway-rig" ]; then
+  "$(dirname "$0")/sway-stop.sh" "$(cat "$rig/sway-rig")" || true
+fi
 rm -rf "$rig"

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -119,14 +120,22 @@ TEST(PortalDesktop, TheCaptureIsExactlyTheKnownPictureOnEveryOutput) {
 }
 
 // Refused by the user's setting: a quick, clear failure and no picture file;
-// granted again, captures work.
+// granted again, captures work. xdg-desktop-portal 1.16 consults the
+// permission store only for backends that ask for it (GNOME's); with the
+// wlroots (and KDE) backend "no" still gives a picture, and no file either.
 TEST(PortalDesktop, PermissionNoFailsQuicklyAndLeavesNoFile) {
   REQUIRE_RIG();
+  const char *desktop = getenv("VS_PORTAL_DESKTOP");
+  bool honoured = !desktop || strcmp(desktop, "wlr") != 0;
   ASSERT_TRUE(set_permission("no"));
   {
     taken t;
-    EXPECT_EQ(t.result, -1);
-    EXPECT_TRUE(t.code == PORTAL_ERROR_PORTAL_FAILED || t.code == PORTAL_ERROR_DENIED) << t.code;
+    if (honoured) {
+      EXPECT_EQ(t.result, -1);
+      EXPECT_TRUE(t.code == PORTAL_ERROR_PORTAL_FAILED || t.code == PORTAL_ERROR_DENIED) << t.code;
+    } else {
+      EXPECT_EQ(t.result, 0) << t.code;
+    }
     EXPECT_LT(t.ms, 3000);
   }
   EXPECT_TRUE(pictures_left().empty()) << pictures_left()[0];
