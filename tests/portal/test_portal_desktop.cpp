@@ -3,6 +3,7 @@
 // environment: VS_PORTAL_RIG, the buses, WAYLAND_DISPLAY, VS_PORTAL_PICTURES.
 // Without a rig the tests skip; with VS_PORTAL_REQUIRED set a skip fails.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -142,6 +143,56 @@ TEST(PortalDesktop, PermissionNoFailsQuicklyAndLeavesNoFile) {
   ASSERT_TRUE(set_permission("yes"));
   taken t;
   EXPECT_EQ(t.result, 0) << t.code;
+}
+
+// The output of a command, or "" when it failed.
+std::string command_output(const std::string &cmd) {
+  std::string out;
+  FILE *p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[256];
+  while (fgets(buf, sizeof buf, p)) out += buf;
+  return pclose(p) == 0 ? out : "";
+}
+
+std::string bus_call(const std::string &method, const std::string &name) {
+  return command_output(
+      "timeout 5 gdbus call --session --dest org.freedesktop.DBus --object-path "
+      "/org/freedesktop/DBus --method org.freedesktop.DBus." +
+      method + " " + name + " 2>/dev/null");
+}
+
+bool name_owned(const char *name) { return bus_call("NameHasOwner", name) == "(true,)\n"; }
+
+// The real portal replaced by one that never answers: the call fails at the
+// bound and the host goes on; once the silent one is gone, the bus starts the
+// real portal again and the next call gets a picture.
+TEST(PortalDesktop, ASilentPortalFailsAtTheBoundThenTheRealOneWorksAgain) {
+  REQUIRE_RIG();
+  unsigned pid = 0;
+  std::string owner = bus_call("GetConnectionUnixProcessID", "org.freedesktop.portal.Desktop");
+  ASSERT_EQ(sscanf(owner.c_str(), "(uint32 %u,)", &pid), 1) << owner;
+  ASSERT_EQ(kill(pid_t(pid), SIGTERM), 0);
+  for (int i = 0; i < 100 && name_owned("org.freedesktop.portal.Desktop"); i++) usleep(50000);
+  ASSERT_FALSE(name_owned("org.freedesktop.portal.Desktop"));
+  std::string dir = make_temp_dir();
+  ASSERT_TRUE(write_file(dir + "/control", "silent\n"));
+  {
+    child fake;
+    ASSERT_TRUE(fake.start({VS_PORTAL_FAKE, dir + "/control"}));
+    std::string line;
+    ASSERT_TRUE(fake.read_line(&line, 20000) && line == "ready");
+    taken t;
+    EXPECT_EQ(t.result, -1);
+    EXPECT_EQ(t.code, PORTAL_ERROR_TIMEOUT);
+    EXPECT_GE(t.ms, PORTAL_TIMEOUT_MS - 50);
+    EXPECT_LT(t.ms, PORTAL_TIMEOUT_MS + 1500);
+  }
+  remove_tree(dir);
+  for (int i = 0; i < 100 && name_owned("org.freedesktop.portal.Desktop"); i++) usleep(50000);
+  taken t;
+  EXPECT_EQ(t.result, 0) << t.code;
+  EXPECT_TRUE(pictures_left().empty()) << pictures_left()[0];
 }
 
 TEST(PortalDesktop, TheLayerChoiceSeesThePortal) {
