@@ -79,10 +79,19 @@ class Portal(dbus.service.Object):
             if len(words) > 2:
                 results["uri"] = dbus.String(words[2], variant_level=1)
         elif action == "write":
-            with open(words[1], "rb") as src, open(words[2], "r+b" if os.path.exists(
-                    words[2]) else "wb") as dst:
-                dst.truncate(0)
-                shutil.copyfileobj(src, dst)
+            with open(words[1], "rb") as src:
+                data = src.read()
+            # Into the same file when it is there (a reader may have removed
+            # it meanwhile: then a new one), truncated first, as a backend that
+            # overwrites a fixed name does.
+            fd = os.open(words[2], os.O_WRONLY | os.O_CREAT, 0o644)
+            try:
+                os.ftruncate(fd, 0)
+                view = memoryview(data)
+                while view:
+                    view = view[os.write(fd, view[:65536]):]
+            finally:
+                os.close(fd)
             results["uri"] = dbus.String(file_uri(words[2]), variant_level=1)
         elif action == "replace":
             tmp = "%s.%d.tmp" % (words[2], os.getpid())

@@ -20,7 +20,8 @@
 //     left to its reader;
 //   - when the file is gone before we open it (another capture read and
 //     removed it), changed while we read it, or does not decode (another
-//     writer may have been half-way through it; retried once), the whole
+//     writer was half-way through it: it has changed since; a file that does
+//     not decode and stays as it was gets one more request), the whole
 //     request is made again, as long as the bound allows. A caller therefore
 //     never gets a picture taken before its own request, and never fails
 //     because another capture removed the file.
@@ -74,8 +75,12 @@ const uint64_t kMaxPixels = 1ull << 28;
 const off_t kMaxFileBytes = off_t(1) << 30;
 
 // Requests made again because the file went away or changed under us; each
-// costs one more round with the portal, all within the same bound.
-const int kMaxAttempts = 16;
+// costs one more round with the portal, all within the same bound. With n
+// captures racing for one name each round has one winner, so a caller loses
+// k rounds in a row with odds near ((n-1)/n)^k: 64 makes that nil in
+// practice, and a portal that keeps naming a missing file is still told
+// apart from the bound's timeout.
+const int kMaxAttempts = 64;
 
 const int kMaxResponses = 8;
 
@@ -513,6 +518,24 @@ file_result read_file(const char *path, uint8_t **data, size_t *size, struct sta
   return FILE_OK;
 }
 
+int changed_since(const char *path, const struct stat &state) {
+  struct stat now;
+  return lstat(path, &now) != 0 || !same_state(now, state);
+}
+
+// Watches the file for up to 50 ms (a writer between its truncation and its
+// first write, or between two writes, shows no change at once; the kernel's
+// file times also move only once a tick).
+int changes_soon(const char *path, const struct stat &state, uint64_t deadline) {
+  for (int i = 0; i < 10; i++) {
+    if (changed_since(path, state)) return 1;
+    if (now_us() + 5000 >= deadline) return 0;
+    struct timespec pause = {0, 5000000};
+    nanosleep(&pause, nullptr);
+  }
+  return changed_since(path, state);
+}
+
 void remove_if_unchanged(const char *path, const struct stat &state) {
   struct stat now;
   if (lstat(path, &now) == 0 && same_state(now, state)) unlink(path);
@@ -579,9 +602,10 @@ int portal_take_picture(portal_picture *out, uint32_t *code) {
     if (f == FILE_OK) {
       f = decode_png(data, size, out);
       free(data);
-      // Half written by another request's portal, or truly bad: one more
-      // request tells which.
-      if (f == FILE_BAD && !undecodable++) continue;
+      // A file that does not decode and changes soon after we read it was
+      // being written by another request's portal: ask again. One that stays
+      // as it was is bad, or its writer stalled: one more request tells which.
+      if (f == FILE_BAD && (changes_soon(path, state, deadline) || !undecodable++)) continue;
     }
     if (f == FILE_OK) {
       remove_if_unchanged(path, state);

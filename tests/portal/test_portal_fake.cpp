@@ -241,6 +241,33 @@ TEST_F(FakePortal, CapturesRacingForOneFileNameAllSucceedAndLeaveNothing) {
   }
 }
 
+// The same race between processes (two hosts capturing at once), through
+// the probe program: every capture of both succeeds, nothing is left.
+TEST_F(FakePortal, CapturesOfTwoProcessesRacingForOneFileNameAllSucceed) {
+  std::string source = write_png("source2.png", 800, 300, 3);
+  std::string shared = home + "/Screenshot_20260101_120000.png";
+  for (const char *how : {"write", "replace"}) {
+    SCOPED_TRACE(how);
+    control(std::string(how) + " " + source + " " + shared);
+    child a, b;
+    ASSERT_TRUE(a.start({VS_PORTAL_PROBE, "--count", "25"}));
+    ASSERT_TRUE(b.start({VS_PORTAL_PROBE, "--count", "25"}));
+    for (child *c : {&a, &b}) {
+      int good = 0;
+      std::string line;
+      while (c->read_line(&line, 60000)) {
+        if (line.rfind("result=0 code=0 width=800 height=300 ", 0) == 0) {
+          good++;
+        } else {
+          ADD_FAILURE() << line;
+        }
+      }
+      EXPECT_EQ(good, 25);
+    }
+    EXPECT_FALSE(file_exists(shared));
+  }
+}
+
 // A portal that never answers: the call fails at the bound, not before and
 // not much after, and the next call works once the portal answers again.
 TEST_F(FakePortal, ASilentPortalFailsAtTheBoundAndTheNextCallWorks) {
