@@ -7,7 +7,15 @@
 #   eval "$(rig/gnome-start.sh --permission no)"    ... or "no", or "unset"
 #   rig/portal-stop.sh                              stops it ($VS_PORTAL_RIG)
 #
-# The portal writes its pictures into $VS_PORTAL_PICTURES. Needs root.
+# The portal writes its pictures into $VS_PORTAL_PICTURES (GNOME: the Pictures
+# folder user-dirs.dirs names, else the home folder). Needs root; GNOME Shell 43
+# runs as root, only announcing a "privileged user" session in a notification,
+# which the banner setting below keeps off the screen.
+#
+# Permission: with "yes" every request is answered at once; with "no" GNOME
+# answers 2 (failed) at once; unset, it shows the "Allow Applications to Take
+# Screenshots?" dialog and answers nothing until someone clicks, and the
+# dialog stays even when the request is closed.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/portal-lib.sh"
