@@ -7,7 +7,10 @@
  *   B = (k & 1) << 7 | ((px >> 8) & 15) << 3 | ((py >> 8) & 7)
  *
  * with (px, py) the buffer pixel and k the output's place in the order the
- * compositor announced them. Prints one line per output,
+ * compositor announced them. With the argument "blocks" it shows a 4x4 grid
+ * of flat colours instead (R = 30 + 60 * column, G = 30 + 60 * row,
+ * B = 200 for odd k, 60 for even k), which the portal encodes several times
+ * faster, for tests that capture many times. Prints one line per output,
  *   output K NAME X Y WIDTH HEIGHT SCALE
  * (logical position and size from xdg-output), then "ready" once every
  * output's first frame was presented, and runs until it is killed or its
@@ -55,7 +58,13 @@ static void die(const char *what) {
   exit(1);
 }
 
-static uint32_t pattern(int k, int px, int py) {
+static int blocks;
+
+static uint32_t pattern(int k, int px, int py, int width, int height) {
+  if (blocks) {
+    uint32_t column = (uint32_t)(px * 4 / width), row = (uint32_t)(py * 4 / height);
+    return 0xff000000u | ((30u + 60u * column) << 16) | ((30u + 60u * row) << 8) | ((k & 1) ? 200u : 60u);
+  }
   uint32_t r = (uint32_t)px & 255u, g = (uint32_t)py & 255u;
   uint32_t b = ((uint32_t)(k & 1) << 7) | (((uint32_t)(px >> 8) & 15u) << 3) | ((uint32_t)(py >> 8) & 7u);
   return 0xff000000u | (r << 16) | (g << 8) | b;
@@ -74,7 +83,7 @@ static struct wl_buffer *make_buffer(int k, int width, int height) {
   uint32_t *pixels = mmap(NULL, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (pixels == MAP_FAILED) die("mmap failed");
   for (int y = 0; y < height; y++)
-    for (int x = 0; x < width; x++) pixels[(size_t)y * (size_t)width + (size_t)x] = pattern(k, x, y);
+    for (int x = 0; x < width; x++) pixels[(size_t)y * (size_t)width + (size_t)x] = pattern(k, x, y, width, height);
   munmap(pixels, size);
   struct wl_shm_pool *pool = wl_shm_create_pool(shm, fd, (int32_t)size);
   struct wl_buffer *buffer = wl_shm_pool_create_buffer(pool, 0, width, height, (int32_t)stride, WL_SHM_FORMAT_XRGB8888);
@@ -204,7 +213,9 @@ static void global_remove(void *data, struct wl_registry *registry, uint32_t nam
 }
 static const struct wl_registry_listener registry_listener = {global, global_remove};
 
-int main(void) {
+int main(int argc, char **argv) {
+  if (argc > 2 || (argc == 2 && strcmp(argv[1], "blocks") != 0)) die("usage: kde_paint [blocks]");
+  blocks = argc == 2;
   struct wl_display *display = wl_display_connect(NULL);
   if (!display) die("no Wayland display");
   struct wl_registry *registry = wl_display_get_registry(display);
