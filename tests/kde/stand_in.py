@@ -4,14 +4,15 @@ checked where the library has no portal layer (KDE_STAND_IN=1). It knows the
 rig's layout instead of asking Wayland (two outputs side by side), cuts
 scaled pictures by the centre rule and names failures as the library does.
 It reads the portal's file and then removes it by name, without any care
-for a second host that got the same name: the race test is expected to catch
-that.
+for a second host that got the same name; KDE_STAND_IN_REMOVE_DELAY=S
+waits S seconds in between, the mistake the race test must catch.
 """
 
 from __future__ import annotations
 
 import os
 import struct
+import time
 import urllib.parse
 import zlib
 from typing import Any, Dict, List
@@ -47,6 +48,7 @@ def _desktop(x: int, y: int, width: int, height: int) -> Picture:
     try:
         with open(path, "rb") as file:
             data = file.read()
+        time.sleep(float(os.environ.get("KDE_STAND_IN_REMOVE_DELAY", "0")))
         os.remove(path)
     except OSError:
         raise ScreenshotError(f"BitBlt ({x},{y} {width}x{height}) failed (error 205)") from None
