@@ -25,3 +25,17 @@ apt-get install -y -qq --no-install-recommends \
   libxcursor1 libxcursor1:i386 \
   valgrind hyperfine python3 procps \
   >/dev/null
+
+# KDE Plasma portal desktop (rig/kde-start.sh, scripts/test-stage-75-kde.sh):
+# KWin headless and the KDE portal backend, which starts only with Qt's
+# Wayland plugin and whose screenshot code loads the QML modules below;
+# Mesa for KWin's compositing; the session bus, gdbus and GObject's Python
+# bindings for the rig and its portal probe; the Wayland client side for the
+# test client that paints known pictures.
+apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=900 \
+  kwin-wayland xdg-desktop-portal-kde qtwayland5 plasma-workspace \
+  qml-module-qtquick-controls2 qml-module-qtquick-layouts qml-module-org-kde-kirigami2 \
+  xdg-desktop-portal libgl1-mesa-dri libegl-mesa0 \
+  dbus libglib2.0-bin python3-gi gir1.2-glib-2.0 \
+  libwayland-dev libwayland-bin wayland-protocols pkg-config libpng16-16 \
+  >/dev/null
