@@ -128,6 +128,20 @@ alive() {
   [ -n "$state" ] && [ "$state" != Z ]
 }
 
+xwayland_display() {
+  local kwin_pid proc display
+  kwin_pid=$(cat "$rig_dir/kwin.pid")
+  for proc in /proc/[0-9]*; do
+    [ "$(awk '{print $4}' "$proc/stat" 2>/dev/null)" = "$kwin_pid" ] || continue
+    [ "$(cat "$proc/comm" 2>/dev/null)" = Xwayland ] || continue
+    display=$({ tr '\0' '\n' <"$proc/cmdline"; } 2>/dev/null | grep -m 1 -x ':[0-9]*') || continue
+    DISPLAY=$display timeout 5 xdpyinfo >/dev/null 2>&1 || continue
+    echo "$display" >"$rig_dir/xdisplay"
+    return 0
+  done
+  return 1
+}
+
 # Waits up to $1 seconds (in steps of 50 ms) for the command after it; fails
 # at once when the process in $pid_watch died.
 wait_for() {
@@ -183,12 +197,10 @@ attempt() {
   note "portal up"
 
   if [ "$xwayland" = 1 ]; then
-    # KWin names the X display in its environment for its children only;
-    # the first free one is what it takes.
-    local x
-    wait_for 30 bash -c 'ls /tmp/.X11-unix/ 2>/dev/null | grep -q .' || { note "no Xwayland"; return 1; }
-    x=$(grep -ao 'DISPLAY=:[0-9]*' "$rig_dir/kwin.log" | tail -n 1 | cut -d= -f2 || true)
-    echo "${x:-}" >"$rig_dir/xdisplay"
+    # KWin starts Xwayland on the first free display; the display is the
+    # one on the command line of KWin's Xwayland child.
+    wait_for 30 xwayland_display || { note "no Xwayland"; return 1; }
+    note "Xwayland up on $(cat "$rig_dir/xdisplay")"
   fi
   return 0
 }
@@ -218,7 +230,7 @@ fi
   printf 'export RIG_DIR=%s\n' "$rig_dir"
   printf 'export KDE_RIG_PICTURES=%s\n' "$pictures_dir"
   printf 'export KDE_RIG_SCALE=%s\n' "$scale"
-  if [ "$xwayland" = 1 ] && [ -n "$(cat "$rig_dir/xdisplay")" ]; then
+  if [ "$xwayland" = 1 ]; then
     printf 'export DISPLAY=%s\n' "$(cat "$rig_dir/xdisplay")"
   else
     printf 'unset DISPLAY\n'
