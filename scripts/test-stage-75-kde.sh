@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The library on KDE Plasma through the desktop portal: starts the KDE rig
-# (rig/kde-start.sh) at scale 1 for the capture, race and missing-Pictures
-# tests (tests/kde/test_kde_desktop.py), then at scale 2 for the scaled
-# tests (tests/kde/test_kde_scaled.py), each run bounded in time, against
-# the library built in build/ (or $VS_BUILD_DIR). Ends with
+# (rig/kde-start.sh) at scale 1 with Xwayland for the capture, window, race
+# and missing-Pictures tests (tests/kde/test_kde_desktop.py), then at scale 2
+# for the scaled tests (tests/kde/test_kde_scaled.py), each run bounded in
+# time, against the library built in build/ (or $VS_BUILD_DIR). Ends with
 # "N passed, N failed"; a skipped test counts as failed here.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -76,7 +76,7 @@ PY
   echo "(${*:-scale 1} done after $(($(date +%s) - start)) s)"
 }
 
-run_on_rig test_kde_desktop
+run_on_rig test_kde_desktop --xwayland
 run_on_rig test_kde_scaled --scale 2
 
 echo "$passed passed, $failed failed"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the test client kde_paint into the folder given (default
-# build/kde): xdg-shell and xdg-output glue from wayland-scanner, then cc.
+# Builds the test clients kde_paint (Wayland, with xdg-shell and xdg-output
+# glue from wayland-scanner) and x11_paint (XCB) into the folder given
+# (default build/kde); prints the path of kde_paint.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out=${1:-$here/../../build/kde}
@@ -14,4 +15,5 @@ done
 cc -std=c11 -O2 -Wall -Wextra -Werror -I"$out" -o "$out/kde_paint" "$here/kde_paint.c" \
   "$out/xdg-shell-protocol.c" "$out/xdg-output-unstable-v1-protocol.c" \
   $(pkg-config --cflags --libs wayland-client)
+cc -std=c11 -O2 -Wall -Wextra -Werror -o "$out/x11_paint" "$here/x11_paint.c" $(pkg-config --cflags --libs xcb)
 echo "$out/kde_paint"

@@ -31,6 +31,7 @@ import portal_probe  # noqa: E402
 PICTURES = os.environ.get("KDE_RIG_PICTURES", "")
 SCALE = int(os.environ.get("KDE_RIG_SCALE", "0") or 0)
 PAINT = os.environ.get("KDE_PAINT", os.path.join(ROOT, "build", "kde", "kde_paint"))
+X11_PAINT = os.path.join(os.path.dirname(PAINT), "x11_paint")
 
 
 class Picture(NamedTuple):

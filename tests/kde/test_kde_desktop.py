@@ -19,8 +19,13 @@ import tempfile
 import time
 import unittest
 
+from array import array
+
 from kde_support import (
     HERE,
+    X11_PAINT,
+    Picture,
+    rgba,
     PICTURES,
     SCALE,
     STAND_IN,
@@ -144,6 +149,52 @@ class Captures(unittest.TestCase):
         )
         self.assertEqual(result.returncode, 0, result.stderr.decode(errors="replace"))
         self.assertSamePicture(decode_library_png(result.stdout), self.desktop.crop(1201, 333, 157, 91), "unforced")
+
+
+class WindowsThroughXwayland(unittest.TestCase):
+    """On a portal desktop an X11 window id is still captured, through
+    Xwayland (the rig started with --xwayland)."""
+
+    def setUp(self) -> None:
+        if STAND_IN:
+            self.skipTest("a question for the library itself")
+        if not os.environ.get("DISPLAY"):
+            self.skipTest("no Xwayland (rig/kde-start.sh --xwayland)")
+        self.client = subprocess.Popen(
+            [X11_PAINT, "300", "200"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
+        )
+        self.addCleanup(self.close_client)
+        line = self.client.stdout.readline().split()
+        self.assertEqual(line[:1], ["window"], "x11_paint did not show its window")
+        self.window = int(line[1], 16)
+        self.scratch = tempfile.TemporaryDirectory()
+        self.addCleanup(self.scratch.cleanup)
+
+    def close_client(self) -> None:
+        self.client.stdin.close()
+        try:
+            self.client.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.client.kill()
+            self.client.wait()
+        self.client.stdout.close()
+
+    def test_window_by_id(self) -> None:
+        path = os.path.join(self.scratch.name, "window.png")
+        vs.save_window(self.window, path)
+        got = read_library_file(path)
+        want = Picture(
+            300, 200, [array("I", (rgba((3 * x) & 255, (5 * y) & 255, (x + y) & 255) for x in range(300)))
+                       for y in range(200)]
+        )
+        count, shown = differences(got, want)
+        self.assertEqual(count, 0, shown)
+        self.assertEqual(pictures_left(), [])
+
+    def test_an_id_that_is_no_window(self) -> None:
+        with self.assertRaises(vs.ScreenshotError) as caught:
+            vs.save_window(0x7FFFFF, os.path.join(self.scratch.name, "none.png"))
+        self.assertEqual(caught.exception.message, "GetWindowRect failed (error 3)")
 
 
 class TwoHostsRacing(unittest.TestCase):
