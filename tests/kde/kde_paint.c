@@ -63,10 +63,12 @@ static int blocks;
 static uint32_t pattern(int k, int px, int py, int width, int height) {
   if (blocks) {
     uint32_t column = (uint32_t)(px * 4 / width), row = (uint32_t)(py * 4 / height);
-    return 0xff000000u | ((30u + 60u * column) << 16) | ((30u + 60u * row) << 8) | ((k & 1) ? 200u : 60u);
+    return 0xff000000u | ((30u + 60u * column) << 16) | ((30u + 60u * row) << 8) |
+           ((k & 1) ? 200u : 60u);
   }
   uint32_t r = (uint32_t)px & 255u, g = (uint32_t)py & 255u;
-  uint32_t b = ((uint32_t)(k & 1) << 7) | (((uint32_t)(px >> 8) & 15u) << 3) | ((uint32_t)(py >> 8) & 7u);
+  uint32_t b =
+      ((uint32_t)(k & 1) << 7) | (((uint32_t)(px >> 8) & 15u) << 3) | ((uint32_t)(py >> 8) & 7u);
   return 0xff000000u | (r << 16) | (g << 8) | b;
 }
 
@@ -83,10 +85,12 @@ static struct wl_buffer *make_buffer(int k, int width, int height) {
   uint32_t *pixels = mmap(NULL, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (pixels == MAP_FAILED) die("mmap failed");
   for (int y = 0; y < height; y++)
-    for (int x = 0; x < width; x++) pixels[(size_t)y * (size_t)width + (size_t)x] = pattern(k, x, y, width, height);
+    for (int x = 0; x < width; x++)
+      pixels[(size_t)y * (size_t)width + (size_t)x] = pattern(k, x, y, width, height);
   munmap(pixels, size);
   struct wl_shm_pool *pool = wl_shm_create_pool(shm, fd, (int32_t)size);
-  struct wl_buffer *buffer = wl_shm_pool_create_buffer(pool, 0, width, height, (int32_t)stride, WL_SHM_FORMAT_XRGB8888);
+  struct wl_buffer *buffer =
+      wl_shm_pool_create_buffer(pool, 0, width, height, (int32_t)stride, WL_SHM_FORMAT_XRGB8888);
   wl_shm_pool_destroy(pool);
   close(fd);
   wl_buffer_add_listener(buffer, &buffer_listener, NULL);
@@ -126,8 +130,8 @@ static void xdg_surface_configure(void *data, struct xdg_surface *surface, uint3
 }
 static const struct xdg_surface_listener xdg_surface_listener = {xdg_surface_configure};
 
-static void toplevel_configure(void *data, struct xdg_toplevel *toplevel, int32_t width, int32_t height,
-                               struct wl_array *states) {
+static void toplevel_configure(void *data, struct xdg_toplevel *toplevel, int32_t width,
+                               int32_t height, struct wl_array *states) {
   (void)toplevel;
   (void)states;
   struct output *o = data;
@@ -147,17 +151,17 @@ static void wm_ping(void *data, struct xdg_wm_base *base, uint32_t serial) {
 }
 static const struct xdg_wm_base_listener wm_listener = {wm_ping};
 
-static void output_geometry(void *data, struct wl_output *o, int32_t x, int32_t y, int32_t pw, int32_t ph,
-                            int32_t subpixel, const char *make, const char *model, int32_t transform) {
-  (void)data, (void)o, (void)x, (void)y, (void)pw, (void)ph, (void)subpixel, (void)make, (void)model,
-      (void)transform;
+static void output_geometry(void *data, struct wl_output *o, int32_t x, int32_t y, int32_t pw,
+                            int32_t ph, int32_t subpixel, const char *make, const char *model,
+                            int32_t transform) {
+  (void)data, (void)o, (void)x, (void)y, (void)pw, (void)ph, (void)subpixel, (void)make,
+      (void)model, (void)transform;
 }
-static void output_mode(void *data, struct wl_output *o, uint32_t flags, int32_t w, int32_t h, int32_t refresh) {
+static void output_mode(void *data, struct wl_output *o, uint32_t flags, int32_t w, int32_t h,
+                        int32_t refresh) {
   (void)data, (void)o, (void)flags, (void)w, (void)h, (void)refresh;
 }
-static void output_done(void *data, struct wl_output *o) {
-  (void)data, (void)o;
-}
+static void output_done(void *data, struct wl_output *o) { (void)data, (void)o; }
 static void output_scale(void *data, struct wl_output *o, int32_t factor) {
   (void)o;
   ((struct output *)data)->scale = factor;
@@ -175,18 +179,16 @@ static void xdg_size(void *data, struct zxdg_output_v1 *o, int32_t w, int32_t h)
   ((struct output *)data)->width = w;
   ((struct output *)data)->height = h;
 }
-static void xdg_done(void *data, struct zxdg_output_v1 *o) {
-  (void)data, (void)o;
-}
+static void xdg_done(void *data, struct zxdg_output_v1 *o) { (void)data, (void)o; }
 static void xdg_name(void *data, struct zxdg_output_v1 *o, const char *name) {
   (void)o;
-  snprintf(((struct output *)data)->name, sizeof ((struct output *)data)->name, "%s", name);
+  snprintf(((struct output *)data)->name, sizeof((struct output *)data)->name, "%s", name);
 }
 static void xdg_description(void *data, struct zxdg_output_v1 *o, const char *text) {
   (void)data, (void)o, (void)text;
 }
-static const struct zxdg_output_v1_listener xdg_output_listener = {xdg_position, xdg_size, xdg_done, xdg_name,
-                                                                   xdg_description};
+static const struct zxdg_output_v1_listener xdg_output_listener = {xdg_position, xdg_size, xdg_done,
+                                                                   xdg_name, xdg_description};
 
 static void global(void *data, struct wl_registry *registry, uint32_t name, const char *interface,
                    uint32_t version) {
@@ -200,7 +202,8 @@ static void global(void *data, struct wl_registry *registry, uint32_t name, cons
     xdg_wm_base_add_listener(wm_base, &wm_listener, NULL);
   } else if (strcmp(interface, zxdg_output_manager_v1_interface.name) == 0 && version >= 2) {
     output_manager = wl_registry_bind(registry, name, &zxdg_output_manager_v1_interface, 2);
-  } else if (strcmp(interface, wl_output_interface.name) == 0 && version >= 2 && output_count < MAX_OUTPUTS) {
+  } else if (strcmp(interface, wl_output_interface.name) == 0 && version >= 2 &&
+             output_count < MAX_OUTPUTS) {
     struct output *o = &outputs[output_count];
     o->index = output_count++;
     o->scale = 1;
@@ -231,8 +234,8 @@ int main(int argc, char **argv) {
   wl_display_roundtrip(display);
   for (int i = 0; i < output_count; i++) {
     struct output *o = &outputs[i];
-    printf("output %d %s %d %d %d %d %d\n", o->index, o->name[0] ? o->name : "-", o->x, o->y, o->width, o->height,
-           o->scale);
+    printf("output %d %s %d %d %d %d %d\n", o->index, o->name[0] ? o->name : "-", o->x, o->y,
+           o->width, o->height, o->scale);
     o->surface = wl_compositor_create_surface(compositor);
     o->xdg_surface = xdg_wm_base_get_xdg_surface(wm_base, o->surface);
     xdg_surface_add_listener(o->xdg_surface, &xdg_surface_listener, o);

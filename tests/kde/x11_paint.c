@@ -20,15 +20,16 @@ static void die(const char *what) {
   exit(1);
 }
 
-static void draw(xcb_connection_t *c, xcb_window_t window, xcb_gcontext_t gc, const uint32_t *pixels, int width,
-                 int height) {
+static void draw(xcb_connection_t *c, xcb_window_t window, xcb_gcontext_t gc,
+                 const uint32_t *pixels, int width, int height) {
   // Strips, so that no request goes beyond the server's maximum length.
   int rows = 65536 / width;
   if (rows < 1) rows = 1;
   for (int y = 0; y < height; y += rows) {
     int n = height - y < rows ? height - y : rows;
-    xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, window, gc, (uint16_t)width, (uint16_t)n, 0, (int16_t)y, 0, 24,
-                  (uint32_t)(width * n * 4), (const uint8_t *)(pixels + (size_t)y * (size_t)width));
+    xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, window, gc, (uint16_t)width, (uint16_t)n, 0,
+                  (int16_t)y, 0, 24, (uint32_t)(width * n * 4),
+                  (const uint8_t *)(pixels + (size_t)y * (size_t)width));
   }
   free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), NULL));
 }
@@ -47,14 +48,17 @@ int main(int argc, char **argv) {
   for (int y = 0; y < height; y++)
     for (int x = 0; x < width; x++)
       pixels[(size_t)y * (size_t)width + (size_t)x] = ((uint32_t)(3 * x) & 255u) << 16 |
-                                                      ((uint32_t)(5 * y) & 255u) << 8 | ((uint32_t)(x + y) & 255u);
+                                                      ((uint32_t)(5 * y) & 255u) << 8 |
+                                                      ((uint32_t)(x + y) & 255u);
 
   xcb_window_t window = xcb_generate_id(c);
-  uint32_t values[] = {screen->black_pixel, XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+  uint32_t values[] = {screen->black_pixel,
+                       XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
   xcb_create_window(c, 24, window, screen->root, 40, 40, (uint16_t)width, (uint16_t)height, 0,
-                    XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK,
-                    values);
-  xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, 9, "x11_paint");
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                    XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
+  xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, 9,
+                      "x11_paint");
   xcb_gcontext_t gc = xcb_generate_id(c);
   xcb_create_gc(c, gc, window, 0, NULL);
   xcb_map_window(c, window);
