@@ -11,11 +11,13 @@ KDE's picture always holds).
 
 from __future__ import annotations
 
+import ctypes
 import json
 import os
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -200,8 +202,8 @@ class WindowsThroughXwayland(unittest.TestCase):
 
 
 class TwoHostsRacing(unittest.TestCase):
-    """KDE names its pictures to the second, so two hosts capturing at once
-    ask for the same file name again and again."""
+    """KDE names its pictures to the second, so two hosts (or two threads of
+    one host) capturing at once ask for the same file name again and again."""
 
     COUNT = 50
 
@@ -246,6 +248,50 @@ class TwoHostsRacing(unittest.TestCase):
             self.assertEqual(pictures_left(), [])
         finally:
             painter.close()
+
+
+    def test_two_threads_of_one_host(self) -> None:
+        # Straight through ctypes, which lets go of the interpreter's lock
+        # during the call, so both threads are inside the library at once
+        # (the Python package would serialise them).
+        if STAND_IN:
+            self.skipTest("a question for the library itself")
+        lib = ctypes.CDLL(os.environ["VANTOREL_SCREENSHOT_LIBRARY"])
+        lib.screenshot_capture_all_png.argtypes = [ctypes.c_char_p]
+        lib.screenshot_capture_all_png.restype = ctypes.c_int
+        painter = Painter("blocks")
+        self.addCleanup(painter.close)
+        desktop = portal_picture()
+        count = 15
+        with tempfile.TemporaryDirectory() as scratch:
+            results = {}
+            start = threading.Barrier(2)
+
+            def host(name: str) -> None:
+                start.wait()
+                results[name] = [
+                    lib.screenshot_capture_all_png(os.path.join(scratch, f"{name}{turn:03d}.png").encode())
+                    for turn in range(count)
+                ]
+
+            threads = [threading.Thread(target=host, args=(name,)) for name in "ab"]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join(timeout=300)
+                self.assertFalse(thread.is_alive(), "a capture thread hangs")
+            wrong = []
+            for name in "ab":
+                for turn, result in enumerate(results[name]):
+                    path = os.path.join(scratch, f"{name}{turn:03d}.png")
+                    if result != 0:
+                        wrong.append(f"thread {name} turn {turn}: failed")
+                        continue
+                    differing, shown = differences(read_library_file(path), desktop, limit=1)
+                    if differing:
+                        wrong.append(f"thread {name} turn {turn}: {differing} pixels differ, {shown}")
+            self.assertFalse(wrong, f"{len(wrong)} captures went wrong, first {wrong[:3]}")
+        self.assertEqual(pictures_left(), [])
 
 
 class NoPicturesFolder(unittest.TestCase):
