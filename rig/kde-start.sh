@@ -173,7 +173,11 @@ attempt() {
   local kwin_args=(--virtual --no-lockscreen --no-global-shortcuts --no-kactivities
     --output-count 2 --width 1280 --height 800 --socket "$socket")
   if [ "$scale" != 1 ]; then kwin_args+=(--scale "$scale"); fi
-  if [ "$xwayland" = 1 ]; then kwin_args+=(--xwayland); fi
+  if [ "$xwayland" = 1 ]; then
+    # KWin makes Xwayland's socket itself, in a folder a fresh machine may lack.
+    if [ ! -d /tmp/.X11-unix ]; then mkdir -m 1777 /tmp/.X11-unix 2>/dev/null || true; fi
+    kwin_args+=(--xwayland)
+  fi
   launch kwin "$rig_dir/bin/kwin_wayland" "${kwin_args[@]}"
   wait_for 30 test -S "$runtime/$socket" || { note "KWin made no socket"; return 1; }
   wait_for 30 has_name org.kde.KWin || { note "KWin is not on the bus"; return 1; }
