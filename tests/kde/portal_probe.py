@@ -5,10 +5,11 @@ client would, and prints the answer as one line of JSON:
 answer came within the bound. Independent of the library: the KDE tests use it
 for what the desktop shows and the rig checks use it to see the portal work.
 
-    portal_probe.py [--timeout SECONDS] [--keep]
+    portal_probe.py [--timeout SECONDS] [--copy PATH] [--keep]
 
-Without --keep the picture the portal wrote is removed after it was read
-into --copy PATH (or simply removed).
+The portal's file is copied to PATH with --copy, and removed unless --keep.
+The answer goes to the caller's connection only (and the request ends when
+that connection closes), which is why this is a program and not gdbus.
 """
 import argparse
 import json
@@ -39,8 +40,7 @@ def screenshot(timeout: float):
     # Subscribed before the call, so an answer that comes at once is not lost.
     sub = bus.signal_subscribe("org.freedesktop.portal.Desktop",
                                "org.freedesktop.portal.Request", "Response",
-                               request, None, Gio.DBusSignalFlags.NO_MATCH_RULE
-                               if False else Gio.DBusSignalFlags.NONE,
+                               request, None, Gio.DBusSignalFlags.NONE,
                                on_response)
     start = time.monotonic()
     options = {"handle_token": GLib.Variant("s", token),
