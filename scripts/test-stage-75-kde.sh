@@ -38,12 +38,14 @@ run_on_rig() {
   shift
   counts=$(mktemp)
   start=$(date +%s)
-  if ! eval "$("$root/rig/kde-start.sh" "$@")"; then
+  local assignments
+  if ! assignments=$("$root/rig/kde-start.sh" "$@"); then
     echo "test-stage-75-kde: the KDE rig did not start ($*)" >&2
     failed=$((failed + 1))
     rm -f "$counts"
     return
   fi
+  eval "$assignments"
   rig_dir=$RIG_DIR
   echo "KDE rig ${*:-at scale 1}: $RIG_DIR, up in $(($(date +%s) - start)) s; library $library"
   cat "$RIG_DIR/start.log"
