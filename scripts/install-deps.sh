@@ -25,3 +25,14 @@ apt-get install -y -qq --no-install-recommends \
   libxcursor1 libxcursor1:i386 \
   valgrind hyperfine python3 procps \
   >/dev/null
+
+# Packaging (scripts/build-packages.sh, stage 60): Debian's python3 with
+# setuptools and wheel builds the wheels offline; the *-whl packages let pip
+# build in an isolated environment without an index; Pillow for grab_image
+# and monitor_image; dpkg-shlibdeps (dpkg-dev) for CPack's Depends; file for
+# the wheels' machine types.
+apt-get install -y -qq --no-install-recommends \
+  python3-venv python3-setuptools python3-wheel python3-pil \
+  python3-setuptools-whl python3-wheel-whl python3-pip-whl \
+  dpkg-dev file git \
+  >/dev/null
