@@ -364,6 +364,8 @@ class DebianPackages(unittest.TestCase):
         remove_ours()
         done = dpkg("-i", *[deb_path(p) for p in DEBS])
         if done.returncode != 0:
+            # No tearDownClass after a failed set-up: leave nothing installed.
+            remove_ours()
             raise AssertionError(f"dpkg -i: {done.stdout}\n{done.stderr}")
         cls.work = tempfile.mkdtemp(prefix="vs-deb-")
 
@@ -434,6 +436,7 @@ class DebianPackages(unittest.TestCase):
 class DebianRemoval(unittest.TestCase):
     def test_dpkg_r_removes_every_file(self) -> None:
         remove_ours()
+        self.addCleanup(remove_ours)
         done = dpkg("-i", *[deb_path(p) for p in DEBS])
         self.assertEqual(done.returncode, 0, done.stderr)
         files: Dict[str, List[str]] = {}
@@ -449,7 +452,6 @@ class DebianRemoval(unittest.TestCase):
                 self.assertFalse(installed(package))
                 self.assertEqual([p for p in paths if os.path.lexists(p)], [])
         self.assertNotIn("libvantorel-screenshot", run(["ldconfig", "-p"]).stdout)
-        remove_ours()
 
 
 if __name__ == "__main__":
