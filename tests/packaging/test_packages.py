@@ -348,8 +348,14 @@ def installed(package: str) -> bool:
     return done.stdout.endswith(" installed")
 
 
+def known(package: str) -> bool:
+    """Installed, or removed with its dpkg records left ("rc")."""
+    done = run(["dpkg-query", "-W", "-f=${Status}", package], check=False)
+    return done.returncode == 0 and not done.stdout.endswith(" not-installed")
+
+
 def remove_ours() -> None:
-    present = [p for p in DEBS if installed(p)]
+    present = [p for p in DEBS if known(p)]
     if present:
         done = dpkg("--purge", *present)
         if done.returncode != 0:
