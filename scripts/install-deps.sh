@@ -36,6 +36,17 @@ apt_get install -y -qq --no-install-recommends \
   sway swaybg grim xwayland python3-pil \
   >/dev/null
 
+# Packaging (scripts/build-packages.sh, stage 60): Debian's python3 with
+# setuptools and wheel builds the wheels offline; the *-whl packages let pip
+# build in an isolated environment without an index; Pillow for grab_image
+# and monitor_image; dpkg-shlibdeps (dpkg-dev) for CPack's Depends; file for
+# the wheels' machine types.
+apt_get install -y -qq --no-install-recommends \
+  python3-venv python3-setuptools python3-wheel python3-pil \
+  python3-setuptools-whl python3-wheel-whl python3-pip-whl \
+  dpkg-dev file git \
+  >/dev/null
+
 # KDE Plasma portal desktop (rig/kde-start.sh, scripts/test-stage-75-kde.sh):
 # KWin headless and the KDE portal backend, which starts only with Qt's
 # Wayland plugin and whose screenshot code loads the QML modules below;
