@@ -17,7 +17,7 @@ import sys
 import time
 import urllib.parse
 from array import array
-from typing import Callable, Dict, List, NamedTuple, Optional, Tuple
+from typing import Dict, List, NamedTuple, Optional, Tuple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -172,9 +172,9 @@ class Painter:
     def __init__(self, mode: str = "pattern", timeout: float = 30.0) -> None:
         self.mode = mode
         args = [PAINT] + (["blocks"] if mode == "blocks" else [])
-        self.process = subprocess.Popen(
-            args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
-        )
+        # Its complaints go to the test's own standard error.
+        self.process = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
+        self._pending = b""
         self.outputs: List[Output] = []
         self._row_cache: Dict[tuple, bytearray] = {}
         deadline = time.monotonic() + timeout
@@ -188,13 +188,19 @@ class Painter:
         self.pointer = self._settle(deadline)
 
     def _line(self, deadline: float) -> str:
-        remaining = deadline - time.monotonic()
-        ready, _, _ = select.select([self.process.stdout], [], [], max(0.0, remaining))
-        line = self.process.stdout.readline() if ready else ""
-        if not line:
-            self.close()
-            raise AssertionError(f"kde_paint did not show its picture: {self.process.stderr.read()}")
-        return line.strip()
+        # Reads the descriptor itself: a buffered reader could hold the next
+        # line already while select waits for more.
+        fd = self.process.stdout.fileno()
+        while b"\n" not in self._pending:
+            remaining = deadline - time.monotonic()
+            ready, _, _ = select.select([fd], [], [], max(0.0, remaining))
+            chunk = os.read(fd, 4096) if ready else b""
+            if not chunk:
+                self.close()
+                raise AssertionError("kde_paint did not show its picture")
+            self._pending += chunk
+        line, self._pending = self._pending.split(b"\n", 1)
+        return line.decode().strip()
 
     def layout(self) -> Tuple[int, int]:
         """The logical bounding box of the outputs (all at non-negative positions here)."""
@@ -217,9 +223,9 @@ class Painter:
         return Picture(width * scale, height * scale, pictures)
 
     def _painted_row(self, k: int, py: int, ow: int, oh: int) -> bytes:
-        key = (k, ow, oh, py if self.mode != "blocks" else py * 4 // oh)
-        if self.mode != "blocks":
-            key = (k, ow, oh, py >> 8)
+        # A blocks row depends on the block row only; a pattern row, apart
+        # from its G channel, on py >> 8 only.
+        key = (k, ow, oh, py * 4 // oh if self.mode == "blocks" else py >> 8)
         cached = self._row_cache.get(key)
         if cached is None:
             row = array("I", (self._pixel(k, px, py, ow, oh) for px in range(ow)))
@@ -228,7 +234,7 @@ class Painter:
         if self.mode == "blocks":
             return bytes(cached)
         row = bytearray(cached)
-        row[1::4] = bytes([py & 255]) * ow  # G follows the row; the rest only py >> 8
+        row[1::4] = bytes([py & 255]) * ow
         return bytes(row)
 
     def _pixel(self, k: int, px: int, py: int, ow: int, oh: int) -> int:
@@ -265,15 +271,9 @@ class Painter:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
-        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
+        for stream in (self.process.stdin, self.process.stdout):
             if stream:
                 stream.close()
-
-
-def timed(call: Callable[[], object]) -> Tuple[float, object]:
-    start = time.monotonic()
-    result = call()
-    return time.monotonic() - start, result
 
 
 STAND_IN = os.environ.get("KDE_STAND_IN") == "1"

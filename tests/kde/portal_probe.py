@@ -18,7 +18,6 @@ import shutil
 import sys
 import time
 import urllib.parse
-import urllib.request
 
 from gi.repository import Gio, GLib
 

@@ -14,6 +14,7 @@ from __future__ import annotations
 import ctypes
 import json
 import os
+import select
 import subprocess
 import sys
 import tempfile
@@ -168,7 +169,8 @@ class WindowsThroughXwayland(unittest.TestCase):
             [X11_PAINT, "300", "200"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
         )
         self.addCleanup(self.close_client)
-        line = self.client.stdout.readline().split()
+        ready, _, _ = select.select([self.client.stdout], [], [], 30)
+        line = self.client.stdout.readline().split() if ready else []
         self.assertEqual(line[:1], ["window"], "x11_paint did not show its window")
         self.window = int(line[1], 16)
         self.scratch = tempfile.TemporaryDirectory()
