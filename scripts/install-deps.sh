@@ -47,3 +47,28 @@ apt_get install -y -qq --no-install-recommends \
   gnome-shell xdg-desktop-portal xdg-desktop-portal-gnome xdg-desktop-portal-gtk \
   xdg-desktop-portal-wlr pipewire libwayland-dev wayland-protocols libwayland-bin \
   >/dev/null
+
+# Packaging (scripts/build-packages.sh, stage 60): Debian's python3 with
+# setuptools and wheel builds the wheels offline; the *-whl packages let pip
+# build in an isolated environment without an index; Pillow for grab_image
+# and monitor_image; dpkg-shlibdeps (dpkg-dev) for CPack's Depends; file for
+# the wheels' machine types.
+apt_get install -y -qq --no-install-recommends \
+  python3-venv python3-setuptools python3-wheel python3-pil \
+  python3-setuptools-whl python3-wheel-whl python3-pip-whl \
+  dpkg-dev file git \
+  >/dev/null
+
+# KDE Plasma portal desktop (rig/kde-start.sh, scripts/test-stage-75-kde.sh):
+# KWin headless and the KDE portal backend, which starts only with Qt's
+# Wayland plugin and whose screenshot code loads the QML modules below;
+# Mesa for KWin's compositing; the session bus, gdbus and GObject's Python
+# bindings for the rig and its portal probe; the Wayland and XCB client sides
+# for the test clients that paint known pictures.
+apt_get install -y -qq --no-install-recommends \
+  kwin-wayland xdg-desktop-portal-kde qtwayland5 plasma-workspace \
+  qml-module-qtquick-controls2 qml-module-qtquick-layouts qml-module-org-kde-kirigami2 \
+  xdg-desktop-portal xwayland libgl1-mesa-dri libegl-mesa0 \
+  dbus libglib2.0-bin python3-gi gir1.2-glib-2.0 x11-utils \
+  libwayland-dev libwayland-bin wayland-protocols libxcb1-dev pkg-config libpng16-16 \
+  >/dev/null
