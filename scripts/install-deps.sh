@@ -39,9 +39,10 @@ apt_get install -y -qq --no-install-recommends \
 # The desktop portal capture (sd-bus from libsystemd) and its tests: private
 # buses (dbus-daemon, gdbus, gsettings with dconf), the fake portal
 # (python3-dbus, python3-gi), the headless GNOME rig (gnome-shell and its
-# portal backend; Mesa's software renderer), the wlroots portal rig (pipewire, the wlr and gtk backends,
-# xdg-desktop-portal with its permission store) and the known-picture client
-# (libwayland-client, xdg-shell and xdg-output from wayland-protocols).
+# portal backend, Mesa's software renderer), the wlroots portal rig (pipewire,
+# the wlr and gtk backends, xdg-desktop-portal with its permission store) and
+# the known-picture client (libwayland-client, xdg-shell and xdg-output from
+# wayland-protocols).
 apt_get install -y -qq --no-install-recommends \
   libsystemd-dev dbus-daemon libglib2.0-bin dconf-service python3-dbus python3-gi \
   gnome-shell xdg-desktop-portal xdg-desktop-portal-gnome xdg-desktop-portal-gtk \
