@@ -8,21 +8,27 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
 export VS_PORTAL_REQUIRED=1
 
+# run_on START_SCRIPT [CTEST_ARGUMENTS] [-- START_ARGUMENTS]
 run_on() {
-  local start=$1
+  local start=$1 env
   shift
-  local env
-  env=$(timeout 150 "$root/rig/$start" "$@") || { echo "rig/$start failed" >&2; return 1; }
+  local tests=() args=()
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do tests+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  args=("$@")
+  env=$(timeout 150 "$root/rig/$start" "${args[@]}") || { echo "rig/$start failed" >&2; return 1; }
   (
     eval "$env"
     trap '"$root/rig/portal-stop.sh" "$VS_PORTAL_RIG"' EXIT
-    echo "portal rig $VS_PORTAL_DESKTOP in $VS_PORTAL_RIG"
+    echo "portal rig $VS_PORTAL_DESKTOP in $VS_PORTAL_RIG ${args[*]}"
     cd "$build"
-    timeout 900 ctest -L portal_desktop --output-on-failure --no-tests=error
+    timeout 900 ctest -L portal_desktop --output-on-failure --no-tests=error "${tests[@]}"
   )
 }
 
-run_on gnome-start.sh
+run_on gnome-start.sh -E Unpermitted
+# GNOME before the permission is given: its dialog stays up, so a rig of its own.
+VS_PORTAL_UNPERMITTED=1 run_on gnome-start.sh -R Unpermitted -- --permission unset
 if [ -x "$root/rig/portal-wlr-start.sh" ] && [ -x "$root/rig/sway-start.sh" ]; then
-  run_on portal-wlr-start.sh
+  run_on portal-wlr-start.sh -E Unpermitted
 fi

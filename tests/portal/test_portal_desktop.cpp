@@ -215,4 +215,27 @@ TEST(PortalDesktop, TwoHundredCapturesLeaveNothingBehind) {
   EXPECT_TRUE(pictures_left().empty()) << pictures_left()[0];
 }
 
+// GNOME asked by a program it has no answer for shows its dialog and never
+// answers: the call fails at the bound, and once the permission is granted
+// the next call gets a picture. Needs a rig started with --permission unset
+// and VS_PORTAL_UNPERMITTED set (the dialog stays on the screen afterwards,
+// so no other test shares that rig).
+TEST(PortalDesktopUnpermitted, GnomeNeverAnswersSoTheCallFailsAtTheBound) {
+  if (!have_rig() || !getenv("VS_PORTAL_UNPERMITTED")) {
+    GTEST_SKIP() << "needs a GNOME rig started with --permission unset";
+  }
+  {
+    taken t;
+    EXPECT_EQ(t.result, -1);
+    EXPECT_EQ(t.code, PORTAL_ERROR_TIMEOUT);
+    EXPECT_GE(t.ms, PORTAL_TIMEOUT_MS - 50);
+    EXPECT_LT(t.ms, PORTAL_TIMEOUT_MS + 1500);
+  }
+  EXPECT_TRUE(pictures_left().empty()) << pictures_left()[0];
+  ASSERT_TRUE(set_permission("yes"));
+  taken t;
+  EXPECT_EQ(t.result, 0) << t.code;
+  EXPECT_TRUE(pictures_left().empty()) << pictures_left()[0];
+}
+
 }  // namespace
