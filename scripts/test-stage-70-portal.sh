@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The desktop portal module on real portal desktops: starts the headless GNOME
-# rig (and the wlroots portal rig when the sway rig is there), runs the tests
-# labelled portal_desktop in build/ (or $VS_BUILD_DIR) against each, stops it.
-# Here a skip is a failure (VS_PORTAL_REQUIRED).
+# The desktop portal module on real portal desktops: the headless GNOME rig
+# with the screenshot permission granted, another without it, and the
+# wlroots portal rig in the sway rig; on each it runs the tests labelled
+# portal_desktop in build/ (or $VS_BUILD_DIR) that apply, then stops it.
+# Here a skip is a failure (VS_PORTAL_REQUIRED). About four minutes.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
