@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The desktop portal module on real portal desktops: the headless GNOME rig
-# with the screenshot permission granted, another without it, and the
-# wlroots portal rig in the sway rig; on each it runs the tests labelled
-# portal_desktop in build/ (or $VS_BUILD_DIR) that apply, then stops it.
-# Here a skip is a failure (VS_PORTAL_REQUIRED). About four minutes.
+# The desktop portal on real portal desktops: the headless GNOME rig with the
+# screenshot permission granted, another without it, and the wlroots portal
+# rig in the sway rig; on each it runs the tests labelled portal_desktop in
+# build/ (or $VS_BUILD_DIR) that apply, then stops it: the module's own tests
+# and the library's exports on it (vs_portal_export_tests). Here a skip is a
+# failure (VS_PORTAL_REQUIRED). About eight minutes.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
@@ -19,6 +20,9 @@ run_on() {
   args=("$@")
   env=$(timeout 150 "$root/rig/$start" "${args[@]}") || { echo "rig/$start failed" >&2; return 1; }
   (
+    # On GNOME the layer must be chosen by what the session offers: nothing
+    # forced, no X server to fall back to (the wlroots rig forces the portal).
+    unset DISPLAY VANTOREL_SCREENSHOT_BACKEND
     eval "$env"
     trap '"$root/rig/portal-stop.sh" "$VS_PORTAL_RIG"' EXIT
     echo "portal rig $VS_PORTAL_DESKTOP in $VS_PORTAL_RIG ${args[*]}"

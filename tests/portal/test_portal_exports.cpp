@@ -180,8 +180,8 @@ class PortalExports : public ::testing::Test {
   }
 
   void load_sway_pictures() {
+    // The outputs list of the sway rig the portal rig started (RIG_DIR).
     std::string why;
-    ASSERT_TRUE(sway_rig_available(&why)) << why;
     ASSERT_TRUE(load_sway_rig_screen(&sway_, &why)) << why;
     for (const sway_rig_output &s : sway_.outputs) {
       outputs_.push_back({s.name, s.x, s.y, s.width, s.height});
@@ -448,15 +448,6 @@ TEST_F(PortalExports, ASilentPortalFailsAtTheBoundThenTheRealOneWorksAgain) {
     EXPECT_GE(ms, PORTAL_TIMEOUT_MS - 50);
     EXPECT_LT(ms, PORTAL_TIMEOUT_MS + 1500);
     EXPECT_FALSE(file_exists(path));
-    // The same for memory: nothing handed out.
-    uint8_t *png = nullptr;
-    int length = 0;
-    t0 = now_mono();
-    EXPECT_EQ(screenshot_capture_region_mem(0, 0, 10, 10, &png, &length), -1);
-    ms = elapsed_ms(t0);
-    EXPECT_EQ(error_code(), PORTAL_ERROR_TIMEOUT) << message();
-    EXPECT_EQ(png, nullptr);
-    EXPECT_LT(ms, PORTAL_TIMEOUT_MS + 1500);
   }
   remove_tree(dir);
   for (int i = 0; i < 100 && name_owned("org.freedesktop.portal.Desktop"); i++) usleep(50000);
