@@ -4,7 +4,7 @@
 # rig in the sway rig; on each it runs the tests labelled portal_desktop in
 # build/ (or $VS_BUILD_DIR) that apply, then stops it: the module's own tests
 # and the library's exports on it (vs_portal_export_tests). Here a skip is a
-# failure (VS_PORTAL_REQUIRED). About eight minutes.
+# failure (VS_PORTAL_REQUIRED). About six minutes.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
