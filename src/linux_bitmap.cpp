@@ -110,6 +110,25 @@ BOOL WINAPI DeleteDC(HDC hdc) {
 // ---------------------------------------------------------------------------
 // Read-back
 
+// 8-bit channels of a 32-bit pixel in any other place or byte order. Kept
+// out of convert_pixels, whose common case would otherwise pay for the
+// registers this loop takes on every row.
+__attribute__((noinline)) static void convert_shifted(const uint8_t *src, uint8_t *dst, int count,
+                                                      const vs_pixel_format *f) {
+  for (int i = 0; i < count; i++) {
+    const uint8_t *s = src + (size_t)i * 4;
+    uint32_t p =
+        f->msb_first
+            ? ((uint32_t)s[0] << 24 | (uint32_t)s[1] << 16 | (uint32_t)s[2] << 8 | (uint32_t)s[3])
+            : ((uint32_t)s[3] << 24 | (uint32_t)s[2] << 16 | (uint32_t)s[1] << 8 | (uint32_t)s[0]);
+    uint8_t *d = dst + (size_t)i * 4;
+    d[0] = (uint8_t)(p >> f->blue_shift);
+    d[1] = (uint8_t)(p >> f->green_shift);
+    d[2] = (uint8_t)(p >> f->red_shift);
+    d[3] = f->has_alpha ? (uint8_t)(p >> f->alpha_shift) : 255;
+  }
+}
+
 // One row of the content, as the B, G, R, X bytes GDI delivers. The fourth
 // byte is 255 for an opaque visual and the alpha of a 32-bit one. The copy
 // is one of the two passes of a screenshot over memory (the core's channel
@@ -137,18 +156,7 @@ VS_CLONES static void convert_pixels(const uint8_t *src, uint8_t *dst, int count
     }
   }
 #endif
-  for (int i = 0; i < count; i++) {
-    const uint8_t *s = src + (size_t)i * 4;
-    uint32_t p =
-        f->msb_first
-            ? ((uint32_t)s[0] << 24 | (uint32_t)s[1] << 16 | (uint32_t)s[2] << 8 | (uint32_t)s[3])
-            : ((uint32_t)s[3] << 24 | (uint32_t)s[2] << 16 | (uint32_t)s[1] << 8 | (uint32_t)s[0]);
-    uint8_t *d = dst + (size_t)i * 4;
-    d[0] = (uint8_t)(p >> f->blue_shift);
-    d[1] = (uint8_t)(p >> f->green_shift);
-    d[2] = (uint8_t)(p >> f->red_shift);
-    d[3] = f->has_alpha ? (uint8_t)(p >> f->alpha_shift) : 255;
-  }
+  convert_shifted(src, dst, count, f);
 }
 
 // ---------------------------------------------------------------------------
