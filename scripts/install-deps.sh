@@ -34,3 +34,7 @@ apt_get install -y -qq --no-install-recommends \
   libwayland-dev wayland-protocols libwayland-bin \
   sway swaybg grim xwayland python3-pil \
   >/dev/null
+
+# Depth tests (scripts/test-stage-15-depths.sh): Xvfb, which runs at depths
+# the dummy driver does not (8-bit PseudoColor, 15 and 30 bits).
+apt_get install -y -qq --no-install-recommends xvfb >/dev/null
