@@ -307,10 +307,11 @@ xcb_colormap_t make_colormap(const visual_desc &v, uint32_t seed) {
   if (writable) {
     // DirectColor: pixel i names cell i of each channel.
     std::vector<uint32_t> cells;
-    int rs = __builtin_ctz(v.red_mask), gs = __builtin_ctz(v.green_mask),
-        bs = __builtin_ctz(v.blue_mask);
+    bool direct = v.visual_class == XCB_VISUAL_CLASS_DIRECT_COLOR;
+    int rs = direct ? __builtin_ctz(v.red_mask) : 0, gs = direct ? __builtin_ctz(v.green_mask) : 0,
+        bs = direct ? __builtin_ctz(v.blue_mask) : 0;
     for (uint32_t i = 0; i < v.colormap_entries; i++) {
-      if (v.visual_class != XCB_VISUAL_CLASS_DIRECT_COLOR) {
+      if (!direct) {
         cells.push_back(i);
         continue;
       }
