@@ -5,7 +5,9 @@
 # root window through every export, and a window of each kind of visual the
 # server offers captured by id (a 32-bit ARGB window wherever Composite
 # offers one; 16- and 15-bit screens offer no depth-24 visual, so their
-# 8-bit-a-channel window is that 32-bit one). A skip is a failure here.
+# 8-bit-a-channel window is that 32-bit one). A test that cannot reach its
+# server fails instead of skipping; only the slots for kinds of visual a
+# server does not have skip.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
@@ -34,7 +36,9 @@ run_tests() {
 }
 
 # Xvfb picks a free display itself (-displayfd) and writes it once it takes
-# clients. RIG_DIR marks a display of ours to draw on.
+# clients. Without -noreset it would reset whenever its last client left, and
+# the next test's connection, made meanwhile, could hang. RIG_DIR marks a
+# display of ours to draw on.
 for depth in 8 15 16 24 30; do
   xvfb_dir=$(mktemp -d /tmp/vs-xvfb.XXXXXX)
   Xvfb -displayfd 3 -screen 0 "800x600x$depth" -nolisten tcp -noreset \
