@@ -232,20 +232,32 @@ int vs_format_from_masks(vs_pixel_format *f, int bits_per_pixel, int msb_first, 
   return 0;
 }
 
+// The format's fields are read once: the byte stores would otherwise make
+// the compiler read them again for every pixel.
 template <int bytes, bool msb>
-static void convert_mapped_as(const uint8_t *src, uint8_t *dst, int count,
-                              const vs_pixel_format *f) {
+__attribute__((noinline)) static void convert_mapped_as(const uint8_t *src, uint8_t *dst, int count,
+                                                        const vs_pixel_format *f) {
+  const uint8_t *red = f->red_levels;
+  const uint8_t *green = f->green_levels;
+  const uint8_t *blue = f->blue_levels;
+  const int red_shift = f->red_shift, green_shift = f->green_shift, blue_shift = f->blue_shift;
+  const uint32_t red_mask = f->red_mask, green_mask = f->green_mask, blue_mask = f->blue_mask;
+  const int alpha_shift = f->alpha_shift;
+  const uint32_t opaque = f->has_alpha ? 0 : 0xff000000u;
+  const uint32_t alpha_mask = f->has_alpha ? 0xffu : 0;
   for (int i = 0; i < count; i++) {
     const uint8_t *s = src + (size_t)i * bytes;
     uint32_t p = 0;
     for (int b = 0; b < bytes; b++) {
       p |= (uint32_t)s[b] << (msb ? 8 * (bytes - 1 - b) : 8 * b);
     }
-    uint8_t *d = dst + (size_t)i * 4;
-    d[0] = f->blue_levels[(p >> f->blue_shift) & f->blue_mask];
-    d[1] = f->green_levels[(p >> f->green_shift) & f->green_mask];
-    d[2] = f->red_levels[(p >> f->red_shift) & f->red_mask];
-    d[3] = f->has_alpha ? (uint8_t)(p >> f->alpha_shift) : 255;
+    uint32_t out = (uint32_t)blue[(p >> blue_shift) & blue_mask] |
+                   (uint32_t)green[(p >> green_shift) & green_mask] << 8 |
+                   (uint32_t)red[(p >> red_shift) & red_mask] << 16 |
+                   ((p >> alpha_shift) & alpha_mask) << 24 | opaque;
+    uint8_t bgrx[4] = {(uint8_t)out, (uint8_t)(out >> 8), (uint8_t)(out >> 16),
+                       (uint8_t)(out >> 24)};
+    memcpy(dst + (size_t)i * 4, bgrx, 4);
   }
 }
 
