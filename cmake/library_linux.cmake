@@ -37,20 +37,33 @@ set(VS_X11_SOURCES
     ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_connection.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_capture.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_layer.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_capture.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_connection.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_monitors.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_capture.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_window.cpp)
+# Desktop portal capture (org.freedesktop.portal.Screenshot over sd-bus): part
+# of the layers, and built alone too for its own tests.
+pkg_check_modules(VS_SDBUS REQUIRED IMPORTED_TARGET GLOBAL libsystemd)
+add_library(vs_portal OBJECT ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_capture.cpp)
+target_link_libraries(vs_portal PUBLIC PkgConfig::VS_SDBUS)
+target_include_directories(vs_portal PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
+target_include_directories(vs_portal PRIVATE ${STB_INCLUDE_DIR})
+target_compile_options(vs_portal PRIVATE ${VS_WARNINGS} -fno-exceptions -fno-rtti)
+set_target_properties(vs_portal PROPERTIES POSITION_INDEPENDENT_CODE ON
+                                           CXX_VISIBILITY_PRESET hidden
+                                           VISIBILITY_INLINES_HIDDEN ON)
+
 set(VS_X11_OPTIONS ${VS_WARNINGS} -fno-exceptions -fno-rtti)
 set(VS_VERSION_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/src/vantorel-screenshot.map)
 
 # The layers as objects, so the X11 benchmark can link the same code with the
 # core and reach its hidden internals.
 add_library(vs_layers OBJECT ${VS_X11_SOURCES} ${VS_PROTOCOL_SOURCES})
-target_link_libraries(vs_layers PUBLIC PkgConfig::VS_XCB PkgConfig::VS_WAYLAND)
+target_link_libraries(vs_layers PUBLIC PkgConfig::VS_XCB PkgConfig::VS_WAYLAND PkgConfig::VS_SDBUS)
 target_include_directories(vs_layers PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include
                                          ${CMAKE_CURRENT_SOURCE_DIR}/src)
-target_include_directories(vs_layers PRIVATE ${VS_PROTOCOL_DIR})
+target_include_directories(vs_layers PRIVATE ${VS_PROTOCOL_DIR} ${STB_INCLUDE_DIR})
 target_compile_options(vs_layers PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${VS_X11_OPTIONS}>)
 set_target_properties(vs_layers PROPERTIES POSITION_INDEPENDENT_CODE ON
                                         CXX_VISIBILITY_PRESET hidden
@@ -60,7 +73,7 @@ add_library(vantorel-screenshot SHARED $<TARGET_OBJECTS:vs_core> $<TARGET_OBJECT
 target_include_directories(vantorel-screenshot PUBLIC
                            $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
 target_link_libraries(vantorel-screenshot PRIVATE PkgConfig::VS_XCB PkgConfig::VS_WAYLAND
-                                                  Threads::Threads)
+                                                  PkgConfig::VS_SDBUS Threads::Threads)
 target_link_options(vantorel-screenshot PRIVATE -Wl,--no-undefined
                     -Wl,--version-script=${VS_VERSION_SCRIPT})
 set_target_properties(vantorel-screenshot PROPERTIES

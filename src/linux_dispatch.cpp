@@ -32,7 +32,12 @@ DWORD WINAPI GetLastError(void) { return t_last_error; }
 static pthread_mutex_t s_choice_mutex = PTHREAD_MUTEX_INITIALIZER;
 static vs_layer_id s_layer;
 
-static vs_layer_id choose_layer(void) {
+// *keep says whether the choice holds for later calls. X11 chosen because no
+// compositor answered is made again at every call (a failed connect to a
+// socket costs microseconds), so a compositor that comes, or comes back, is
+// used from then on.
+static vs_layer_id choose_layer(int *keep) {
+  *keep = 1;
   const char *forced = getenv("VANTOREL_SCREENSHOT_BACKEND");
   if (forced && forced[0]) {
     if (strcmp(forced, "x11") == 0) return VS_LAYER_X11;
@@ -42,10 +47,10 @@ static vs_layer_id choose_layer(void) {
     return VS_LAYER_NONE;
   }
   if (wl_open() == 0) return VS_LAYER_WAYLAND;
+  DWORD why = GetLastError();
   // A compositor without screen copy: the portal is the sanctioned way in.
-  if (GetLastError() == VS_ERROR_WL_NO_SCREENCOPY && portal_layer_available()) {
-    return VS_LAYER_PORTAL;
-  }
+  if (why == VS_ERROR_WL_NO_SCREENCOPY && portal_layer_available()) return VS_LAYER_PORTAL;
+  *keep = why == VS_ERROR_WL_NO_SCREENCOPY;
   return VS_LAYER_X11;
 }
 
@@ -53,8 +58,12 @@ static vs_layer_id choose_layer(void) {
 // every call reports it.
 static vs_layer_id current_layer(void) {
   pthread_mutex_lock(&s_choice_mutex);
-  if (s_layer == VS_LAYER_NONE) s_layer = choose_layer();
   vs_layer_id layer = s_layer;
+  if (layer == VS_LAYER_NONE) {
+    int keep = 0;
+    layer = choose_layer(&keep);
+    if (keep) s_layer = layer;
+  }
   pthread_mutex_unlock(&s_choice_mutex);
   return layer;
 }

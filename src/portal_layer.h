@@ -5,7 +5,7 @@
 
 #include "linux_display.h"
 
-#define VS_ERROR_PORTAL_MISSING 199  // this build has no portal layer
+// Its codes are portal_capture.h's PORTAL_ERROR_* (200 to 207).
 
 // Whether a session bus with the portal's Screenshot interface is there.
 int portal_layer_available(void);

@@ -7,7 +7,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <time.h>
+#include <unistd.h>
 #include <wayland-client.h>
 
 #include "wl_display.h"
@@ -286,6 +289,35 @@ int wl_roundtrip_locked(int64_t deadline_ms) {
   return result;
 }
 
+// The compositor's socket is found and opened here rather than by
+// wl_display_connect: that one would take a WAYLAND_SOCKET meant for the host
+// itself, and print to stderr when XDG_RUNTIME_DIR is unset.
+static wl_display *connect_compositor(void) {
+  const char *name = getenv("WAYLAND_DISPLAY");
+  if (!name || !name[0]) name = "wayland-0";
+  struct sockaddr_un address;
+  memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  int n;
+  if (name[0] == '/') {
+    n = snprintf(address.sun_path, sizeof address.sun_path, "%s", name);
+  } else {
+    const char *dir = getenv("XDG_RUNTIME_DIR");
+    if (!dir || !dir[0]) return NULL;
+    n = snprintf(address.sun_path, sizeof address.sun_path, "%s/%s", dir, name);
+  }
+  if (n < 0 || (size_t)n >= sizeof address.sun_path) return NULL;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return NULL;
+  if (connect(fd, (const struct sockaddr *)&address, sizeof address) != 0) {
+    close(fd);
+    return NULL;
+  }
+  wl_display *display = wl_display_connect_to_fd(fd);
+  if (!display) close(fd);
+  return display;
+}
+
 int wl_connect_locked(void) {
   if (g_wl.display) {
     // Picks up outputs that came or went since the last call, and shows a
@@ -295,8 +327,7 @@ int wl_connect_locked(void) {
     }
     wl_drop_locked();
   }
-  // wl_display_connect falls back to wayland-0 under XDG_RUNTIME_DIR itself.
-  wl_display *display = wl_display_connect(NULL);
+  wl_display *display = connect_compositor();
   if (!display) {
     vs_set_last_error(VS_ERROR_WL_NO_COMPOSITOR);
     return -1;

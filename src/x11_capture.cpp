@@ -179,6 +179,10 @@ int x11_copy_screen(int src_x, int src_y, int width, int height, vs_bitmap *bitm
   }
   // Xwayland's root holds no pixels of Wayland clients: a copy would be a
   // black picture reported as success.
+  if (x11_check_xwayland_locked() != 0) {
+    x11_unlock(&guard);
+    return -1;
+  }
   if (g_x11.is_xwayland) {
     x11_unlock(&guard);
     x11_set_last_error(VS_ERROR_XWAYLAND);

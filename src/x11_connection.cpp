@@ -113,7 +113,9 @@ static void probe_extensions_locked(void) {
   if (composite && composite->present) composite_cookie = xcb_composite_query_version(c, 0, 4);
   g_x11.has_xinerama = xinerama && xinerama->present;
   xcb_query_extension_reply_t *xwayland = xcb_query_extension_reply(c, xwayland_cookie, NULL);
+  // Xwayland before 23.1 has no such extension; its monitor names tell then.
   g_x11.is_xwayland = xwayland && xwayland->present;
+  g_x11.xwayland_known = g_x11.is_xwayland;
   free(xwayland);
 
   if (shm_cookie.sequence) {
@@ -167,6 +169,7 @@ int x11_connect_locked(void) {
   g_x11.has_xinerama = 0;
   g_x11.has_composite = 0;
   g_x11.is_xwayland = 0;
+  g_x11.xwayland_known = 0;
   g_x11.root_width = screen->width_in_pixels;
   g_x11.root_height = screen->height_in_pixels;
   g_x11.atom_count = 0;

@@ -39,9 +39,10 @@ struct x11_shared {
   uint8_t has_shm;
   uint8_t has_randr15;
   uint8_t has_xinerama;
-  uint8_t has_composite;  // 0.2 or later: NameWindowPixmap
-  uint8_t is_xwayland;    // the server is Xwayland: its root shows no Wayland pixels
-  uint16_t root_width;    // as last read from the server
+  uint8_t has_composite;   // 0.2 or later: NameWindowPixmap
+  uint8_t is_xwayland;     // the server is Xwayland: its root shows no Wayland pixels
+  uint8_t xwayland_known;  // is_xwayland is settled for this connection
+  uint16_t root_width;     // as last read from the server
   uint16_t root_height;
 
   // One MIT-SHM segment kept for the process and grown on demand; a bitmap
@@ -107,6 +108,11 @@ int x11_format_for_visual_locked(xcb_visualid_t visual, uint8_t depth, xcb_drawa
 int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, xcb_colormap_t colormap,
                           int x, int y, int width, int height, vs_bitmap *bitmap, int dest_x,
                           int dest_y);
+
+// Settles g_x11.is_xwayland for the connection, with the lock held. 0 or -1.
+int x11_check_xwayland_locked(void);
+// Whether RandR's monitor names are Xwayland's (XWAYLAND0, XWAYLAND1, ...).
+int x11_names_say_xwayland(const vs_monitor_list *list);
 
 // Drops what the bitmap's content refers to; with the state mutex held.
 void x11_clear_content_locked(vs_bitmap *bitmap);

@@ -127,7 +127,12 @@ static int list_monitors_locked(vs_monitor_list *list) {
 
   if (list->count > 0) {
     free(screens);
-    return name_monitors_locked(list, atoms);
+    int named = name_monitors_locked(list, atoms);
+    if (named == 0 && !g_x11.xwayland_known) {
+      g_x11.is_xwayland = (uint8_t)x11_names_say_xwayland(list);
+      g_x11.xwayland_known = 1;
+    }
+    return named;
   }
   if (screens && xinerama_active) {
     xcb_xinerama_screen_info_iterator_t it =
@@ -148,6 +153,24 @@ static int list_monitors_locked(vs_monitor_list *list) {
   }
   set_monitor(list, 0, 0, g_x11.root_width, g_x11.root_height, 1);
   snprintf(list->monitors[0].name, sizeof list->monitors[0].name, "SCREEN");
+  return 0;
+}
+
+int x11_names_say_xwayland(const vs_monitor_list *list) {
+  for (int i = 0; i < list->count; i++) {
+    if (strncmp(list->monitors[i].name, "XWAYLAND", 8) == 0) return 1;
+  }
+  return 0;
+}
+
+// A server without RandR 1.5 lists no RandR names: Xwayland always has it.
+int x11_check_xwayland_locked(void) {
+  if (g_x11.xwayland_known) return 0;
+  if (g_x11.has_randr15) {
+    vs_monitor_list list;
+    if (list_monitors_locked(&list) != 0) return -1;
+  }
+  g_x11.xwayland_known = 1;
   return 0;
 }
 
