@@ -5,7 +5,8 @@
 # root window through every export, and a window of each kind of visual the
 # server offers captured by id (a 32-bit ARGB window wherever Composite
 # offers one; 16- and 15-bit screens offer no depth-24 visual, so their
-# 8-bit-a-channel window is that 32-bit one). A test that cannot reach its
+# 8-bit-a-channel window is that 32-bit one). Then the root alone on Xvfb
+# with a root visual of each other class. A test that cannot reach its
 # server fails instead of skipping; only the slots for kinds of visual a
 # server does not have skip.
 set -euo pipefail
@@ -39,9 +40,11 @@ run_tests() {
 # clients. Without -noreset it would reset whenever its last client left, and
 # the next test's connection, made meanwhile, could hang. RIG_DIR marks a
 # display of ours to draw on.
-for depth in 8 15 16 24 30; do
+start_xvfb() {
+  local depth=$1
+  shift
   xvfb_dir=$(mktemp -d /tmp/vs-xvfb.XXXXXX)
-  Xvfb -displayfd 3 -screen 0 "800x600x$depth" -nolisten tcp -noreset \
+  Xvfb -displayfd 3 -screen 0 "800x600x$depth" "$@" -nolisten tcp -noreset \
     3>"$xvfb_dir/display" </dev/null >"$xvfb_dir/xvfb.log" 2>&1 &
   xvfb_pid=$!
   for _ in $(seq 1 200); do
@@ -49,11 +52,29 @@ for depth in 8 15 16 24 30; do
     kill -0 "$xvfb_pid" 2>/dev/null || { cat "$xvfb_dir/xvfb.log" >&2; exit 1; }
     sleep 0.05
   done
+  local number
   number=$(head -n 1 "$xvfb_dir/display")
   [ -n "$number" ] || { echo "Xvfb at depth $depth did not start within 10 s" >&2; exit 1; }
+  export DISPLAY=":$number" RIG_DIR=$xvfb_dir
+}
+
+for depth in 8 15 16 24 30; do
+  start_xvfb "$depth"
   window=""
   if [ "$depth" -ne 8 ]; then window=32; fi  # no Composite at depth 8
-  DISPLAY=":$number" RIG_DIR=$xvfb_dir run_tests "$depth" Xvfb "$window"
+  run_tests "$depth" Xvfb "$window"
+  cleanup
+done
+
+# Roots of the other classes (Xvfb's -cc picks the root visual's class):
+# StaticGray, GrayScale and StaticColor at 8 bits, DirectColor at 16.
+for spec in 8:0 8:1 8:2 16:5; do
+  depth=${spec%:*}
+  class=${spec#*:}
+  start_xvfb "$depth" -cc "$class"
+  echo "== depth $depth, root visual class $class, on Xvfb (DISPLAY=$DISPLAY)"
+  (cd "$build" && VS_DEPTHS_ROOT=$depth VS_DEPTHS_ROOT_CLASS=$class \
+    ctest -L x11 -R 'X11Depths\.Root' --output-on-failure --no-tests=error)
   cleanup
 done
 

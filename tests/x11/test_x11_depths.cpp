@@ -14,9 +14,10 @@
 // each test reads its picture both ways.
 //
 // Run on any X server: the rig (rig/start.sh, any --depth) or an Xvfb that
-// scripts/test-stage-15-depths.sh starts at each depth. VS_DEPTHS_ROOT and
-// VS_DEPTHS_WINDOW name the root depth and a window depth the server must
-// offer, so a server that came up otherwise fails instead of passing.
+// scripts/test-stage-15-depths.sh starts at each depth. VS_DEPTHS_ROOT,
+// VS_DEPTHS_ROOT_CLASS and VS_DEPTHS_WINDOW name the root depth, the root
+// visual's class and a window depth the server must offer, so a server that
+// came up otherwise fails instead of passing.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -330,6 +331,10 @@ void check_server_is_the_one_asked_for() {
   const char *root = getenv("VS_DEPTHS_ROOT");
   if (root && *root) {
     ASSERT_EQ(rig_screen()->root_depth, atoi(root)) << "the server's root depth";
+  }
+  const char *root_class = getenv("VS_DEPTHS_ROOT_CLASS");
+  if (root_class && *root_class) {
+    ASSERT_EQ(root_visual().visual_class, atoi(root_class)) << "the root visual's class";
   }
   const char *window = getenv("VS_DEPTHS_WINDOW");
   if (window && *window) {
