@@ -74,3 +74,7 @@ apt_get install -y -qq --no-install-recommends \
   dbus libglib2.0-bin python3-gi gir1.2-glib-2.0 x11-utils \
   libwayland-dev libwayland-bin wayland-protocols libxcb1-dev pkg-config libpng16-16 \
   >/dev/null
+
+# Depth tests (scripts/test-stage-15-depths.sh): Xvfb, which runs at depths
+# the dummy driver does not (8-bit PseudoColor, 15 and 30 bits).
+apt_get install -y -qq --no-install-recommends xvfb >/dev/null

@@ -110,6 +110,25 @@ BOOL WINAPI DeleteDC(HDC hdc) {
 // ---------------------------------------------------------------------------
 // Read-back
 
+// 8-bit channels of a 32-bit pixel in any other place or byte order. Kept
+// out of convert_pixels, whose common case would otherwise pay for the
+// registers this loop takes on every row.
+__attribute__((noinline)) static void convert_shifted(const uint8_t *src, uint8_t *dst, int count,
+                                                      const vs_pixel_format *f) {
+  for (int i = 0; i < count; i++) {
+    const uint8_t *s = src + (size_t)i * 4;
+    uint32_t p =
+        f->msb_first
+            ? ((uint32_t)s[0] << 24 | (uint32_t)s[1] << 16 | (uint32_t)s[2] << 8 | (uint32_t)s[3])
+            : ((uint32_t)s[3] << 24 | (uint32_t)s[2] << 16 | (uint32_t)s[1] << 8 | (uint32_t)s[0]);
+    uint8_t *d = dst + (size_t)i * 4;
+    d[0] = (uint8_t)(p >> f->blue_shift);
+    d[1] = (uint8_t)(p >> f->green_shift);
+    d[2] = (uint8_t)(p >> f->red_shift);
+    d[3] = f->has_alpha ? (uint8_t)(p >> f->alpha_shift) : 255;
+  }
+}
+
 // One row of the content, as the B, G, R, X bytes GDI delivers. The fourth
 // byte is 255 for an opaque visual and the alpha of a 32-bit one. The copy
 // is one of the two passes of a screenshot over memory (the core's channel
@@ -137,17 +156,150 @@ VS_CLONES static void convert_pixels(const uint8_t *src, uint8_t *dst, int count
     }
   }
 #endif
+  convert_shifted(src, dst, count, f);
+}
+
+// ---------------------------------------------------------------------------
+// Other layouts: 15- to 30-bit TrueColor, DirectColor, colormapped visuals.
+// Not on the path of a 24- or 32-bit screen, which takes convert_pixels.
+
+static int channel_of(uint32_t mask, uint8_t *shift, uint16_t *low_mask) {
+  if (mask == 0) return -1;
+  int s = __builtin_ctz(mask);
+  uint32_t low = mask >> s;
+  if ((low & (low + 1)) != 0 || low >= (1u << VS_MAX_CHANNEL_BITS)) return -1;
+  *shift = (uint8_t)s;
+  *low_mask = (uint16_t)low;
+  return 0;
+}
+
+static void fill_levels(uint8_t *levels, uint16_t low_mask) {
+  int bits = __builtin_popcount(low_mask);
+  for (uint32_t v = 0; v <= low_mask; v++) levels[v] = vs_scale_channel(v, bits);
+}
+
+void vs_format_refresh_palette(vs_pixel_format *f) {
+  if (f->kind != VS_PIXELS_INDEXED) return;
+  for (uint32_t v = 0; v < 256; v++) {
+    f->palette[v][0] = f->blue_levels[(v >> f->blue_shift) & f->blue_mask];
+    f->palette[v][1] = f->green_levels[(v >> f->green_shift) & f->green_mask];
+    f->palette[v][2] = f->red_levels[(v >> f->red_shift) & f->red_mask];
+    f->palette[v][3] = 255;
+  }
+}
+
+int vs_format_indexed(vs_pixel_format *f, int bits_per_pixel, int msb_first) {
+  if (bits_per_pixel != 1 && bits_per_pixel != 4 && bits_per_pixel != 8) return -1;
+  memset(f, 0, sizeof *f);
+  f->kind = VS_PIXELS_INDEXED;
+  f->bits_per_pixel = (uint8_t)bits_per_pixel;
+  f->msb_first = (uint8_t)(msb_first != 0);
+  for (int v = 0; v < 256; v++) f->palette[v][3] = 255;
+  return 0;
+}
+
+int vs_format_from_masks(vs_pixel_format *f, int bits_per_pixel, int msb_first, uint32_t red_mask,
+                         uint32_t green_mask, uint32_t blue_mask, uint32_t alpha_mask) {
+  uint32_t all = bits_per_pixel >= 32 ? 0xffffffffu : (1u << bits_per_pixel) - 1;
+  if ((red_mask | green_mask | blue_mask | alpha_mask) & ~all) return -1;
+  if ((red_mask & green_mask) || (red_mask & blue_mask) || (green_mask & blue_mask)) return -1;
+  if (bits_per_pixel <= 8) {
+    if (vs_format_indexed(f, bits_per_pixel, msb_first) != 0) return -1;
+  } else if (bits_per_pixel == 16 || bits_per_pixel == 24 || bits_per_pixel == 32) {
+    memset(f, 0, sizeof *f);
+    f->kind = VS_PIXELS_MAPPED;
+    f->bits_per_pixel = (uint8_t)bits_per_pixel;
+    f->msb_first = (uint8_t)(msb_first != 0);
+  } else {
+    return -1;
+  }
+  if (channel_of(red_mask, &f->red_shift, &f->red_mask) != 0 ||
+      channel_of(green_mask, &f->green_shift, &f->green_mask) != 0 ||
+      channel_of(blue_mask, &f->blue_shift, &f->blue_mask) != 0) {
+    return -1;
+  }
+  fill_levels(f->red_levels, f->red_mask);
+  fill_levels(f->green_levels, f->green_mask);
+  fill_levels(f->blue_levels, f->blue_mask);
+  uint8_t alpha_shift = 0;
+  uint16_t alpha_low = 0;
+  if (bits_per_pixel == 32 && channel_of(alpha_mask, &alpha_shift, &alpha_low) == 0 &&
+      alpha_low == 0xff && !(alpha_mask & (red_mask | green_mask | blue_mask))) {
+    f->has_alpha = 1;
+    f->alpha_shift = alpha_shift;
+  }
+  vs_format_refresh_palette(f);
+  return 0;
+}
+
+// The format's fields are read once: the byte stores would otherwise make
+// the compiler read them again for every pixel.
+template <int bytes, bool msb>
+__attribute__((noinline)) static void convert_mapped_as(const uint8_t *src, uint8_t *dst, int count,
+                                                        const vs_pixel_format *f) {
+  const uint8_t *red = f->red_levels;
+  const uint8_t *green = f->green_levels;
+  const uint8_t *blue = f->blue_levels;
+  const int red_shift = f->red_shift, green_shift = f->green_shift, blue_shift = f->blue_shift;
+  const uint32_t red_mask = f->red_mask, green_mask = f->green_mask, blue_mask = f->blue_mask;
+  const int alpha_shift = f->alpha_shift;
+  const uint32_t opaque = f->has_alpha ? 0 : 0xff000000u;
+  const uint32_t alpha_mask = f->has_alpha ? 0xffu : 0;
   for (int i = 0; i < count; i++) {
-    const uint8_t *s = src + (size_t)i * 4;
-    uint32_t p =
-        f->msb_first
-            ? ((uint32_t)s[0] << 24 | (uint32_t)s[1] << 16 | (uint32_t)s[2] << 8 | (uint32_t)s[3])
-            : ((uint32_t)s[3] << 24 | (uint32_t)s[2] << 16 | (uint32_t)s[1] << 8 | (uint32_t)s[0]);
-    uint8_t *d = dst + (size_t)i * 4;
-    d[0] = (uint8_t)(p >> f->blue_shift);
-    d[1] = (uint8_t)(p >> f->green_shift);
-    d[2] = (uint8_t)(p >> f->red_shift);
-    d[3] = f->has_alpha ? (uint8_t)(p >> f->alpha_shift) : 255;
+    const uint8_t *s = src + (size_t)i * bytes;
+    uint32_t p = 0;
+    for (int b = 0; b < bytes; b++) {
+      p |= (uint32_t)s[b] << (msb ? 8 * (bytes - 1 - b) : 8 * b);
+    }
+    uint32_t out = (uint32_t)blue[(p >> blue_shift) & blue_mask] |
+                   (uint32_t)green[(p >> green_shift) & green_mask] << 8 |
+                   (uint32_t)red[(p >> red_shift) & red_mask] << 16 |
+                   ((p >> alpha_shift) & alpha_mask) << 24 | opaque;
+    uint8_t bgrx[4] = {(uint8_t)out, (uint8_t)(out >> 8), (uint8_t)(out >> 16),
+                       (uint8_t)(out >> 24)};
+    memcpy(dst + (size_t)i * 4, bgrx, 4);
+  }
+}
+
+static void convert_mapped(const uint8_t *src, uint8_t *dst, int count, const vs_pixel_format *f) {
+  switch (f->bits_per_pixel * 2 + f->msb_first) {
+    case 32:
+      convert_mapped_as<2, false>(src, dst, count, f);
+      break;
+    case 33:
+      convert_mapped_as<2, true>(src, dst, count, f);
+      break;
+    case 48:
+      convert_mapped_as<3, false>(src, dst, count, f);
+      break;
+    case 49:
+      convert_mapped_as<3, true>(src, dst, count, f);
+      break;
+    case 64:
+      convert_mapped_as<4, false>(src, dst, count, f);
+      break;
+    case 65:
+      convert_mapped_as<4, true>(src, dst, count, f);
+      break;
+    default:
+      break;  // no format from vs_format_from_masks
+  }
+}
+
+// Below 8 bits a pixel, the leftmost pixel of a byte is in its high bits when
+// the format says most significant first.
+static void convert_indexed(const uint8_t *src, uint8_t *dst, int count, const vs_pixel_format *f) {
+  int bits = f->bits_per_pixel;
+  if (bits == 8) {
+    for (int i = 0; i < count; i++) memcpy(dst + (size_t)i * 4, f->palette[src[i]], 4);
+    return;
+  }
+  int per_byte = 8 / bits;
+  uint32_t mask = (1u << bits) - 1;
+  for (int i = 0; i < count; i++) {
+    int slot = i % per_byte;
+    int shift = f->msb_first ? 8 - bits * (slot + 1) : bits * slot;
+    memcpy(dst + (size_t)i * 4, f->palette[(src[i / per_byte] >> shift) & mask], 4);
   }
 }
 
@@ -171,7 +323,14 @@ static void read_row(const vs_bitmap *bitmap, int row, uint8_t *dst) {
   if (left + width > bitmap->width) width = bitmap->width - left;
   fill_black(dst, left);
   const uint8_t *src = bitmap->pixels + (size_t)(row - top) * bitmap->stride;
-  convert_pixels(src, dst + (size_t)left * 4, width, &bitmap->format);
+  const vs_pixel_format *format = &bitmap->format;
+  if (format->kind == VS_PIXELS_DIRECT) {
+    convert_pixels(src, dst + (size_t)left * 4, width, format);
+  } else if (format->kind == VS_PIXELS_MAPPED) {
+    convert_mapped(src, dst + (size_t)left * 4, width, format);
+  } else {
+    convert_indexed(src, dst + (size_t)left * 4, width, format);
+  }
   fill_black(dst + (size_t)(left + width) * 4, bitmap->width - left - width);
 }
 

@@ -41,16 +41,59 @@ struct vs_monitor_list {
   int count;
 };
 
-// How a 32-bit pixel of the content maps to the B, G, R, X bytes that
-// GetDIBits delivers.
+// How the content's pixels map to the B, G, R, X bytes that GetDIBits
+// delivers. A zeroed record with shifts 16, 8 and 0 is the common case: 32
+// bits a pixel, least significant byte first, 8-bit channels, X,R,G,B.
+enum vs_pixel_kind {
+  VS_PIXELS_DIRECT = 0,  // 32 bits, 8-bit channels taken as they are
+  VS_PIXELS_MAPPED,      // 16, 24 or 32 bits, each channel through its level table
+  VS_PIXELS_INDEXED,     // 1, 4 or 8 bits, the value through the palette
+};
+
+// Channels up to this wide have a level table; no X server offers wider ones.
+#define VS_MAX_CHANNEL_BITS 10
+
 struct vs_pixel_format {
-  uint8_t msb_first;  // pixels stored most significant byte first
+  uint8_t msb_first;  // pixels stored most significant byte (or nibble, or bit) first
   uint8_t red_shift;
   uint8_t green_shift;
   uint8_t blue_shift;
-  uint8_t has_alpha;  // the fourth byte is the pixel's alpha, not padding
+  uint8_t has_alpha;  // the pixel's alpha byte sits at alpha_shift; without it X is 255
   uint8_t alpha_shift;
+  uint8_t kind;            // vs_pixel_kind
+  uint8_t bits_per_pixel;  // mapped and indexed pixels
+  // Mapped: a channel's output is levels[(pixel >> shift) & mask].
+  uint16_t red_mask;
+  uint16_t green_mask;
+  uint16_t blue_mask;
+  uint8_t red_levels[1 << VS_MAX_CHANNEL_BITS];
+  uint8_t green_levels[1 << VS_MAX_CHANNEL_BITS];
+  uint8_t blue_levels[1 << VS_MAX_CHANNEL_BITS];
+  uint8_t palette[256][4];  // indexed: B, G, R, X of every value
 };
+
+// A channel value of the given width (1 to 16 bits) scaled to 8 bits,
+// rounded to nearest: 0 stays 0 and full intensity becomes 255.
+static inline uint8_t vs_scale_channel(uint32_t value, int bits) {
+  uint32_t max = (1u << bits) - 1;
+  return (uint8_t)((value * 255u + max / 2) / max);
+}
+
+// Describes pixels of bits_per_pixel bits whose channels lie under the three
+// masks (contiguous bits, at most VS_MAX_CHANNEL_BITS wide), each scaled by
+// vs_scale_channel; an 8-bit alpha_mask (32-bit pixels only) passes the
+// alpha through. Up to 8 bits a pixel, the palette holds every value. 0, or
+// -1 for a layout the conversion cannot take.
+int vs_format_from_masks(vs_pixel_format *format, int bits_per_pixel, int msb_first,
+                         uint32_t red_mask, uint32_t green_mask, uint32_t blue_mask,
+                         uint32_t alpha_mask);
+
+// Makes an indexed format of 1, 4 or 8 bits a pixel, its palette black.
+int vs_format_indexed(vs_pixel_format *format, int bits_per_pixel, int msb_first);
+
+// After the level tables of a format from vs_format_from_masks changed
+// (a DirectColor colormap), brings an indexed format's palette in line.
+void vs_format_refresh_palette(vs_pixel_format *format);
 
 struct vs_bitmap {
   uint32_t magic;

@@ -93,12 +93,15 @@ void x11_clear_content_locked(vs_bitmap *bitmap) {
   bitmap->content_height = 0;
 }
 
-int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, int x, int y, int width,
-                          int height, vs_bitmap *bitmap, int dest_x, int dest_y) {
+// The segment is sized for 32 bits a pixel, the most any depth takes; the
+// rows' length comes from the depth the reply names.
+int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, xcb_colormap_t colormap,
+                          int x, int y, int width, int height, vs_bitmap *bitmap, int dest_x,
+                          int dest_y) {
   x11_clear_content_locked(bitmap);
   xcb_connection_t *c = g_x11.conn;
-  uint32_t stride = (uint32_t)width * 4u;
-  size_t size = (size_t)stride * (size_t)height;
+  size_t size = (size_t)width * 4u * (size_t)height;
+  size_t length = size;
   uint8_t depth = 0;
   xcb_visualid_t reply_visual = 0;
   xcb_generic_error_t *error = NULL;
@@ -132,16 +135,30 @@ int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, int x,
     reply_visual = reply->visual;
     bitmap->hold = reply;
     bitmap->pixels = xcb_get_image_data(reply);
-    if ((size_t)xcb_get_image_data_length(reply) < size) depth = 0;  // not 32 bits a pixel
+    length = (size_t)xcb_get_image_data_length(reply);
+  }
+  int bits_per_pixel = 0;
+  int pad = 0;
+  if (x11_pixmap_format(depth, &bits_per_pixel, &pad) != 0) {
+    x11_clear_content_locked(bitmap);
+    x11_set_last_error(X11_BAD_MATCH);
+    return -1;
+  }
+  uint32_t row_bits = (uint32_t)width * (uint32_t)bits_per_pixel;
+  uint32_t stride = (row_bits + (uint32_t)pad - 1) / (uint32_t)pad * (uint32_t)pad / 8u;
+  if ((size_t)stride * (size_t)height > length) {
+    x11_clear_content_locked(bitmap);
+    x11_set_last_error(X11_BAD_MATCH);
+    return -1;
   }
   bitmap->stride = stride;
   bitmap->content_x = dest_x;
   bitmap->content_y = dest_y;
   bitmap->content_width = width;
   bitmap->content_height = height;
-  if (x11_format_for_visual(visual ? visual : reply_visual, depth, &bitmap->format) != 0) {
+  if (x11_format_for_visual_locked(visual ? visual : reply_visual, depth, drawable, colormap,
+                                   &bitmap->format) != 0) {
     x11_clear_content_locked(bitmap);
-    x11_set_last_error(X11_BAD_MATCH);
     return -1;
   }
   return 0;
@@ -188,9 +205,10 @@ int x11_copy_screen(int src_x, int src_y, int width, int height, vs_bitmap *bitm
       x11_clear_content_locked(bitmap);
       break;
     }
-    result = x11_read_image_locked(g_x11.screen->root, g_x11.screen->root_visual, (int)left,
-                                   (int)top, (int)(cut_right - left), (int)(cut_bottom - top),
-                                   bitmap, (int)(left - src_x), (int)(top - src_y));
+    result = x11_read_image_locked(g_x11.screen->root, g_x11.screen->root_visual,
+                                   g_x11.screen->default_colormap, (int)left, (int)top,
+                                   (int)(cut_right - left), (int)(cut_bottom - top), bitmap,
+                                   (int)(left - src_x), (int)(top - src_y));
     if (result == 0 || refreshed || GetLastError() != X11_BAD_MATCH) break;
     result = x11_refresh_root_size_locked();
     refreshed = 1;

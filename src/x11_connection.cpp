@@ -232,42 +232,201 @@ static int channel_shift(uint32_t mask, uint8_t *shift) {
   return -1;
 }
 
-int x11_format_for_visual(xcb_visualid_t visual, uint8_t depth, vs_pixel_format *format) {
-  if (depth != 24 && depth != 32) return -1;
+int x11_pixmap_format(uint8_t depth, int *bits_per_pixel, int *scanline_pad) {
   const xcb_setup_t *setup = xcb_get_setup(g_x11.conn);
-
-  int bits_per_pixel = 0;
   xcb_format_iterator_t f = xcb_setup_pixmap_formats_iterator(setup);
   for (; f.rem; xcb_format_next(&f)) {
-    if (f.data->depth == depth) bits_per_pixel = f.data->bits_per_pixel;
+    if (f.data->depth != depth) continue;
+    int bits = f.data->bits_per_pixel;
+    int pad = f.data->scanline_pad;
+    if (bits < 1 || bits > 32 || (pad != 8 && pad != 16 && pad != 32)) return -1;
+    *bits_per_pixel = bits;
+    *scanline_pad = pad;
+    return 0;
   }
-  if (bits_per_pixel != 32) return -1;
+  return -1;
+}
 
-  const xcb_visualtype_t *type = NULL;
-  for (xcb_screen_iterator_t s = xcb_setup_roots_iterator(setup); s.rem && !type;
-       xcb_screen_next(&s)) {
+static const xcb_visualtype_t *visual_type(const xcb_setup_t *setup, xcb_visualid_t visual,
+                                           uint8_t depth) {
+  for (xcb_screen_iterator_t s = xcb_setup_roots_iterator(setup); s.rem; xcb_screen_next(&s)) {
     xcb_depth_iterator_t d = xcb_screen_allowed_depths_iterator(s.data);
-    for (; d.rem && !type; xcb_depth_next(&d)) {
+    for (; d.rem; xcb_depth_next(&d)) {
       if (d.data->depth != depth) continue;
       xcb_visualtype_iterator_t v = xcb_depth_visuals_iterator(d.data);
       for (; v.rem; xcb_visualtype_next(&v)) {
-        if (v.data->visual_id == visual) {
-          type = v.data;
-          break;
-        }
+        if (v.data->visual_id == visual) return v.data;
       }
     }
   }
-  if (!type || type->_class != XCB_VISUAL_CLASS_TRUE_COLOR) return -1;
+  return NULL;
+}
 
-  memset(format, 0, sizeof *format);
-  format->msb_first = setup->image_byte_order == XCB_IMAGE_ORDER_MSB_FIRST;
-  if (channel_shift(type->red_mask, &format->red_shift) != 0 ||
-      channel_shift(type->green_mask, &format->green_shift) != 0 ||
-      channel_shift(type->blue_mask, &format->blue_shift) != 0) {
+// The common screen: 8-bit channels in whole bytes of a 32-bit pixel, taken
+// as they are.
+static int direct_format(const xcb_setup_t *setup, const xcb_visualtype_t *type, uint8_t depth,
+                         vs_pixel_format *format) {
+  vs_pixel_format direct;
+  memset(&direct, 0, sizeof direct);
+  direct.msb_first = setup->image_byte_order == XCB_IMAGE_ORDER_MSB_FIRST;
+  if (channel_shift(type->red_mask, &direct.red_shift) != 0 ||
+      channel_shift(type->green_mask, &direct.green_shift) != 0 ||
+      channel_shift(type->blue_mask, &direct.blue_shift) != 0) {
     return -1;
   }
   uint32_t rest = ~(type->red_mask | type->green_mask | type->blue_mask);
-  if (depth == 32 && channel_shift(rest, &format->alpha_shift) == 0) format->has_alpha = 1;
+  if (depth == 32 && channel_shift(rest, &direct.alpha_shift) == 0) direct.has_alpha = 1;
+  memcpy(format, &direct, offsetof(vs_pixel_format, red_levels));
   return 0;
+}
+
+// The colormap that gives the drawable's pixels their colours: the one
+// given, else the window's own. A window without one shows the default
+// colormap's colours if it has the root's visual.
+static int colormap_of_locked(xcb_drawable_t drawable, xcb_visualid_t visual,
+                              xcb_colormap_t *colormap) {
+  if (*colormap != XCB_NONE) return 0;
+  xcb_connection_t *c = g_x11.conn;
+  xcb_generic_error_t *error = NULL;
+  xcb_get_window_attributes_reply_t *attributes =
+      xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, drawable), &error);
+  if (!attributes) {
+    x11_fail_request(error);
+    return -1;
+  }
+  *colormap = attributes->colormap;
+  free(attributes);
+  if (*colormap == XCB_NONE && visual == g_x11.screen->root_visual) {
+    *colormap = g_x11.screen->default_colormap;
+  }
+  if (*colormap == XCB_NONE) {
+    x11_set_last_error(X11_BAD_MATCH);
+    return -1;
+  }
+  return 0;
+}
+
+// One QueryColors for every cell the visual's pixels can name.
+static xcb_query_colors_reply_t *query_cells_locked(xcb_colormap_t colormap, const uint32_t *pixels,
+                                                    int count) {
+  xcb_connection_t *c = g_x11.conn;
+  xcb_generic_error_t *error = NULL;
+  xcb_query_colors_reply_t *reply =
+      xcb_query_colors_reply(c, xcb_query_colors(c, colormap, (uint32_t)count, pixels), &error);
+  if (!reply) {
+    x11_fail_request(error);
+    return NULL;
+  }
+  if (xcb_query_colors_colors_length(reply) < count) {
+    free(reply);
+    x11_set_last_error(X11_BAD_MATCH);
+    return NULL;
+  }
+  return reply;
+}
+
+static inline uint8_t colormap_level(uint16_t value) { return vs_scale_channel(value, 16); }
+
+// Colormapped visuals: the palette is the colormap's cells.
+static int palette_from_colormap_locked(xcb_colormap_t colormap, const xcb_visualtype_t *type,
+                                        uint8_t depth, vs_pixel_format *format) {
+  uint32_t pixels[256];
+  int count = type->colormap_entries;
+  if (count > (1 << depth)) count = 1 << depth;
+  if (count > 256) count = 256;
+  for (int i = 0; i < count; i++) pixels[i] = (uint32_t)i;
+  xcb_query_colors_reply_t *reply = query_cells_locked(colormap, pixels, count);
+  if (!reply) return -1;
+  const xcb_rgb_t *rgb = xcb_query_colors_colors(reply);
+  for (int i = 0; i < count; i++) {
+    format->palette[i][0] = colormap_level(rgb[i].blue);
+    format->palette[i][1] = colormap_level(rgb[i].green);
+    format->palette[i][2] = colormap_level(rgb[i].red);
+  }
+  free(reply);
+  return 0;
+}
+
+// DirectColor: each channel's field indexes the colormap on its own. Pixel i
+// names cell i of every channel (the last one of a narrower channel), so one
+// query gives all three tables.
+static int levels_from_colormap_locked(xcb_colormap_t colormap, const xcb_visualtype_t *type,
+                                       vs_pixel_format *format) {
+  uint32_t pixels[1 << VS_MAX_CHANNEL_BITS];
+  int widest = format->red_mask;
+  if (format->green_mask > widest) widest = format->green_mask;
+  if (format->blue_mask > widest) widest = format->blue_mask;
+  int count = widest + 1;
+  if (count > type->colormap_entries) count = type->colormap_entries;
+  for (int i = 0; i < count; i++) {
+    uint32_t r = (uint32_t)(i < format->red_mask ? i : format->red_mask);
+    uint32_t g = (uint32_t)(i < format->green_mask ? i : format->green_mask);
+    uint32_t b = (uint32_t)(i < format->blue_mask ? i : format->blue_mask);
+    pixels[i] = r << format->red_shift | g << format->green_shift | b << format->blue_shift;
+  }
+  xcb_query_colors_reply_t *reply = query_cells_locked(colormap, pixels, count);
+  if (!reply) return -1;
+  const xcb_rgb_t *rgb = xcb_query_colors_colors(reply);
+  for (int i = 0; i < count; i++) {
+    if (i <= format->red_mask) format->red_levels[i] = colormap_level(rgb[i].red);
+    if (i <= format->green_mask) format->green_levels[i] = colormap_level(rgb[i].green);
+    if (i <= format->blue_mask) format->blue_levels[i] = colormap_level(rgb[i].blue);
+  }
+  free(reply);
+  vs_format_refresh_palette(format);
+  return 0;
+}
+
+int x11_format_for_visual_locked(xcb_visualid_t visual, uint8_t depth, xcb_drawable_t drawable,
+                                 xcb_colormap_t colormap, vs_pixel_format *format) {
+  const xcb_setup_t *setup = xcb_get_setup(g_x11.conn);
+  int bits_per_pixel = 0;
+  int pad = 0;
+  const xcb_visualtype_t *type = visual_type(setup, visual, depth);
+  if (!type || x11_pixmap_format(depth, &bits_per_pixel, &pad) != 0) {
+    x11_set_last_error(X11_BAD_MATCH);
+    return -1;
+  }
+  int msb_first = setup->image_byte_order == XCB_IMAGE_ORDER_MSB_FIRST;
+  // One bit a pixel is laid out as a bitmap; with units of more than a
+  // byte whose bit and byte orders differ the bytes would need swapping.
+  if (bits_per_pixel == 1) {
+    int bits_msb = setup->bitmap_format_bit_order == XCB_IMAGE_ORDER_MSB_FIRST;
+    if (setup->bitmap_format_scanline_unit != 8 && bits_msb != msb_first) {
+      x11_set_last_error(X11_BAD_MATCH);
+      return -1;
+    }
+    msb_first = bits_msb;
+  }
+  int result = -1;
+  switch (type->_class) {
+    case XCB_VISUAL_CLASS_TRUE_COLOR:
+      if (bits_per_pixel == 32 && direct_format(setup, type, depth, format) == 0) return 0;
+      result = vs_format_from_masks(
+          format, bits_per_pixel, msb_first, type->red_mask, type->green_mask, type->blue_mask,
+          depth == 32 ? ~(type->red_mask | type->green_mask | type->blue_mask) : 0);
+      if (result != 0) x11_set_last_error(X11_BAD_MATCH);
+      return result;
+    case XCB_VISUAL_CLASS_DIRECT_COLOR:
+      if (vs_format_from_masks(format, bits_per_pixel, msb_first, type->red_mask, type->green_mask,
+                               type->blue_mask, 0) != 0) {
+        x11_set_last_error(X11_BAD_MATCH);
+        return -1;
+      }
+      if (colormap_of_locked(drawable, visual, &colormap) != 0) return -1;
+      return levels_from_colormap_locked(colormap, type, format);
+    case XCB_VISUAL_CLASS_PSEUDO_COLOR:
+    case XCB_VISUAL_CLASS_STATIC_COLOR:
+    case XCB_VISUAL_CLASS_GRAY_SCALE:
+    case XCB_VISUAL_CLASS_STATIC_GRAY:
+      if (depth > 8 || vs_format_indexed(format, bits_per_pixel, msb_first) != 0) {
+        x11_set_last_error(X11_BAD_MATCH);
+        return -1;
+      }
+      if (colormap_of_locked(drawable, visual, &colormap) != 0) return -1;
+      return palette_from_colormap_locked(colormap, type, depth, format);
+    default:
+      x11_set_last_error(X11_BAD_MATCH);
+      return -1;
+  }
 }

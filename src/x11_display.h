@@ -89,16 +89,25 @@ void x11_fail_request(xcb_generic_error_t *error);
 // Reads the root window's size from the server into g_x11. 0 or -1.
 int x11_refresh_root_size_locked(void);
 
-// Finds how a drawable of this visual and depth delivers its pixels. 0, or -1
-// for anything but 24- or 32-bit TrueColor at 32 bits per pixel.
-int x11_format_for_visual(xcb_visualid_t visual, uint8_t depth, vs_pixel_format *format);
+// Bits a pixel and scanline padding of Z images of this depth. 0 or -1.
+int x11_pixmap_format(uint8_t depth, int *bits_per_pixel, int *scanline_pad);
+
+// Finds how a drawable of this visual and depth delivers its pixels. Visuals
+// with a colormap (every class but TrueColor) read its cells now, in one
+// QueryColors: from the colormap given, else from the drawable's window. With
+// the lock held. 0, or -1 with the last error set (BadMatch for a layout the
+// conversion cannot take).
+int x11_format_for_visual_locked(xcb_visualid_t visual, uint8_t depth, xcb_drawable_t drawable,
+                                 xcb_colormap_t colormap, vs_pixel_format *format);
 
 // Copies the drawable's rectangle (x, y, width, height, in its own coordinates
 // and wholly inside it) into bitmap as its content at (dest_x, dest_y). The
 // visual is the one that describes the drawable's pixels (0: take it from the
-// reply). With the lock held. 0, or -1 with the last error set.
-int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, int x, int y, int width,
-                          int height, vs_bitmap *bitmap, int dest_x, int dest_y);
+// reply), the colormap the one that gives them colours (0: the window's own).
+// With the lock held. 0, or -1 with the last error set.
+int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, xcb_colormap_t colormap,
+                          int x, int y, int width, int height, vs_bitmap *bitmap, int dest_x,
+                          int dest_y);
 
 // Settles g_x11.is_xwayland for the connection, with the lock held. 0 or -1.
 int x11_check_xwayland_locked(void);

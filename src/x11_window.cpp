@@ -82,7 +82,7 @@ static int print_window_locked(xcb_window_t window, vs_bitmap *bitmap) {
   int height = rect.bottom - rect.top;
   if (width > bitmap->width) width = bitmap->width;
   if (height > bitmap->height) height = bitmap->height;
-  return x11_read_image_locked(window, 0, -border, -border, width, height, bitmap, 0, 0);
+  return x11_read_image_locked(window, 0, 0, -border, -border, width, height, bitmap, 0, 0);
 }
 
 // Flag 2: the pixmap of the window, or of the redirected ancestor that holds
@@ -152,9 +152,10 @@ static int print_redirected_locked(xcb_window_t window, vs_bitmap *bitmap) {
     int64_t cut_right = right < pixmap_width ? right : pixmap_width;
     int64_t cut_bottom = bottom < pixmap_height ? bottom : pixmap_height;
     if (cut_left < cut_right && cut_top < cut_bottom) {
-      result = x11_read_image_locked(pixmap, attributes->visual, (int)cut_left, (int)cut_top,
-                                     (int)(cut_right - cut_left), (int)(cut_bottom - cut_top),
-                                     bitmap, (int)(cut_left - left), (int)(cut_top - top));
+      result = x11_read_image_locked(pixmap, attributes->visual, attributes->colormap,
+                                     (int)cut_left, (int)cut_top, (int)(cut_right - cut_left),
+                                     (int)(cut_bottom - cut_top), bitmap, (int)(cut_left - left),
+                                     (int)(cut_top - top));
     } else {
       x11_set_last_error(X11_BAD_MATCH);
     }

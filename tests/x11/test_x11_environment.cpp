@@ -124,26 +124,17 @@ TEST(X11Environment, NoDisplayDeadServerAndBack) {
   EXPECT_FALSE(sigpipe_pending());
   EXPECT_FALSE(sigpipe_blocked());
 
-  // 16 bits a pixel is no format the library reads: each capture fails with
-  // its operation's message rather than deliver wrong pixels.
+  // A server of another depth, met on a connection opened again: captures
+  // read it (the pixels themselves are the depth tests' business).
   ASSERT_TRUE(start_throwaway(&rig, "--mode 640x480 --depth 16"));
   setenv("DISPLAY", rig.display.c_str(), 1);
-  EXPECT_NE(screenshot_list_monitors_json(), nullptr) << screenshot_last_error();
-  std::string path = temp_png("depth16");
-  EXPECT_EQ(screenshot_capture_region_png(0, 0, 64, 48, path.c_str()), -1);
-  EXPECT_STREQ(screenshot_last_error(), "BitBlt (0,0 64x48) failed (error 8)");
-  xcb_connection_t *c = xcb_connect(rig.display.c_str(), nullptr);
-  xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-  EXPECT_EQ(screenshot_capture_window_png((void *)(uintptr_t)root, path.c_str()), -1);
-  EXPECT_STREQ(screenshot_last_error(), "PrintWindow/BitBlt for window failed (error 8)");
-  EXPECT_EQ(access(path.c_str(), F_OK), -1);
-  xcb_disconnect(c);
+  expect_calls_work("depth 16", 64, 48);
   stop_throwaway(rig);
 
   // Without RandR (and so without Xinerama) the root window is the one monitor.
   ASSERT_TRUE(start_throwaway(&rig, "--no-randr"));
   setenv("DISPLAY", rig.display.c_str(), 1);
-  c = xcb_connect(rig.display.c_str(), nullptr);
+  xcb_connection_t *c = xcb_connect(rig.display.c_str(), nullptr);
   const xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
   std::string expected = "[{\"index\":0,\"name\":\"SCREEN\",\"x\":0,\"y\":0,\"width\":" +
                          std::to_string(screen->width_in_pixels) +
