@@ -1,0 +1,420 @@
+// The PNG stage's compressor against stb_image_write's built-in one, built
+// from the same Debian header into the test (support/stb_write_oracle.cpp):
+// the bytes must be the same for every input, and memory running out must
+// give NULL, never a partial stream.
+#include <gtest/gtest.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#else
+#define RUNNING_ON_VALGRIND 0
+#endif
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "pngenc_deflate.h"
+#include "stb_write_oracle.h"
+#include "test_support.h"
+
+// stb_image, built once for the tests (support/stb_image_impl.cpp): its
+// inflate gives back the rows that stb filtered, the compressor's real input.
+#include <stb/stb_image.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define DEFLATE_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DEFLATE_TEST_ASAN 1
+#endif
+#endif
+
+#ifdef DEFLATE_TEST_ASAN
+// The allocation tests ask for more than can be had; under AddressSanitizer
+// that must come back as NULL as it does from glibc, not end the run.
+extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
+#endif
+
+namespace {
+
+typedef std::vector<uint8_t> bytes;
+
+struct rng {
+  uint32_t state;
+  uint32_t next() {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+  }
+};
+
+bytes random_bytes(size_t n, uint32_t seed, int modulo = 256) {
+  rng r{seed};
+  bytes b(n);
+  for (uint8_t &v : b) v = (uint8_t)(r.next() % (uint32_t)modulo);
+  return b;
+}
+
+bytes ours(const bytes &in, int quality) {
+  int len = -1;
+  unsigned char *z =
+      pngenc_deflate(const_cast<unsigned char *>(in.data()), (int)in.size(), &len, quality);
+  if (!z) return {};
+  bytes out(z, z + len);
+  free(z);
+  return out;
+}
+
+bytes stbs(const bytes &in, int quality) {
+  int len = -1;
+  unsigned char *z =
+      oracle_zlib_compress(const_cast<unsigned char *>(in.data()), (int)in.size(), &len, quality);
+  if (!z) return {};
+  bytes out(z, z + len);
+  free(z);
+  return out;
+}
+
+// The first difference, for a readable failure.
+std::string first_difference(const bytes &a, const bytes &b) {
+  size_t i = 0;
+  while (i < a.size() && i < b.size() && a[i] == b[i]) i++;
+  if (i == a.size() && i == b.size()) return "equal";
+  char text[160];
+  snprintf(text, sizeof text, "lengths %zu and %zu, first difference at byte %zu", a.size(),
+           b.size(), i);
+  return text;
+}
+
+void expect_stbs_bytes(const bytes &in, int quality = 8) {
+  bytes expected = stbs(in, quality);
+  ASSERT_FALSE(expected.empty());
+  bytes got = ours(in, quality);
+  EXPECT_TRUE(got == expected) << first_difference(got, expected);
+}
+
+// Frames as the capture gives them: packed RGBA, top row first.
+struct frame {
+  int width = 0, height = 0;
+  bytes rgba;
+};
+
+void fill(frame &f, int x0, int y0, int w, int h, uint32_t rgb) {
+  for (int y = std::max(0, y0); y < std::min(f.height, y0 + h); y++)
+    for (int x = std::max(0, x0); x < std::min(f.width, x0 + w); x++) {
+      uint8_t *p = &f.rgba[((size_t)y * (size_t)f.width + (size_t)x) * 4];
+      p[0] = (uint8_t)(rgb >> 16);
+      p[1] = (uint8_t)(rgb >> 8);
+      p[2] = (uint8_t)rgb;
+      p[3] = 255;
+    }
+}
+
+frame solid(int w, int h, uint32_t rgb) {
+  frame f{w, h, bytes((size_t)w * (size_t)h * 4)};
+  fill(f, 0, 0, w, h, rgb);
+  return f;
+}
+
+// Windows with lines of 5x7 glyphs drawn from a small set: the repeats at
+// all distances that text on a screen makes, without a font.
+frame desktop(int w, int h) {
+  frame f = solid(w, h, 0x2d5f8b);
+  rng r{7};
+  const uint32_t bodies[] = {0xffffff, 0xf3f3f3, 0x1e1e1e};
+  for (int k = 0; k < 3; k++) {
+    int x0 = w / 16 + k * w / 4, y0 = h / 20 + k * h / 5, ww = w / 2, wh = h / 2;
+    fill(f, x0, y0, ww, wh, bodies[k]);
+    fill(f, x0, y0, ww, 24, 0x3c3c3c);
+    uint32_t ink = k == 2 ? 0xd4d4d4 : 0x101010;
+    for (int line = y0 + 32; line + 10 < y0 + wh; line += 14)
+      for (int x = x0 + 8; x + 6 < x0 + ww - (int)(r.next() % (uint32_t)(ww / 3)); x += 6) {
+        if (r.next() % 7 == 0) continue;  // a space
+        uint32_t glyph = (r.next() % 48) * 2654435761u;
+        for (int gy = 0; gy < 7; gy++)
+          for (int gx = 0; gx < 5; gx++)
+            if ((glyph >> ((gy * 5 + gx) % 32)) & 1) fill(f, x + gx, line + gy, 1, 1, ink);
+      }
+  }
+  fill(f, 0, h - 32, w, 32, 0x202020);
+  return f;
+}
+
+// The capture tests' pattern screen.
+frame pattern(int w, int h) {
+  frame f{w, h, bytes((size_t)w * (size_t)h * 4)};
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++) {
+      uint8_t *p = &f.rgba[((size_t)y * (size_t)w + (size_t)x) * 4];
+      p[0] = (uint8_t)(x * 7 + y);
+      p[1] = (uint8_t)(y * 3 + 1);
+      p[2] = (uint8_t)(x ^ (y * 4));
+      p[3] = 255;
+    }
+  return f;
+}
+
+frame stripes(int w, int h) {
+  frame f = solid(w, h, 0x010203);
+  for (int y = 0; y < h; y += 2) fill(f, 0, y, w, 1, 0xc86432);
+  return f;
+}
+
+frame noise_frame(int w, int h) { return frame{w, h, random_bytes((size_t)w * (size_t)h * 4, 99)}; }
+
+frame bench_frame() {
+  frame f;
+  int n = 0;
+  stbi_uc *px = stbi_load(VS_BENCH_IMAGE, &f.width, &f.height, &n, 4);
+  if (!px) return f;
+  f.rgba.assign(px, px + (size_t)f.width * (size_t)f.height * 4);
+  stbi_image_free(px);
+  return f;
+}
+
+// The rows as stb filters them: its own PNG's IDAT, inflated.
+bytes filtered_rows(const frame &f) {
+  int len = 0;
+  unsigned char *png = oracle_png_to_mem(f.rgba.data(), f.width, f.height, &len);
+  if (!png) return {};
+  bytes stream(png, png + len);
+  free(png);
+  std::vector<png_chunk> chunks = png_chunks(stream);
+  if (chunks.size() != 3 || chunks[1].type != "IDAT") return {};
+  int out_len = 0;
+  char *rows = stbi_zlib_decode_malloc((const char *)&stream[chunks[1].data_offset],
+                                       (int)chunks[1].length, &out_len);
+  if (!rows) return {};
+  bytes out(rows, rows + out_len);
+  free(rows);
+  return out;
+}
+
+// A 40-byte token, again distance bytes later, in filler whose bytes cost 8
+// bits each, so that the block is kept and shows whether the token matched.
+bytes repeat_at(int distance) {
+  bytes b = random_bytes((size_t)distance + 400, (uint32_t)distance, 144);
+  bytes token = random_bytes(40, 5, 144);
+  memcpy(&b[100], token.data(), token.size());
+  memcpy(&b[100 + (size_t)distance], token.data(), token.size());
+  return b;
+}
+
+// At i a 3-byte match close by, at i + 1 the 40-byte token at distance from
+// i + 1: the lazy step drops the first for the second only within its window.
+bytes lazy_at(int distance) {
+  bytes b = random_bytes((size_t)distance + 400, (uint32_t)distance + 1, 144);
+  bytes token = random_bytes(40, 5, 144);
+  size_t from = 50, i = from + (size_t)distance - 1;
+  memcpy(&b[from], token.data(), token.size());
+  memcpy(&b[i + 1], token.data(), token.size());
+  b[i] = 0x8f;
+  b[i - 20] = 0x8f;  // the short match: 0x8f and the token's first two bytes
+  b[i - 19] = token[0];
+  b[i - 18] = token[1];
+  return b;
+}
+
+bytes run(size_t len) {
+  bytes b(2 * len + 2, 'x');  // the second run matches the first, up to 258 at a time
+  b[0] = 'a';
+  b[len + 1] = 'b';
+  return b;
+}
+
+// Words from a small alphabet: many positions in the same buckets, many
+// candidates of equal length, so pruning and the tie rule decide the bytes.
+bytes words(size_t count, uint32_t seed) {
+  rng r{seed};
+  std::vector<std::string> vocabulary;
+  for (int k = 0; k < 40; k++) {
+    std::string w;
+    for (int c = 0; c < 3 + k % 6; c++) w += "abcd"[r.next() % 4];
+    vocabulary.push_back(w);
+  }
+  bytes b;
+  for (size_t k = 0; k < count; k++) {
+    const std::string &w = vocabulary[r.next() % vocabulary.size()];
+    b.insert(b.end(), w.begin(), w.end());
+    b.push_back(' ');
+  }
+  return b;
+}
+
+bytes all_ff(size_t n) { return bytes(n, 0xff); }
+
+}  // namespace
+
+TEST(Deflate, SameBytesAsStb) {
+  struct row {
+    std::string label;
+    std::function<bytes()> make;
+  };
+  std::vector<row> rows = {
+      {"empty", [] { return bytes(); }},
+      {"1 byte", [] { return bytes{200}; }},
+      {"2 bytes",
+       [] {
+         return bytes{0, 0};
+       }},
+      {"3 bytes",
+       [] {
+         return bytes{7, 7, 7};
+       }},
+      {"4 equal bytes",
+       [] {
+         return bytes{7, 7, 7, 7};
+       }},
+      {"4 bytes",
+       [] {
+         return bytes{1, 2, 3, 250};
+       }},
+      {"5 equal bytes", [] { return bytes(5, 9); }},
+      {"text", [] { return words(20000, 1); }},
+      {"short text", [] { return words(30, 2); }},
+      {"all 0xff, 100000", [] { return all_ff(100000); }},
+      {"noise below 144", [] { return random_bytes(70000, 3, 144); }},
+      {"noise of four values", [] { return random_bytes(70000, 4, 4); }},
+      {"repeats at every distance up to 40",
+       [] {
+         bytes b;
+         for (int d = 1; d <= 40; d++) {
+           bytes part = random_bytes((size_t)d, (uint32_t)d);
+           for (int k = 0; k < 6; k++) b.insert(b.end(), part.begin(), part.end());
+         }
+         return b;
+       }},
+  };
+  for (size_t len : {3, 4, 5, 6, 7, 255, 256, 257, 258, 259, 260, 261, 515, 516, 517, 1000})
+    rows.push_back({"run of " + std::to_string(len), [len] { return run(len); }});
+  for (int d : {32765, 32766, 32767, 32768, 32769})
+    rows.push_back({"repeat at distance " + std::to_string(d), [d] { return repeat_at(d); }});
+  for (int d : {32766, 32767, 32768})
+    rows.push_back({"lazy match at distance " + std::to_string(d), [d] { return lazy_at(d); }});
+  // stb's Adler-32 takes n % 5552 bytes first, then blocks of 5552; the
+  // most that the sums can reach is with every byte 0xff.
+  for (size_t n : {5551, 5552, 5553, 11104, 11105, 65536}) {
+    rows.push_back({"Adler-32, 0xff x " + std::to_string(n), [n] { return all_ff(n); }});
+    rows.push_back(
+        {"Adler-32, noise x " + std::to_string(n), [n] { return random_bytes(n, (uint32_t)n); }});
+  }
+  // Stored blocks hold at most 32767 bytes.
+  for (size_t n : {1, 2, 3, 4, 100, 32766, 32767, 32768, 65534, 65535, 65536, 100000})
+    rows.push_back({"incompressible x " + std::to_string(n),
+                    [n] { return random_bytes(n, (uint32_t)n + 7); }});
+
+  // Frames, as stb filters them and as raw pixels.
+  struct frame_row {
+    const char *label;
+    std::function<frame()> make;
+  } frames[] = {
+      {"desktop 1280x800", [] { return desktop(1280, 800); }},
+      {"the capture tests' pattern 300x200", [] { return pattern(300, 200); }},
+      {"stripes 640x480", [] { return stripes(640, 480); }},
+      {"one colour 640x480", [] { return solid(640, 480, 0x090807); }},
+      {"one colour 1x1", [] { return solid(1, 1, 0x090807); }},
+      {"noise 97x61", [] { return noise_frame(97, 61); }},
+      {"one row of 8191 pixels, 32765 bytes filtered", [] { return stripes(8191, 1); }},
+      {"8192 pixels, 32769 bytes filtered", [] { return stripes(8192, 1); }},
+      {"two rows crossing 32767 and 65534", [] { return desktop(8191, 2); }},
+      {"one column of 1388 pixels, 6940 bytes filtered", [] { return pattern(1, 1388); }},
+  };
+  for (const frame_row &f : frames) {
+    rows.push_back({std::string(f.label) + ", filtered", [&f] { return filtered_rows(f.make()); }});
+    rows.push_back({std::string(f.label) + ", raw", [&f] { return f.make().rgba; }});
+  }
+
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.label);
+    expect_stbs_bytes(r.make());
+  }
+}
+
+// The bench frame, a desktop screenshot in the shared directory when it is
+// there: the frame whose time the benchmarks measure.
+TEST(Deflate, BenchFrameSameBytesAsStb) {
+  frame f = bench_frame();
+  if (f.rgba.empty()) GTEST_SKIP() << "no " << VS_BENCH_IMAGE;
+  bytes rows = filtered_rows(f);
+  ASSERT_FALSE(rows.empty());
+  expect_stbs_bytes(rows);
+}
+
+// stb keeps the compressed block only while it is no longer than the stored
+// blocks would be. 1000 bytes below 144 without a repeated triple cost 8
+// bits each, so the block is the stored length less 30 bits; each byte of
+// 144 or more adds a bit: 30 such bytes still compress, 31 do not.
+TEST(Deflate, StoredExactlyWhenTheBlockWouldBeLonger) {
+  struct row {
+    int high_bytes;
+    bool stored;
+  } rows[] = {{0, false}, {29, false}, {30, false}, {31, true}, {200, true}};
+  for (const row &r : rows) {
+    SCOPED_TRACE(std::to_string(r.high_bytes) + " bytes of 144 or more");
+    bytes in = random_bytes(1000, 11, 144);
+    for (int k = 0; k < r.high_bytes; k++)
+      in[(size_t)k * 4] = (uint8_t)(144 + in[(size_t)k * 4] % 112);
+    for (size_t i = 0; i + 2 < in.size(); i++)
+      for (size_t j = i + 1; j + 2 < in.size(); j++)
+        ASSERT_FALSE(in[i] == in[j] && in[i + 1] == in[j + 1] && in[i + 2] == in[j + 2])
+            << "the seed gives a repeated triple at " << i << " and " << j;
+    bytes got = ours(in, 8);
+    EXPECT_TRUE(got == stbs(in, 8));
+    ASSERT_GT(got.size(), 3u);
+    EXPECT_EQ(got[2] & 7, r.stored ? 1 : 3) << "BFINAL and the block type";
+    EXPECT_LE(got.size(), 1000u + 2 + 5 + 4);
+  }
+}
+
+// The window reaches 32767 bytes back: one byte further and the repeat is
+// not found (so the table's window rows test what they mean to).
+TEST(Deflate, WindowEdgeDecidesTheMatch) {
+  EXPECT_LT(ours(repeat_at(32767), 8).size() + 30, ours(repeat_at(32768), 8).size());
+}
+
+// stb's quality is at least 5 and sets the bucket size; the library passes 8.
+TEST(Deflate, OtherQualitiesAsStb) {
+  bytes text = words(30000, 9);
+  for (int q : {-3, 0, 4, 5, 6, 9, 16, 127, 128, 300}) {
+    SCOPED_TRACE("quality " + std::to_string(q));
+    expect_stbs_bytes(text, q);
+  }
+  EXPECT_TRUE(ours(text, 1) == ours(text, 5));
+  EXPECT_FALSE(ours(text, 5) == ours(text, 8)) << "the text does not show the bucket size";
+}
+
+// Memory that cannot be had ends the call with NULL and leaves no block
+// behind (the sanitizer and valgrind runs see a leak).
+TEST(Deflate, AllocationFailureGivesNull) {
+  bytes in = words(100, 3);
+  int len = 12345;
+  // Its table alone would be 2^14 buckets x 2^30 entries.
+  EXPECT_EQ(pngenc_deflate(in.data(), (int)in.size(), &len, 1 << 29), nullptr);
+  EXPECT_EQ(len, 12345);
+  EXPECT_EQ(pngenc_deflate(in.data(), (int)in.size(), &len, INT32_MAX), nullptr);
+
+  // The output block fails: an address space too small for 2 GiB. The data
+  // is never read, as the block is asked for first.
+#ifdef DEFLATE_TEST_ASAN
+  GTEST_SKIP() << "AddressSanitizer reserves its shadow memory beyond any address space limit";
+#else
+  if (RUNNING_ON_VALGRIND) GTEST_SKIP() << "valgrind does not apply address space limits";
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_AS, &saved), 0);
+  struct rlimit small = saved;
+  small.rlim_cur = (rlim_t)1 << 31;
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &small), 0);
+  unsigned char *z = pngenc_deflate(in.data(), INT32_MAX, &len, 8);
+  setrlimit(RLIMIT_AS, &saved);
+  EXPECT_EQ(z, nullptr);
+  free(z);
+  EXPECT_EQ(len, 12345);
+#endif
+}
