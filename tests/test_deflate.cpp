@@ -21,6 +21,7 @@
 
 #include "pngenc_deflate.h"
 #include "stb_write_oracle.h"
+#include "test_frames.h"
 #include "test_support.h"
 
 // stb_image, built once for the tests (support/stb_image_impl.cpp): its
@@ -42,25 +43,6 @@ extern "C" const char *__asan_default_options() { return "allocator_may_return_n
 #endif
 
 namespace {
-
-typedef std::vector<uint8_t> bytes;
-
-struct rng {
-  uint32_t state;
-  uint32_t next() {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    return state;
-  }
-};
-
-bytes random_bytes(size_t n, uint32_t seed, int modulo = 256) {
-  rng r{seed};
-  bytes b(n);
-  for (uint8_t &v : b) v = (uint8_t)(r.next() % (uint32_t)modulo);
-  return b;
-}
 
 bytes ours(const bytes &in, int quality) {
   int len = -1;
@@ -98,85 +80,6 @@ void expect_stbs_bytes(const bytes &in, int quality = 8) {
   ASSERT_FALSE(expected.empty());
   bytes got = ours(in, quality);
   EXPECT_TRUE(got == expected) << first_difference(got, expected);
-}
-
-// Frames as the capture gives them: packed RGBA, top row first.
-struct frame {
-  int width = 0, height = 0;
-  bytes rgba;
-};
-
-void fill(frame &f, int x0, int y0, int w, int h, uint32_t rgb) {
-  for (int y = std::max(0, y0); y < std::min(f.height, y0 + h); y++)
-    for (int x = std::max(0, x0); x < std::min(f.width, x0 + w); x++) {
-      uint8_t *p = &f.rgba[((size_t)y * (size_t)f.width + (size_t)x) * 4];
-      p[0] = (uint8_t)(rgb >> 16);
-      p[1] = (uint8_t)(rgb >> 8);
-      p[2] = (uint8_t)rgb;
-      p[3] = 255;
-    }
-}
-
-frame solid(int w, int h, uint32_t rgb) {
-  frame f{w, h, bytes((size_t)w * (size_t)h * 4)};
-  fill(f, 0, 0, w, h, rgb);
-  return f;
-}
-
-// Windows with lines of 5x7 glyphs drawn from a small set: the repeats at
-// all distances that text on a screen makes, without a font.
-frame desktop(int w, int h) {
-  frame f = solid(w, h, 0x2d5f8b);
-  rng r{7};
-  const uint32_t bodies[] = {0xffffff, 0xf3f3f3, 0x1e1e1e};
-  for (int k = 0; k < 3; k++) {
-    int x0 = w / 16 + k * w / 4, y0 = h / 20 + k * h / 5, ww = w / 2, wh = h / 2;
-    fill(f, x0, y0, ww, wh, bodies[k]);
-    fill(f, x0, y0, ww, 24, 0x3c3c3c);
-    uint32_t ink = k == 2 ? 0xd4d4d4 : 0x101010;
-    for (int line = y0 + 32; line + 10 < y0 + wh; line += 14)
-      for (int x = x0 + 8; x + 6 < x0 + ww - (int)(r.next() % (uint32_t)(ww / 3)); x += 6) {
-        if (r.next() % 7 == 0) continue;  // a space
-        uint32_t glyph = (r.next() % 48) * 2654435761u;
-        for (int gy = 0; gy < 7; gy++)
-          for (int gx = 0; gx < 5; gx++)
-            if ((glyph >> ((gy * 5 + gx) % 32)) & 1) fill(f, x + gx, line + gy, 1, 1, ink);
-      }
-  }
-  fill(f, 0, h - 32, w, 32, 0x202020);
-  return f;
-}
-
-// The capture tests' pattern screen.
-frame pattern(int w, int h) {
-  frame f{w, h, bytes((size_t)w * (size_t)h * 4)};
-  for (int y = 0; y < h; y++)
-    for (int x = 0; x < w; x++) {
-      uint8_t *p = &f.rgba[((size_t)y * (size_t)w + (size_t)x) * 4];
-      p[0] = (uint8_t)(x * 7 + y);
-      p[1] = (uint8_t)(y * 3 + 1);
-      p[2] = (uint8_t)(x ^ (y * 4));
-      p[3] = 255;
-    }
-  return f;
-}
-
-frame stripes(int w, int h) {
-  frame f = solid(w, h, 0x010203);
-  for (int y = 0; y < h; y += 2) fill(f, 0, y, w, 1, 0xc86432);
-  return f;
-}
-
-frame noise_frame(int w, int h) { return frame{w, h, random_bytes((size_t)w * (size_t)h * 4, 99)}; }
-
-frame bench_frame() {
-  frame f;
-  int n = 0;
-  stbi_uc *px = stbi_load(VS_BENCH_IMAGE, &f.width, &f.height, &n, 4);
-  if (!px) return f;
-  f.rgba.assign(px, px + (size_t)f.width * (size_t)f.height * 4);
-  stbi_image_free(px);
-  return f;
 }
 
 // The rows as stb filters them: its own PNG's IDAT, inflated.
@@ -315,16 +218,16 @@ TEST(Deflate, SameBytesAsStb) {
     const char *label;
     std::function<frame()> make;
   } frames[] = {
-      {"desktop 1280x800", [] { return desktop(1280, 800); }},
-      {"the capture tests' pattern 300x200", [] { return pattern(300, 200); }},
-      {"stripes 640x480", [] { return stripes(640, 480); }},
-      {"one colour 640x480", [] { return solid(640, 480, 0x090807); }},
-      {"one colour 1x1", [] { return solid(1, 1, 0x090807); }},
+      {"desktop 1280x800", [] { return desktop_frame(1280, 800); }},
+      {"the capture tests' pattern 300x200", [] { return pattern_frame(300, 200); }},
+      {"stripes 640x480", [] { return stripes_frame(640, 480); }},
+      {"one colour 640x480", [] { return solid_frame(640, 480, 0x090807); }},
+      {"one colour 1x1", [] { return solid_frame(1, 1, 0x090807); }},
       {"noise 97x61", [] { return noise_frame(97, 61); }},
-      {"one row of 8191 pixels, 32765 bytes filtered", [] { return stripes(8191, 1); }},
-      {"8192 pixels, 32769 bytes filtered", [] { return stripes(8192, 1); }},
-      {"two rows crossing 32767 and 65534", [] { return desktop(8191, 2); }},
-      {"one column of 1388 pixels, 6940 bytes filtered", [] { return pattern(1, 1388); }},
+      {"one row of 8191 pixels, 32765 bytes filtered", [] { return stripes_frame(8191, 1); }},
+      {"8192 pixels, 32769 bytes filtered", [] { return stripes_frame(8192, 1); }},
+      {"two rows crossing 32767 and 65534", [] { return desktop_frame(8191, 2); }},
+      {"one column of 1388 pixels, 6940 bytes filtered", [] { return pattern_frame(1, 1388); }},
   };
   for (const frame_row &f : frames) {
     rows.push_back({std::string(f.label) + ", filtered", [&f] { return filtered_rows(f.make()); }});
@@ -341,7 +244,7 @@ TEST(Deflate, SameBytesAsStb) {
 // there: the frame whose time the benchmarks measure.
 TEST(Deflate, BenchFrameSameBytesAsStb) {
   frame f = bench_frame();
-  if (f.rgba.empty()) GTEST_SKIP() << "no " << VS_BENCH_IMAGE;
+  if (f.rgba.empty()) GTEST_SKIP() << "no ../shared/bench/desktop-1920x1080.png";
   bytes rows = filtered_rows(f);
   ASSERT_FALSE(rows.empty());
   expect_stbs_bytes(rows);
