@@ -21,6 +21,9 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -119,6 +122,26 @@ inline int match_length(const uint8_t *a, const uint8_t *b, int limit) {
   return len;
 }
 
+inline uint32_t load32(const uint8_t *p) {
+  uint32_t v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Whether a and b can have a common prefix longer than best (at least 2):
+// the bytes up to a[best] must agree. Up to eight of them are checked at
+// once; at best 2 the fourth byte is read but not compared, so b[3] must be
+// there.
+inline bool may_beat(const uint8_t *a, const uint8_t *b, int best) {
+#if PNGENC_DEFLATE_WORDS
+  if (best >= 7) return load64(a + best - 7) == load64(b + best - 7);
+  if (best >= 3) return load32(a + best - 3) == load32(b + best - 3);
+  return ((load32(a) ^ load32(b)) & 0xffffff) == 0;
+#else
+  return a[best] == b[best];
+#endif
+}
+
 inline uint32_t hash3(const uint8_t *p) {
   uint32_t h = (uint32_t)p[0] + ((uint32_t)p[1] << 8) + ((uint32_t)p[2] << 16);
   h ^= h << 3;
@@ -179,6 +202,10 @@ int64_t compress_block(const uint8_t *data, int n, int keep, uint8_t *out, int64
     uint32_t h = hash3(here);
     int32_t *bucket = table + (size_t)h * (size_t)cap;
     int filled = counts[h];
+    // The bucket of i + 1 is read next, by the lazy step or as the next
+    // position; the table is larger than the cache.
+    uint32_t h1 = hash3(here + 1);
+    __builtin_prefetch(table + (size_t)h1 * (size_t)cap);
 
     // Newest first with a strictly longer rule: the newest of the longest.
     int limit = n - i < k_max_match ? n - i : k_max_match;
@@ -188,7 +215,7 @@ int64_t compress_block(const uint8_t *data, int n, int keep, uint8_t *out, int64
       int p = bucket[k];
       if (p < oldest) break;  // the rest are older still
       const uint8_t *cand = data + p;
-      if (cand[best] != here[best]) continue;  // cannot be longer than best
+      if (!may_beat(cand, here, best)) continue;
       int len = match_length(cand, here, limit);
       if (len > best) {
         best = len;
@@ -205,18 +232,19 @@ int64_t compress_block(const uint8_t *data, int n, int keep, uint8_t *out, int64
     counts[h] = (count_t)(filled + 1);
 
     if (best_at >= 0) {
+      if (best < n - i - 3)  // the position after the match, unless the lazy step drops it
+        __builtin_prefetch(table + (size_t)hash3(here + best) * (size_t)cap);
       // Lazy step: does i + 1 have a longer match? Its window reaches one
       // byte less far back from i.
       int limit1 = n - i - 1 < k_max_match ? n - i - 1 : k_max_match;
       if (best < limit1) {
-        uint32_t h1 = hash3(here + 1);
         const int32_t *bucket1 = table + (size_t)h1 * (size_t)cap;
         int oldest1 = i + 1 - k_max_distance;
         for (int k = counts[h1] - 1; k >= 0; k--) {
           int p = bucket1[k];
           if (p < oldest1) break;
           const uint8_t *cand = data + p;
-          if (cand[best] != here[1 + best]) continue;
+          if (!may_beat(cand, here + 1, best)) continue;
           if (match_length(cand, here + 1, limit1) > best) {
             best_at = -1;
             break;
@@ -257,25 +285,63 @@ int64_t store_blocks(const uint8_t *data, int n, uint8_t *out) {
   return o - out;
 }
 
+const uint32_t k_adler_mod = 65521;
+const int k_adler_block = 5552;  // the most bytes before s2 can pass 2^32
+
+uint32_t adler32_bytes(const uint8_t *data, int n, uint32_t s1, uint32_t s2) {
+  for (; n > 0; n--) {
+    s1 += *data++;
+    s2 += s1;
+  }
+  return s2 % k_adler_mod << 16 | s1 % k_adler_mod;
+}
+
+#if defined(__SSE2__)
+// Sixteen bytes a step: the byte sums by psadbw, the sums of the steps before
+// (each counts 16 more times in s2), and the bytes weighted 16 down to 1.
+uint32_t adler32(const uint8_t *data, int n) {
+  uint32_t s1 = 1, s2 = 0;
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i weights_lo = _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9);
+  const __m128i weights_hi = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);
+  while (n >= 16) {
+    int block = (n < k_adler_block ? n : k_adler_block) & ~15;
+    n -= block;
+    s2 += s1 * (uint32_t)block;  // less than 65521 x 5552 more
+    __m128i sums = zero, before = zero, weighted = zero;
+    for (int k = 0; k < block; k += 16, data += 16) {
+      __m128i v = _mm_loadu_si128((const __m128i *)data);
+      before = _mm_add_epi32(before, sums);
+      sums = _mm_add_epi32(sums, _mm_sad_epu8(v, zero));
+      weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpacklo_epi8(v, zero), weights_lo));
+      weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpackhi_epi8(v, zero), weights_hi));
+    }
+    uint32_t lanes[4];
+    _mm_storeu_si128((__m128i *)lanes, sums);
+    uint64_t sum = (uint64_t)lanes[0] + lanes[2];
+    _mm_storeu_si128((__m128i *)lanes, before);
+    uint64_t sum_before = (uint64_t)lanes[0] + lanes[2];
+    _mm_storeu_si128((__m128i *)lanes, weighted);
+    uint64_t sum_weighted = (uint64_t)lanes[0] + lanes[1] + lanes[2] + lanes[3];
+    s1 = (uint32_t)((s1 + sum) % k_adler_mod);
+    s2 = (uint32_t)((s2 + 16 * sum_before + sum_weighted) % k_adler_mod);
+  }
+  return adler32_bytes(data, n, s1, s2);
+}
+#else
 uint32_t adler32(const uint8_t *data, int n) {
   uint32_t s1 = 1, s2 = 0;
   while (n > 0) {
-    int block = n < 5552 ? n : 5552;  // the most bytes before s2 can pass 2^32
+    int block = n < k_adler_block ? n : k_adler_block;
+    uint32_t a = adler32_bytes(data, block, s1, s2);
+    s1 = a & 0xffff;
+    s2 = a >> 16;
+    data += block;
     n -= block;
-    for (; block >= 16; block -= 16, data += 16)
-      for (int k = 0; k < 16; k++) {
-        s1 += data[k];
-        s2 += s1;
-      }
-    for (; block > 0; block--) {
-      s1 += *data++;
-      s2 += s1;
-    }
-    s1 %= 65521;
-    s2 %= 65521;
   }
   return s2 << 16 | s1;
 }
+#endif
 
 }  // namespace
 
