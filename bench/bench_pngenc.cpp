@@ -413,16 +413,16 @@ int main(int argc, char **argv) {
 
   g_frame = load_frame(image);
   printf("frame: %dx%d from %s\n", g_frame.width, g_frame.height, g_frame.source.c_str());
+  if (once) {
+    once_pngenc_encode_rgba();
+    once_stbi_write_png_to_mem();
+    return 0;
+  }
   g_small = crop(g_frame, 928, 508, 64, 64);
   g_rows = filtered_rows(g_frame);
   if (g_rows.empty()) {
     fprintf(stderr, "could not recover the filtered rows of the frame\n");
     return 1;
-  }
-  if (once) {
-    once_pngenc_encode_rgba();
-    once_stbi_write_png_to_mem();
-    return 0;
   }
 
   summary_reporter reporter;

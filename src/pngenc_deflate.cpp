@@ -111,6 +111,15 @@ inline uint64_t load64(const uint8_t *p) {
 // Length of the common prefix of a and b, at most limit; a lies before b.
 inline int match_length(const uint8_t *a, const uint8_t *b, int limit) {
   int len = 0;
+#if defined(__SSE2__)
+  while (len + 16 <= limit) {
+    __m128i x = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(a + len)),
+                               _mm_loadu_si128((const __m128i *)(b + len)));
+    unsigned differ = (unsigned)_mm_movemask_epi8(x) ^ 0xffffu;
+    if (differ) return len + __builtin_ctz(differ);
+    len += 16;
+  }
+#endif
 #if PNGENC_DEFLATE_WORDS
   while (len + 8 <= limit) {
     uint64_t x = load64(a + len) ^ load64(b + len);

@@ -36,12 +36,6 @@
 #endif
 #endif
 
-#ifdef DEFLATE_TEST_ASAN
-// The allocation tests ask for more than can be had; under AddressSanitizer
-// that must come back as NULL as it does from glibc, not end the run.
-extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
-#endif
-
 namespace {
 
 bytes ours(const bytes &in, int quality) {
