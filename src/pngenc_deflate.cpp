@@ -1,10 +1,10 @@
 // stb_image_write's zlib stream, token for token: one fixed-Huffman block
 // from a greedy matcher with one step of lazy evaluation over a 3-byte hash,
 // or stored blocks when that does not pay, then the Adler-32. What differs
-// from stb is only how it gets there: one flat table of buckets and one
-// output buffer sized once per call instead of 16,384 arrays and a buffer
-// grown by realloc, matches compared eight bytes at a time, and each token
-// written with one table look-up and one 64-bit store.
+// from stb is only how it gets there: 208 KB of tables and one output buffer
+// allocated once per call instead of 16,384 arrays and a buffer grown by
+// realloc, candidates rejected and matches compared many bytes at a time,
+// and each token written with table look-ups and one 64-bit store.
 //
 // The choices that fix the bytes, all stb's:
 // - positions enter the table at every match start and every literal, never
@@ -16,6 +16,13 @@
 // - a match found at i is dropped for a literal when i + 1 has a strictly
 //   longer one within the same distance (the table already holding i);
 // - the matcher stops 3 bytes before the end; those go out as literals.
+//
+// Here a bucket is a chain, newest first, from its head through a ring that
+// links each position to the one before it in its bucket, with stb's count
+// of the bucket's entries beside it: the walk takes at most that many steps,
+// so what stb cut off is never reached. Only positions within the window are
+// ever followed, and the ring of 32,768 holds all of those, whatever the
+// input's length.
 #include "pngenc_deflate.h"
 
 #include <stdint.h>
@@ -31,6 +38,7 @@ const int k_buckets = 16384;  // stb's hash table: a bucket is the hash's low 14
 const int k_max_match = 258;
 const int k_max_distance = 32767;
 const int k_min_quality = 5;
+const int k_ring_mask = 32767;  // the ring of links, one per position of the window
 
 struct code {
   uint32_t bits;  // LSB first, as they go into the stream
@@ -200,7 +208,7 @@ inline void put_literal(bit_writer &w, uint8_t c) {
 // stream's length with the header, or -1 as soon as it passes give_up.
 template <typename count_t>
 int64_t compress_block(const uint8_t *data, int n, int keep, uint8_t *out, int64_t give_up,
-                       int32_t *table, count_t *counts) {
+                       int32_t *head, int32_t *prev, count_t *counts) {
   const int cap = 2 * keep;
   bit_writer w = {out + 2, 0, 0};
   put(w, 1 | 1 << 1, 3);  // BFINAL, fixed Huffman codes
@@ -209,55 +217,45 @@ int64_t compress_block(const uint8_t *data, int n, int keep, uint8_t *out, int64
   while (i < n - 3) {
     const uint8_t *here = data + i;
     uint32_t h = hash3(here);
-    int32_t *bucket = table + (size_t)h * (size_t)cap;
-    int filled = counts[h];
-    // The bucket of i + 1 is read next, by the lazy step or as the next
-    // position; the table is larger than the cache.
     uint32_t h1 = hash3(here + 1);
-    __builtin_prefetch(table + (size_t)h1 * (size_t)cap);
+    int filled = counts[h];
 
     // Newest first with a strictly longer rule: the newest of the longest.
     int limit = n - i < k_max_match ? n - i : k_max_match;
     int best = 2, best_at = -1;
     int oldest = i - k_max_distance;
-    for (int k = filled - 1; k >= 0; k--) {
-      int p = bucket[k];
-      if (p < oldest) break;  // the rest are older still
+    int p = head[h];
+    for (int left = filled; left > 0 && p >= oldest; p = prev[p & k_ring_mask]) {
       const uint8_t *cand = data + p;
-      if (!may_beat(cand, here, best)) continue;
-      int len = match_length(cand, here, limit);
-      if (len > best) {
-        best = len;
-        best_at = p;
-        if (len == limit) break;
+      if (may_beat(cand, here, best)) {
+        int len = match_length(cand, here, limit);
+        if (len > best) {
+          best = len;
+          best_at = p;
+          if (len == limit) break;
+        }
       }
+      if (--left == 0) break;
     }
 
-    if (filled == cap) {
-      memmove(bucket, bucket + keep, sizeof(int32_t) * (size_t)keep);
-      filled = keep;
-    }
-    bucket[filled] = i;
-    counts[h] = (count_t)(filled + 1);
+    prev[i & k_ring_mask] = filled ? head[h] : -1;
+    head[h] = i;
+    counts[h] = (count_t)((filled == cap ? keep : filled) + 1);
 
     if (best_at >= 0) {
-      if (best < n - i - 3)  // the position after the match, unless the lazy step drops it
-        __builtin_prefetch(table + (size_t)hash3(here + best) * (size_t)cap);
       // Lazy step: does i + 1 have a longer match? Its window reaches one
       // byte less far back from i.
       int limit1 = n - i - 1 < k_max_match ? n - i - 1 : k_max_match;
       if (best < limit1) {
-        const int32_t *bucket1 = table + (size_t)h1 * (size_t)cap;
         int oldest1 = i + 1 - k_max_distance;
-        for (int k = counts[h1] - 1; k >= 0; k--) {
-          int p = bucket1[k];
-          if (p < oldest1) break;
-          const uint8_t *cand = data + p;
-          if (!may_beat(cand, here + 1, best)) continue;
-          if (match_length(cand, here + 1, limit1) > best) {
+        int q = head[h1];
+        for (int left = counts[h1]; left > 0 && q >= oldest1; q = prev[q & k_ring_mask]) {
+          const uint8_t *cand = data + q;
+          if (may_beat(cand, here + 1, best) && match_length(cand, here + 1, limit1) > best) {
             best_at = -1;
             break;
           }
+          if (--left == 0) break;
         }
       }
     }
@@ -356,50 +354,41 @@ uint32_t adler32(const uint8_t *data, int n) {
 
 unsigned char *pngenc_deflate(unsigned char *data, int data_len, int *out_len, int quality) {
   if (data_len < 0 || (data_len > 0 && !data)) return NULL;
-  if (quality < k_min_quality) quality = k_min_quality;
-  if (quality > INT32_MAX / 2) return NULL;
   const int n = data_len;
-  // The table holds 2 x quality entries a bucket; a quality whose table
-  // cannot be addressed fails as an allocation would.
-  const uint64_t table_bytes64 = (uint64_t)k_buckets * 2 * (uint64_t)quality * sizeof(int32_t);
-  if (table_bytes64 > (uint64_t)SIZE_MAX / 2) return NULL;
+  if (quality < k_min_quality) quality = k_min_quality;
+  // Beyond this stb's 2 x quality overflows and no bucket is ever cut; a cap
+  // that no bucket can reach in an int-sized input does the same.
+  const int keep = quality > INT32_MAX / 2 ? INT32_MAX / 2 : quality;
+  const bool narrow = keep <= 127;
+
+  // The links and counts first, so that the block handed back is the last
+  // one allocated. Inputs too short to match need none.
+  const size_t link_bytes = (k_buckets + k_ring_mask + 1) * sizeof(int32_t);
+  const size_t count_bytes = (size_t)k_buckets * (narrow ? 1 : sizeof(uint32_t));
+  uint8_t *table = NULL;
+  if (n > 3) {
+    table = (uint8_t *)malloc(link_bytes + count_bytes);
+    if (!table) return NULL;
+    memset(table + link_bytes, 0, count_bytes);  // a link is read only below its bucket's count
+  }
 
   // Stored blocks take exactly this much with the header; the compressed
   // stream is kept only while it is not longer.
   const int64_t stored = (int64_t)n + 2 + 5 * (((int64_t)n + 32766) / 32767);
   const size_t capacity = (size_t)stored + 4 + 32;  // the Adler-32, the bit writer's stores
   uint8_t *out = (uint8_t *)malloc(capacity);
-  if (!out) return NULL;
+  if (!out) {
+    free(table);
+    return NULL;
+  }
   out[0] = 0x78;  // deflate, 32K window
   out[1] = 0x5e;  // the check bits stb writes for level 1
 
-  int64_t len = -1;
-  if (n > 3) {
-    const int cap = 2 * quality;
-    const bool narrow = cap <= 255;
-    const size_t table_bytes = (size_t)table_bytes64;
-    const size_t count_bytes = (size_t)k_buckets * (narrow ? 1 : sizeof(uint32_t));
-    uint8_t *table = (uint8_t *)malloc(table_bytes + count_bytes);
-    if (!table) {
-      free(out);
-      return NULL;
-    }
-    // Only the counts need a value: an entry is read only below its count.
-    uint8_t *counts = table + table_bytes;
-    memset(counts, 0, count_bytes);
-    if (narrow)
-      len = compress_block(data, n, quality, out, stored, (int32_t *)table, counts);
-    else
-      len = compress_block(data, n, quality, out, stored, (int32_t *)table, (uint32_t *)counts);
-    free(table);
-  } else {
-    bit_writer w = {out + 2, 0, 0};
-    put(w, 1 | 1 << 1, 3);
-    for (int i = 0; i < n; i++) put_literal(w, data[i]);
-    put(w, 0, 7);
-    len = (int64_t)(w.out - out) + (w.count ? 1 : 0);
-    if (len > stored) len = -1;
-  }
+  int32_t *head = (int32_t *)table, *prev = table ? head + k_buckets : NULL;
+  uint8_t *counts = table ? table + link_bytes : NULL;
+  int64_t len = narrow ? compress_block(data, n, keep, out, stored, head, prev, counts)
+                       : compress_block(data, n, keep, out, stored, head, prev, (uint32_t *)counts);
+  free(table);
   if (len < 0) len = store_blocks(data, n, out);
 
   uint32_t adler = adler32(data, n);

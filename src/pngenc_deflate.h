@@ -7,8 +7,9 @@
 
 // The zlib stream of data[0, data_len) in a malloc'd block that the caller
 // frees, its length in *out_len; NULL when memory runs out (nothing else can
-// fail). quality bounds the matches kept per hash bucket as stb's does: at
-// least 5, each bucket pruned from 2 x quality to its newest quality entries.
+// fail), and then nothing is kept. quality bounds the matches kept per hash
+// bucket as stb's does: at least 5, each bucket cut from 2 x quality to its
+// newest quality entries.
 unsigned char *pngenc_deflate(unsigned char *data, int data_len, int *out_len, int quality);
 
 #endif
