@@ -214,9 +214,9 @@ int64_t compress_block(const uint8_t *data, int n, int keep, uint8_t *out, int64
   put(w, 1 | 1 << 1, 3);  // BFINAL, fixed Huffman codes
   const uint8_t *out_end = out + give_up;
   int i = 0;
+  uint32_t h = n > 3 ? hash3(data) : 0;
   while (i < n - 3) {
     const uint8_t *here = data + i;
-    uint32_t h = hash3(here);
     uint32_t h1 = hash3(here + 1);
     int filled = counts[h];
 
@@ -263,9 +263,11 @@ int64_t compress_block(const uint8_t *data, int n, int keep, uint8_t *out, int64
     if (best_at >= 0) {
       put_match(w, best, i - best_at);
       i += best;
+      if (i < n - 3) h = hash3(data + i);
     } else {
       put_literal(w, *here);
       i++;
+      h = h1;
     }
     if (w.out > out_end) return -1;
   }
