@@ -16,7 +16,10 @@
 #     fresh processes (bench/x11/bench_phases.cpp), and times the whole
 #     process, capture to PNG file, of `vantorel-screenshot all` against
 #     scrot, maim, import and ffmpeg x11grab (bench/whole_process.sh);
-#  6. stops the rig and prints one table of every ratio of this run.
+#  6. stops the rig; on the headless sway rig with one 1920x1080 output
+#     showing the same picture, times `vantorel-screenshot all` through the
+#     Wayland layer against `grim -l 8` and `grim` (bench/wayland.sh);
+#  7. prints one table of every ratio of this run.
 #
 # Everything lands in build-perf/bench-results/ (summary.txt is the table).
 # --quick takes fewer repetitions, for a check of the script itself.
@@ -110,6 +113,10 @@ VS_BENCH_REFERENCE=$image "$repo/bench/whole_process.sh" "$build/cli/vantorel-sc
 
 stop_rig
 trap - EXIT
+
+echo "== Wayland: whole process on the sway rig, ours against grim"
+if [ "${1:-}" = --quick ]; then wayland_args=(--quick); else wayland_args=(); fi
+VS_BUILD_DIR=$build "$repo/bench/wayland.sh" "${wayland_args[@]}" "$results/wayland"
 echo "load at end: $(uptime)" | tee -a "$results/machine.txt"
 
 python3 - "$results" <<'EOF' | tee "$results/summary.txt"
@@ -174,4 +181,6 @@ for row in body:
               f"{row[7]:>13}")
     else:
         print(f"ours, peak RSS above the 'version' process: {row[1]} frames")
+print()
+print(open(os.path.join(res, "wayland", "wayland.md")).read().rstrip())
 EOF

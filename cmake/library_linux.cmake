@@ -1,34 +1,79 @@
 # The shipped Linux library: libvantorel-screenshot.so.1, the core with its
-# display services over X11 (XCB; never Xlib, whose error handling is
-# process-wide). Exactly the nine exports leave it.
+# display services: one dispatch and the layers it chooses from, X11 (XCB;
+# never Xlib, whose error handling is process-wide), Wayland (libwayland-client)
+# and the desktop portal. Exactly the nine exports leave it.
 
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 pkg_check_modules(VS_XCB REQUIRED IMPORTED_TARGET GLOBAL xcb xcb-shm xcb-randr xcb-composite xcb-xinerama)
+pkg_check_modules(VS_WAYLAND REQUIRED IMPORTED_TARGET GLOBAL wayland-client)
+pkg_get_variable(VS_WAYLAND_PROTOCOLS_DIR wayland-protocols pkgdatadir)
+pkg_get_variable(VS_WAYLAND_SCANNER wayland-scanner wayland_scanner)
+if(NOT VS_WAYLAND_PROTOCOLS_DIR OR NOT VS_WAYLAND_SCANNER)
+  message(FATAL_ERROR "wayland-protocols and wayland-scanner are needed (libwayland-dev, wayland-protocols)")
+endif()
+
+# Protocol code generated at build time: xdg-output from Debian's
+# wayland-protocols, wlroots' screen copy from our own description.
+set(VS_PROTOCOL_DIR ${CMAKE_CURRENT_BINARY_DIR}/protocols)
+file(MAKE_DIRECTORY ${VS_PROTOCOL_DIR})
+set(VS_PROTOCOL_SOURCES)
+foreach(xml ${VS_WAYLAND_PROTOCOLS_DIR}/unstable/xdg-output/xdg-output-unstable-v1.xml
+            ${CMAKE_CURRENT_SOURCE_DIR}/protocols/wlr-screencopy-unstable-v1.xml)
+  get_filename_component(base ${xml} NAME_WE)
+  add_custom_command(
+    OUTPUT ${VS_PROTOCOL_DIR}/${base}-client-protocol.h ${VS_PROTOCOL_DIR}/${base}-protocol.c
+    COMMAND ${VS_WAYLAND_SCANNER} client-header ${xml} ${VS_PROTOCOL_DIR}/${base}-client-protocol.h
+    COMMAND ${VS_WAYLAND_SCANNER} private-code ${xml} ${VS_PROTOCOL_DIR}/${base}-protocol.c
+    DEPENDS ${xml}
+    VERBATIM)
+  list(APPEND VS_PROTOCOL_SOURCES ${VS_PROTOCOL_DIR}/${base}-protocol.c
+       ${VS_PROTOCOL_DIR}/${base}-client-protocol.h)
+endforeach()
 
 set(VS_X11_SOURCES
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/linux_dispatch.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/linux_bitmap.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_connection.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_capture.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_layer.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_capture.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_connection.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_monitors.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_capture.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_window.cpp)
+# Desktop portal capture (org.freedesktop.portal.Screenshot over sd-bus): part
+# of the layers, and built alone too for its own tests.
+pkg_check_modules(VS_SDBUS REQUIRED IMPORTED_TARGET GLOBAL libsystemd)
+add_library(vs_portal OBJECT ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_capture.cpp)
+target_link_libraries(vs_portal PUBLIC PkgConfig::VS_SDBUS)
+target_include_directories(vs_portal PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
+target_include_directories(vs_portal PRIVATE ${STB_INCLUDE_DIR})
+target_compile_options(vs_portal PRIVATE ${VS_WARNINGS} -fno-exceptions -fno-rtti)
+set_target_properties(vs_portal PROPERTIES POSITION_INDEPENDENT_CODE ON
+                                           CXX_VISIBILITY_PRESET hidden
+                                           VISIBILITY_INLINES_HIDDEN ON)
+
 set(VS_X11_OPTIONS ${VS_WARNINGS} -fno-exceptions -fno-rtti)
 set(VS_VERSION_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/src/vantorel-screenshot.map)
 
-# The layer as objects, so the X11 benchmark can link the same code with the
+# The layers as objects, so the X11 benchmark can link the same code with the
 # core and reach its hidden internals.
-add_library(vs_x11 OBJECT ${VS_X11_SOURCES})
-target_link_libraries(vs_x11 PUBLIC PkgConfig::VS_XCB)
-target_include_directories(vs_x11 PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include
+add_library(vs_layers OBJECT ${VS_X11_SOURCES} ${VS_PROTOCOL_SOURCES})
+target_link_libraries(vs_layers PUBLIC PkgConfig::VS_XCB PkgConfig::VS_WAYLAND PkgConfig::VS_SDBUS)
+target_include_directories(vs_layers PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include
                                          ${CMAKE_CURRENT_SOURCE_DIR}/src)
-target_compile_options(vs_x11 PRIVATE ${VS_X11_OPTIONS})
-set_target_properties(vs_x11 PROPERTIES POSITION_INDEPENDENT_CODE ON
+target_include_directories(vs_layers PRIVATE ${VS_PROTOCOL_DIR} ${STB_INCLUDE_DIR})
+target_compile_options(vs_layers PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${VS_X11_OPTIONS}>)
+set_target_properties(vs_layers PROPERTIES POSITION_INDEPENDENT_CODE ON
                                         CXX_VISIBILITY_PRESET hidden
                                         VISIBILITY_INLINES_HIDDEN ON)
 
-add_library(vantorel-screenshot SHARED $<TARGET_OBJECTS:vs_core> $<TARGET_OBJECTS:vs_x11>)
+add_library(vantorel-screenshot SHARED $<TARGET_OBJECTS:vs_core> $<TARGET_OBJECTS:vs_layers>)
 target_include_directories(vantorel-screenshot PUBLIC
                            $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
-target_link_libraries(vantorel-screenshot PRIVATE PkgConfig::VS_XCB Threads::Threads)
+target_link_libraries(vantorel-screenshot PRIVATE PkgConfig::VS_XCB PkgConfig::VS_WAYLAND
+                                                  PkgConfig::VS_SDBUS Threads::Threads)
 target_link_options(vantorel-screenshot PRIVATE -Wl,--no-undefined
                     -Wl,--version-script=${VS_VERSION_SCRIPT})
 set_target_properties(vantorel-screenshot PROPERTIES

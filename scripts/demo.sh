@@ -3,7 +3,10 @@
 # into build/, and captures the screen to PNG files in out/: the whole screen,
 # each monitor, a region and windows, and prints the monitor JSON.
 #
-# Without a usable X display it starts the rig (a two-monitor Xorg on the dummy
+# On a Wayland session (WAYLAND_DISPLAY names a live compositor) the library
+# captures through the compositor by itself: screen copy on wlroots desktops,
+# the desktop portal on GNOME and KDE. Without a Wayland session or a usable X
+# display it starts the rig (a two-monitor Xorg on the dummy
 # driver), opens three windows with known content on it, captures those, checks
 # the files against what was drawn, and stops the rig at the end.
 set -euo pipefail
@@ -27,7 +30,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+wayland_socket=${WAYLAND_DISPLAY:-}
+if [ -n "$wayland_socket" ] && [ "${wayland_socket#/}" = "$wayland_socket" ]; then
+  wayland_socket=${XDG_RUNTIME_DIR:-/nonexistent}/$wayland_socket
+fi
+if [ -n "${WAYLAND_DISPLAY:-}" ] && [ -S "$wayland_socket" ]; then
+  echo "Capturing the Wayland session $WAYLAND_DISPLAY (layer: ${VANTOREL_SCREENSHOT_BACKEND:-chosen by the library})"
+elif [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   echo "Capturing display $DISPLAY"
 else
   eval "$("$root/rig/start.sh")"
@@ -65,6 +74,7 @@ if [ -s "$out/windows.txt" ]; then
   while read -r id _ _ _ _ name; do capture "$out/window-$name.png" window "$id"; done <"$out/windows.txt"
 else
   # On a desktop, the window that has the focus, as the window manager says.
+  # (Native Wayland windows have no handle a client could name.)
   active=$(xprop -root _NET_ACTIVE_WINDOW 2>/dev/null | grep -o '0x[0-9a-f]*' | head -n 1 || true)
   if [ -n "$active" ] && [ "$active" != 0x0 ]; then
     capture "$out/window-active.png" window "$active"

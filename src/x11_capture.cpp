@@ -1,7 +1,7 @@
-// Device contexts, bitmaps, the copy from the screen and the read-back, on
-// X11. A copy asks the server for the image (into the MIT-SHM segment where
-// the server offers it) and the bitmap keeps a reference to it; GetDIBits then
-// converts it into the caller's buffer in one pass.
+// The copy from the screen on X11. A copy asks the server for the image (into
+// the MIT-SHM segment where the server offers it) and the bitmap keeps a
+// reference to it; GetDIBits then converts it into the caller's buffer in one
+// pass.
 #include <stdlib.h>
 #include <string.h>
 #include <sys/shm.h>
@@ -9,31 +9,9 @@
 
 #include "x11_display.h"
 
-#define X11_DC_MAGIC 0x78646321u
-#define X11_BITMAP_MAGIC 0x78626d21u
-
 // The segment grows in steps, so a run of slightly larger captures does not
 // replace it every time.
 #define SEGMENT_STEP (1u << 20)
-
-static x11_dc s_screen_dc = {X11_DC_MAGIC, 1, NULL};
-
-// What a fresh memory DC has selected, as GDI's stock bitmap: the object
-// SelectObject hands back for the caller to select again before deleting.
-// Known by its address only; it is no bitmap to draw into.
-static x11_bitmap s_stock_bitmap;
-
-x11_dc *x11_memory_dc(HDC hdc) {
-  x11_dc *dc = (x11_dc *)hdc;
-  if (!dc || dc->magic != X11_DC_MAGIC || dc->is_screen) return NULL;
-  return dc;
-}
-
-x11_bitmap *x11_bitmap_of(HGDIOBJ object) {
-  x11_bitmap *bitmap = (x11_bitmap *)object;
-  if (!bitmap || bitmap->magic != X11_BITMAP_MAGIC) return NULL;
-  return bitmap;
-}
 
 // ---------------------------------------------------------------------------
 // The shared segment
@@ -93,7 +71,7 @@ static uint8_t *lease_segment_locked(size_t size) {
   return g_x11.segment.addr;
 }
 
-static void return_segment_locked(void) {
+void x11_return_segment_locked(void) {
   g_x11.segment.leased = 0;
   // Its connection is gone: only our mapping was left.
   if (g_x11.segment.addr && g_x11.segment.generation != g_x11.generation) {
@@ -102,10 +80,10 @@ static void return_segment_locked(void) {
   }
 }
 
-void x11_clear_content_locked(x11_bitmap *bitmap) {
-  if (bitmap->leased) return_segment_locked();
-  free(bitmap->reply);
-  bitmap->reply = NULL;
+void x11_clear_content_locked(vs_bitmap *bitmap) {
+  if (bitmap->leased) x11_return_segment_locked();
+  free(bitmap->hold);
+  bitmap->hold = NULL;
   bitmap->leased = 0;
   bitmap->pixels = NULL;
   bitmap->stride = 0;
@@ -116,7 +94,7 @@ void x11_clear_content_locked(x11_bitmap *bitmap) {
 }
 
 int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, int x, int y, int width,
-                          int height, x11_bitmap *bitmap, int dest_x, int dest_y) {
+                          int height, vs_bitmap *bitmap, int dest_x, int dest_y) {
   x11_clear_content_locked(bitmap);
   xcb_connection_t *c = g_x11.conn;
   uint32_t stride = (uint32_t)width * 4u;
@@ -132,7 +110,7 @@ int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, int x,
                           ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, g_x11.segment.id, 0);
     xcb_shm_get_image_reply_t *reply = xcb_shm_get_image_reply(c, cookie, &error);
     if (!reply) {
-      return_segment_locked();
+      x11_return_segment_locked();
       x11_fail_request(error);
       return -1;
     }
@@ -152,7 +130,7 @@ int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, int x,
     }
     depth = reply->depth;
     reply_visual = reply->visual;
-    bitmap->reply = reply;
+    bitmap->hold = reply;
     bitmap->pixels = xcb_get_image_data(reply);
     if ((size_t)xcb_get_image_data_length(reply) < size) depth = 0;  // not 32 bits a pixel
   }
@@ -170,115 +148,28 @@ int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, int x,
 }
 
 // ---------------------------------------------------------------------------
-// Device contexts and bitmaps
-
-HDC WINAPI GetDC(HWND hwnd) {
-  if (hwnd) {
-    x11_set_last_error(X11_BAD_MATCH);
-    return NULL;
-  }
-  x11_guard guard;
-  x11_lock(&guard);
-  int result = x11_connect_locked();
-  x11_unlock(&guard);
-  return result == 0 ? (HDC)&s_screen_dc : NULL;
-}
-
-int WINAPI ReleaseDC(HWND hwnd, HDC hdc) {
-  (void)hwnd;
-  return hdc == (HDC)&s_screen_dc ? 1 : 0;
-}
-
-HDC WINAPI CreateCompatibleDC(HDC hdc) {
-  if (hdc && hdc != (HDC)&s_screen_dc && !x11_memory_dc(hdc)) {
-    x11_set_last_error(X11_BAD_VALUE);
-    return NULL;
-  }
-  x11_dc *dc = (x11_dc *)calloc(1, sizeof *dc);
-  if (!dc) {
-    x11_set_last_error(X11_BAD_ALLOC);
-    return NULL;
-  }
-  dc->magic = X11_DC_MAGIC;
-  return (HDC)dc;
-}
-
-// The bitmap starts black; its pixels come with the first copy into it.
-HBITMAP WINAPI CreateCompatibleBitmap(HDC hdc, int width, int height) {
-  if ((hdc != (HDC)&s_screen_dc && !x11_memory_dc(hdc)) || width <= 0 || height <= 0) {
-    x11_set_last_error(X11_BAD_VALUE);
-    return NULL;
-  }
-  x11_bitmap *bitmap = (x11_bitmap *)calloc(1, sizeof *bitmap);
-  if (!bitmap) {
-    x11_set_last_error(X11_BAD_ALLOC);
-    return NULL;
-  }
-  bitmap->magic = X11_BITMAP_MAGIC;
-  bitmap->width = width;
-  bitmap->height = height;
-  return (HBITMAP)bitmap;
-}
-
-HGDIOBJ WINAPI SelectObject(HDC hdc, HGDIOBJ object) {
-  x11_dc *dc = x11_memory_dc(hdc);
-  x11_bitmap *bitmap = x11_bitmap_of(object);
-  if (!dc || (!bitmap && object != (HGDIOBJ)&s_stock_bitmap)) {
-    x11_set_last_error(X11_BAD_VALUE);
-    return NULL;
-  }
-  HGDIOBJ previous = dc->bitmap ? (HGDIOBJ)dc->bitmap : (HGDIOBJ)&s_stock_bitmap;
-  dc->bitmap = bitmap;
-  return previous;
-}
-
-BOOL WINAPI DeleteObject(HGDIOBJ object) {
-  if (object == (HGDIOBJ)&s_stock_bitmap) return TRUE;
-  x11_bitmap *bitmap = x11_bitmap_of(object);
-  if (!bitmap) {
-    x11_set_last_error(X11_BAD_VALUE);
-    return FALSE;
-  }
-  x11_lock_state();
-  x11_clear_content_locked(bitmap);
-  x11_unlock_state();
-  bitmap->magic = 0;
-  free(bitmap);
-  return TRUE;
-}
-
-BOOL WINAPI DeleteDC(HDC hdc) {
-  x11_dc *dc = x11_memory_dc(hdc);
-  if (!dc) {
-    x11_set_last_error(X11_BAD_VALUE);
-    return FALSE;
-  }
-  dc->magic = 0;
-  free(dc);
-  return TRUE;
-}
-
-// ---------------------------------------------------------------------------
 // Copy and read-back
 
 // Parts of the rectangle beyond the root window read as black: the root's
 // size is the last one read, and read again when the rectangle leaves it or
 // the server refuses the copy (the screen may have changed since).
-BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int src_x, int src_y,
-                   DWORD rop) {
-  x11_dc *memory = x11_memory_dc(dest);
-  if (!memory || !memory->bitmap || src != (HDC)&s_screen_dc || rop != SRCCOPY || x != 0 ||
-      y != 0 || width <= 0 || height <= 0 || width > memory->bitmap->width ||
-      height > memory->bitmap->height) {
-    x11_set_last_error(X11_BAD_VALUE);
-    return FALSE;
-  }
-  x11_bitmap *bitmap = memory->bitmap;
+int x11_copy_screen(int src_x, int src_y, int width, int height, vs_bitmap *bitmap) {
   x11_guard guard;
   x11_lock(&guard);
   if (x11_connect_locked() != 0) {
     x11_unlock(&guard);
-    return FALSE;
+    return -1;
+  }
+  // Xwayland's root holds no pixels of Wayland clients: a copy would be a
+  // black picture reported as success.
+  if (x11_check_xwayland_locked() != 0) {
+    x11_unlock(&guard);
+    return -1;
+  }
+  if (g_x11.is_xwayland) {
+    x11_unlock(&guard);
+    x11_set_last_error(VS_ERROR_XWAYLAND);
+    return -1;
   }
   int64_t right = (int64_t)src_x + width;
   int64_t bottom = (int64_t)src_y + height;
@@ -305,96 +196,5 @@ BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int s
     refreshed = 1;
   }
   x11_unlock(&guard);
-  return result == 0;
-}
-
-// One row of the content, as the B, G, R, X bytes GDI delivers. The fourth
-// byte is 255 for an opaque visual and the alpha of a 32-bit one. The copy
-// is one of the two passes of a screenshot over memory (the core's channel
-// swap is the other); AVX2, where the processor has it, makes it cheaper.
-// Not under ThreadSanitizer, which cannot run the resolver that picks a
-// clone: the loader calls it before the sanitizer's runtime is up.
-#if defined(__SANITIZE_THREAD__)
-#define X11_CLONES
-#else
-#define X11_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
-X11_CLONES static void convert_pixels(const uint8_t *src, uint8_t *dst, int count,
-                                      const x11_pixel_format *f) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  if (!f->msb_first && f->red_shift == 16 && f->green_shift == 8 && f->blue_shift == 0) {
-    if (f->has_alpha && f->alpha_shift == 24) {
-      memcpy(dst, src, (size_t)count * 4);
-      return;
-    }
-    if (!f->has_alpha) {
-      const uint32_t *in = (const uint32_t *)(const void *)src;
-      uint32_t *out = (uint32_t *)(void *)dst;
-      for (int i = 0; i < count; i++) out[i] = in[i] | 0xff000000u;
-      return;
-    }
-  }
-#endif
-  for (int i = 0; i < count; i++) {
-    const uint8_t *s = src + (size_t)i * 4;
-    uint32_t p =
-        f->msb_first
-            ? ((uint32_t)s[0] << 24 | (uint32_t)s[1] << 16 | (uint32_t)s[2] << 8 | (uint32_t)s[3])
-            : ((uint32_t)s[3] << 24 | (uint32_t)s[2] << 16 | (uint32_t)s[1] << 8 | (uint32_t)s[0]);
-    uint8_t *d = dst + (size_t)i * 4;
-    d[0] = (uint8_t)(p >> f->blue_shift);
-    d[1] = (uint8_t)(p >> f->green_shift);
-    d[2] = (uint8_t)(p >> f->red_shift);
-    d[3] = f->has_alpha ? (uint8_t)(p >> f->alpha_shift) : 255;
-  }
-}
-
-static void fill_black(uint8_t *dst, int count) {
-  for (int i = 0; i < count; i++) {
-    dst[i * 4 + 0] = 0;
-    dst[i * 4 + 1] = 0;
-    dst[i * 4 + 2] = 0;
-    dst[i * 4 + 3] = 255;
-  }
-}
-
-static void read_row(const x11_bitmap *bitmap, int row, uint8_t *dst) {
-  int top = bitmap->content_y;
-  int left = bitmap->content_x;
-  if (!bitmap->pixels || row < top || row >= top + bitmap->content_height) {
-    fill_black(dst, bitmap->width);
-    return;
-  }
-  int width = bitmap->content_width;
-  if (left + width > bitmap->width) width = bitmap->width - left;
-  fill_black(dst, left);
-  const uint8_t *src = bitmap->pixels + (size_t)(row - top) * bitmap->stride;
-  convert_pixels(src, dst + (size_t)left * 4, width, &bitmap->format);
-  fill_black(dst + (size_t)(left + width) * 4, bitmap->width - left - width);
-}
-
-// Rows go out top first for a negative height and bottom first otherwise, as
-// the DIB's own orientation asks.
-int WINAPI GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT lines, LPVOID bits, LPBITMAPINFO info,
-                     UINT usage) {
-  (void)hdc;
-  x11_bitmap *bitmap = x11_bitmap_of(hbm);
-  if (!bitmap || !info || usage != DIB_RGB_COLORS || info->bmiHeader.biBitCount != 32 ||
-      info->bmiHeader.biCompression != BI_RGB || info->bmiHeader.biWidth != bitmap->width ||
-      (info->bmiHeader.biHeight != bitmap->height && info->bmiHeader.biHeight != -bitmap->height) ||
-      start >= (UINT)bitmap->height) {
-    x11_set_last_error(X11_BAD_VALUE);
-    return 0;
-  }
-  UINT height = (UINT)bitmap->height;
-  if (lines > height - start) lines = height - start;
-  if (!bits) return (int)lines;
-  int top_down = info->bmiHeader.biHeight < 0;
-  size_t row_bytes = (size_t)bitmap->width * 4;
-  for (UINT i = 0; i < lines; i++) {
-    UINT line = start + i;
-    int row = top_down ? (int)line : (int)(height - 1 - line);
-    read_row(bitmap, row, (uint8_t *)bits + (size_t)i * row_bytes);
-  }
-  return (int)lines;
+  return result;
 }

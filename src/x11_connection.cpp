@@ -18,13 +18,6 @@ x11_shared g_x11;
 
 static pthread_mutex_t s_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-// Per thread, as the platform keeps its last error.
-static thread_local DWORD t_last_error;
-
-void x11_set_last_error(DWORD code) { t_last_error = code; }
-
-DWORD WINAPI GetLastError(void) { return t_last_error; }
-
 // ---------------------------------------------------------------------------
 // Lock and SIGPIPE
 
@@ -104,6 +97,9 @@ static void probe_extensions_locked(void) {
   xcb_prefetch_extension_data(c, &xcb_randr_id);
   xcb_prefetch_extension_data(c, &xcb_xinerama_id);
   xcb_prefetch_extension_data(c, &xcb_composite_id);
+  static const char k_xwayland[] = "XWAYLAND";
+  xcb_query_extension_cookie_t xwayland_cookie =
+      xcb_query_extension(c, sizeof k_xwayland - 1, k_xwayland);
   const xcb_query_extension_reply_t *shm = xcb_get_extension_data(c, &xcb_shm_id);
   const xcb_query_extension_reply_t *randr = xcb_get_extension_data(c, &xcb_randr_id);
   const xcb_query_extension_reply_t *xinerama = xcb_get_extension_data(c, &xcb_xinerama_id);
@@ -116,6 +112,11 @@ static void probe_extensions_locked(void) {
   if (randr && randr->present) randr_cookie = xcb_randr_query_version(c, 1, 5);
   if (composite && composite->present) composite_cookie = xcb_composite_query_version(c, 0, 4);
   g_x11.has_xinerama = xinerama && xinerama->present;
+  xcb_query_extension_reply_t *xwayland = xcb_query_extension_reply(c, xwayland_cookie, NULL);
+  // Xwayland before 23.1 has no such extension; its monitor names tell then.
+  g_x11.is_xwayland = xwayland && xwayland->present;
+  g_x11.xwayland_known = g_x11.is_xwayland;
+  free(xwayland);
 
   if (shm_cookie.sequence) {
     xcb_shm_query_version_reply_t *r = xcb_shm_query_version_reply(c, shm_cookie, NULL);
@@ -167,6 +168,8 @@ int x11_connect_locked(void) {
   g_x11.has_randr15 = 0;
   g_x11.has_xinerama = 0;
   g_x11.has_composite = 0;
+  g_x11.is_xwayland = 0;
+  g_x11.xwayland_known = 0;
   g_x11.root_width = screen->width_in_pixels;
   g_x11.root_height = screen->height_in_pixels;
   g_x11.atom_count = 0;
@@ -197,17 +200,26 @@ int x11_refresh_root_size_locked(void) {
 // ---------------------------------------------------------------------------
 // Screen metrics and pixel formats
 
-// X11 has no negative coordinates: the virtual screen is the root window.
-int WINAPI GetSystemMetrics(int index) {
-  if (index != SM_CXVIRTUALSCREEN && index != SM_CYVIRTUALSCREEN) return 0;
+int x11_open(void) {
   x11_guard guard;
   x11_lock(&guard);
-  int value = 0;
-  if (x11_connect_locked() == 0 && x11_refresh_root_size_locked() == 0) {
-    value = index == SM_CXVIRTUALSCREEN ? g_x11.root_width : g_x11.root_height;
+  int result = x11_connect_locked();
+  x11_unlock(&guard);
+  return result;
+}
+
+// X11 has no negative coordinates: the virtual screen is the root window.
+int x11_virtual_screen_size(int *width, int *height) {
+  x11_guard guard;
+  x11_lock(&guard);
+  int result = x11_connect_locked();
+  if (result == 0) result = x11_refresh_root_size_locked();
+  if (result == 0) {
+    *width = g_x11.root_width;
+    *height = g_x11.root_height;
   }
   x11_unlock(&guard);
-  return value;
+  return result;
 }
 
 static int channel_shift(uint32_t mask, uint8_t *shift) {
@@ -220,7 +232,7 @@ static int channel_shift(uint32_t mask, uint8_t *shift) {
   return -1;
 }
 
-int x11_format_for_visual(xcb_visualid_t visual, uint8_t depth, x11_pixel_format *format) {
+int x11_format_for_visual(xcb_visualid_t visual, uint8_t depth, vs_pixel_format *format) {
   if (depth != 24 && depth != 32) return -1;
   const xcb_setup_t *setup = xcb_get_setup(g_x11.conn);
 

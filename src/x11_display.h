@@ -21,7 +21,7 @@
 #include <stdint.h>
 #include <xcb/xcb.h>
 
-#include "display.h"
+#include "linux_display.h"
 
 // X11 core error codes that the layer reports for its own refusals.
 #define X11_BAD_VALUE 2
@@ -29,56 +29,7 @@
 #define X11_BAD_MATCH 8
 #define X11_BAD_ALLOC 11
 
-// Enough names for every monitor the core can take, with room to spare.
-#define X11_MAX_MONITORS 64
 #define X11_ATOM_CACHE_SIZE 64
-
-// How a 32-bit pixel of a drawable's image maps to the B, G, R, X bytes that
-// GetDIBits delivers. Only TrueColor visuals with 8-bit channels at 32 bits per
-// pixel qualify; everything else is refused, never guessed.
-struct x11_pixel_format {
-  uint8_t msb_first;  // the server sends pixels most significant byte first
-  uint8_t red_shift;
-  uint8_t green_shift;
-  uint8_t blue_shift;
-  uint8_t has_alpha;  // depth 32: the fourth byte is the window's alpha
-  uint8_t alpha_shift;
-};
-
-struct x11_bitmap {
-  uint32_t magic;
-  int32_t width;
-  int32_t height;
-  // The last copy filled this rectangle of the bitmap; the rest reads black.
-  int32_t content_x;
-  int32_t content_y;
-  int32_t content_width;
-  int32_t content_height;
-  const uint8_t *pixels;  // first pixel of the content, rows stride bytes apart
-  uint32_t stride;
-  x11_pixel_format format;
-  void *reply;     // the image reply that holds pixels, or NULL
-  uint8_t leased;  // pixels lie in the shared segment, reserved for this bitmap
-};
-
-struct x11_dc {
-  uint32_t magic;
-  uint8_t is_screen;
-  x11_bitmap *bitmap;  // selected bitmap, or NULL
-};
-
-struct x11_monitor {
-  RECT rect;
-  uint8_t primary;
-  char name[CCHDEVICENAME];
-};
-
-// Per-thread list that EnumDisplayMonitors fills before its callbacks run, so
-// GetMonitorInfoA can answer from it without another request.
-struct x11_monitor_list {
-  x11_monitor monitors[X11_MAX_MONITORS];
-  int count;
-};
 
 // State shared by all threads; every field is guarded by x11_lock.
 struct x11_shared {
@@ -88,8 +39,10 @@ struct x11_shared {
   uint8_t has_shm;
   uint8_t has_randr15;
   uint8_t has_xinerama;
-  uint8_t has_composite;  // 0.2 or later: NameWindowPixmap
-  uint16_t root_width;    // as last read from the server
+  uint8_t has_composite;   // 0.2 or later: NameWindowPixmap
+  uint8_t is_xwayland;     // the server is Xwayland: its root shows no Wayland pixels
+  uint8_t xwayland_known;  // is_xwayland is settled for this connection
+  uint16_t root_width;     // as last read from the server
   uint16_t root_height;
 
   // One MIT-SHM segment kept for the process and grown on demand; a bitmap
@@ -128,7 +81,7 @@ void x11_unlock_state(void);
 // the connection's error as the thread's last error.
 int x11_connect_locked(void);
 
-void x11_set_last_error(DWORD code);
+static inline void x11_set_last_error(DWORD code) { vs_set_last_error(code); }
 // Takes the code of an X error reply and releases it; without one (a NULL
 // reply and no error) the connection broke and its error is taken.
 void x11_fail_request(xcb_generic_error_t *error);
@@ -138,19 +91,30 @@ int x11_refresh_root_size_locked(void);
 
 // Finds how a drawable of this visual and depth delivers its pixels. 0, or -1
 // for anything but 24- or 32-bit TrueColor at 32 bits per pixel.
-int x11_format_for_visual(xcb_visualid_t visual, uint8_t depth, x11_pixel_format *format);
+int x11_format_for_visual(xcb_visualid_t visual, uint8_t depth, vs_pixel_format *format);
 
 // Copies the drawable's rectangle (x, y, width, height, in its own coordinates
 // and wholly inside it) into bitmap as its content at (dest_x, dest_y). The
 // visual is the one that describes the drawable's pixels (0: take it from the
 // reply). With the lock held. 0, or -1 with the last error set.
 int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, int x, int y, int width,
-                          int height, x11_bitmap *bitmap, int dest_x, int dest_y);
+                          int height, vs_bitmap *bitmap, int dest_x, int dest_y);
+
+// Settles g_x11.is_xwayland for the connection, with the lock held. 0 or -1.
+int x11_check_xwayland_locked(void);
+// Whether RandR's monitor names are Xwayland's (XWAYLAND0, XWAYLAND1, ...).
+int x11_names_say_xwayland(const vs_monitor_list *list);
 
 // Drops what the bitmap's content refers to; with the state mutex held.
-void x11_clear_content_locked(x11_bitmap *bitmap);
+void x11_clear_content_locked(vs_bitmap *bitmap);
 
-x11_dc *x11_memory_dc(HDC hdc);
-x11_bitmap *x11_bitmap_of(HGDIOBJ object);
+// The layer's part of the display services; each takes the lock itself and
+// leaves the last error on failure.
+int x11_open(void);
+int x11_list_monitors(vs_monitor_list *list);
+int x11_virtual_screen_size(int *width, int *height);
+int x11_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap);
+int x11_window_rect(HWND hwnd, RECT *rect);
+int x11_print_window(HWND hwnd, vs_bitmap *bitmap, UINT flags);
 
 #endif

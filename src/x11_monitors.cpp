@@ -9,12 +9,9 @@
 
 #include "x11_display.h"
 
-// The enumeration that runs on this thread, for GetMonitorInfoA.
-static thread_local const x11_monitor_list *t_monitors;
-
-static void set_monitor(x11_monitor_list *list, int x, int y, int width, int height,
+static void set_monitor(vs_monitor_list *list, int x, int y, int width, int height,
                         uint8_t primary) {
-  x11_monitor *m = &list->monitors[list->count++];
+  vs_monitor *m = &list->monitors[list->count++];
   memset(m, 0, sizeof *m);
   m->rect.left = x;
   m->rect.top = y;
@@ -32,9 +29,9 @@ static const char *cached_atom_name(xcb_atom_t atom) {
 
 // Atom names never change while the connection lives, so each is asked once;
 // the ones not known yet are asked for together, in one round trip.
-static int name_monitors_locked(x11_monitor_list *list, const xcb_atom_t *atoms) {
+static int name_monitors_locked(vs_monitor_list *list, const xcb_atom_t *atoms) {
   xcb_connection_t *c = g_x11.conn;
-  xcb_get_atom_name_cookie_t cookies[X11_MAX_MONITORS];
+  xcb_get_atom_name_cookie_t cookies[VS_MAX_MONITORS];
   for (int i = 0; i < list->count; i++) {
     cookies[i].sequence = 0;
     if (!cached_atom_name(atoms[i])) cookies[i] = xcb_get_atom_name(c, atoms[i]);
@@ -74,7 +71,7 @@ static int name_monitors_locked(x11_monitor_list *list, const xcb_atom_t *atoms)
 // Fills list with the monitors of the moment, with the lock held. The root's
 // size is read in the same round trip, which keeps the clipping of screen
 // copies current at no cost.
-static int list_monitors_locked(x11_monitor_list *list) {
+static int list_monitors_locked(vs_monitor_list *list) {
   xcb_connection_t *c = g_x11.conn;
   xcb_window_t root = g_x11.screen->root;
   list->count = 0;
@@ -108,10 +105,10 @@ static int list_monitors_locked(x11_monitor_list *list) {
     monitors = xcb_randr_get_monitors_reply(c, randr_cookie, &error);
     free(error);
   }
-  xcb_atom_t atoms[X11_MAX_MONITORS];
+  xcb_atom_t atoms[VS_MAX_MONITORS];
   if (monitors) {
     xcb_randr_monitor_info_iterator_t it = xcb_randr_get_monitors_monitors_iterator(monitors);
-    for (; it.rem && list->count < X11_MAX_MONITORS; xcb_randr_monitor_info_next(&it)) {
+    for (; it.rem && list->count < VS_MAX_MONITORS; xcb_randr_monitor_info_next(&it)) {
       const xcb_randr_monitor_info_t *m = it.data;
       atoms[list->count] = m->name;
       set_monitor(list, m->x, m->y, m->width, m->height, m->primary ? 1 : 0);
@@ -130,12 +127,17 @@ static int list_monitors_locked(x11_monitor_list *list) {
 
   if (list->count > 0) {
     free(screens);
-    return name_monitors_locked(list, atoms);
+    int named = name_monitors_locked(list, atoms);
+    if (named == 0 && !g_x11.xwayland_known) {
+      g_x11.is_xwayland = (uint8_t)x11_names_say_xwayland(list);
+      g_x11.xwayland_known = 1;
+    }
+    return named;
   }
   if (screens && xinerama_active) {
     xcb_xinerama_screen_info_iterator_t it =
         xcb_xinerama_query_screens_screen_info_iterator(screens);
-    for (; it.rem && list->count < X11_MAX_MONITORS; xcb_xinerama_screen_info_next(&it)) {
+    for (; it.rem && list->count < VS_MAX_MONITORS; xcb_xinerama_screen_info_next(&it)) {
       const xcb_xinerama_screen_info_t *s = it.data;
       int n = list->count;
       set_monitor(list, s->x_org, s->y_org, s->width, s->height, n == 0 ? 1 : 0);
@@ -154,43 +156,29 @@ static int list_monitors_locked(x11_monitor_list *list) {
   return 0;
 }
 
-BOOL WINAPI EnumDisplayMonitors(HDC hdc, LPCRECT clip, MONITORENUMPROC proc, LPARAM data) {
-  if (hdc || clip || !proc) {
-    x11_set_last_error(X11_BAD_VALUE);
-    return FALSE;
+int x11_names_say_xwayland(const vs_monitor_list *list) {
+  for (int i = 0; i < list->count; i++) {
+    if (strncmp(list->monitors[i].name, "XWAYLAND", 8) == 0) return 1;
   }
-  x11_monitor_list list;
+  return 0;
+}
+
+// A server without RandR 1.5 lists no RandR names: Xwayland always has it.
+int x11_check_xwayland_locked(void) {
+  if (g_x11.xwayland_known) return 0;
+  if (g_x11.has_randr15) {
+    vs_monitor_list list;
+    if (list_monitors_locked(&list) != 0) return -1;
+  }
+  g_x11.xwayland_known = 1;
+  return 0;
+}
+
+int x11_list_monitors(vs_monitor_list *list) {
   x11_guard guard;
   x11_lock(&guard);
   int result = x11_connect_locked();
-  if (result == 0) result = list_monitors_locked(&list);
+  if (result == 0) result = list_monitors_locked(list);
   x11_unlock(&guard);
-  if (result != 0) return FALSE;
-
-  // Callbacks run without the lock, so they may call back into the layer.
-  const x11_monitor_list *outer = t_monitors;
-  t_monitors = &list;
-  for (int i = 0; i < list.count; i++) {
-    RECT rect = list.monitors[i].rect;
-    if (!proc((HMONITOR)(uintptr_t)(i + 1), NULL, &rect, data)) break;
-  }
-  t_monitors = outer;
-  return TRUE;
-}
-
-BOOL WINAPI GetMonitorInfoA(HMONITOR monitor, LPMONITORINFO info) {
-  uintptr_t n = (uintptr_t)monitor;
-  if (!t_monitors || n < 1 || n > (uintptr_t)t_monitors->count || !info ||
-      info->cbSize < sizeof(MONITORINFO)) {
-    x11_set_last_error(X11_BAD_VALUE);
-    return FALSE;
-  }
-  const x11_monitor *m = &t_monitors->monitors[n - 1];
-  info->rcMonitor = m->rect;
-  info->rcWork = m->rect;
-  info->dwFlags = m->primary ? MONITORINFOF_PRIMARY : 0;
-  if (info->cbSize >= sizeof(MONITORINFOEXA)) {
-    memcpy(((LPMONITORINFOEXA)info)->szDevice, m->name, CCHDEVICENAME);
-  }
-  return TRUE;
+  return result;
 }

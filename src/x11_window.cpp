@@ -59,26 +59,22 @@ static int window_rect_locked(xcb_window_t window, RECT *rect, int *border) {
   return 0;
 }
 
-BOOL WINAPI GetWindowRect(HWND hwnd, LPRECT rect) {
+int x11_window_rect(HWND hwnd, RECT *rect) {
   xcb_window_t window;
-  if (window_id(hwnd, &window) != 0) return FALSE;
-  if (!rect) {
-    x11_set_last_error(X11_BAD_VALUE);
-    return FALSE;
-  }
+  if (window_id(hwnd, &window) != 0) return -1;
   x11_guard guard;
   x11_lock(&guard);
   int border = 0;
   int result = x11_connect_locked();
   if (result == 0) result = window_rect_locked(window, rect, &border);
   x11_unlock(&guard);
-  return result == 0;
+  return result;
 }
 
 // Flag 0: the window's own image, border included. The server refuses (and
 // the core then copies the screen) when the window is not viewable or
 // reaches beyond the root.
-static int print_window_locked(xcb_window_t window, x11_bitmap *bitmap) {
+static int print_window_locked(xcb_window_t window, vs_bitmap *bitmap) {
   RECT rect;
   int border = 0;
   if (window_rect_locked(window, &rect, &border) != 0) return -1;
@@ -91,7 +87,7 @@ static int print_window_locked(xcb_window_t window, x11_bitmap *bitmap) {
 
 // Flag 2: the pixmap of the window, or of the redirected ancestor that holds
 // it (a frame of the window manager), named for the time of one read.
-static int print_redirected_locked(xcb_window_t window, x11_bitmap *bitmap) {
+static int print_redirected_locked(xcb_window_t window, vs_bitmap *bitmap) {
   xcb_connection_t *c = g_x11.conn;
   if (!g_x11.has_composite) {
     x11_set_last_error(X11_BAD_MATCH);
@@ -176,21 +172,16 @@ static int print_redirected_locked(xcb_window_t window, x11_bitmap *bitmap) {
   return result;
 }
 
-BOOL WINAPI PrintWindow(HWND hwnd, HDC hdc, UINT flags) {
+int x11_print_window(HWND hwnd, vs_bitmap *bitmap, UINT flags) {
   xcb_window_t window;
-  if (window_id(hwnd, &window) != 0) return FALSE;
-  x11_dc *memory = x11_memory_dc(hdc);
-  if (!memory || !memory->bitmap || (flags != 0 && flags != PW_RENDERFULLCONTENT)) {
-    x11_set_last_error(X11_BAD_VALUE);
-    return FALSE;
-  }
+  if (window_id(hwnd, &window) != 0) return -1;
   x11_guard guard;
   x11_lock(&guard);
   int result = x11_connect_locked();
   if (result == 0) {
-    result = flags == PW_RENDERFULLCONTENT ? print_redirected_locked(window, memory->bitmap)
-                                           : print_window_locked(window, memory->bitmap);
+    result = flags == PW_RENDERFULLCONTENT ? print_redirected_locked(window, bitmap)
+                                           : print_window_locked(window, bitmap);
   }
   x11_unlock(&guard);
-  return result == 0;
+  return result;
 }

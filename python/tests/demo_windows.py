@@ -115,6 +115,8 @@ class DemoWindows:
         if self.process.poll() is None:
             self.process.terminate()
             self.process.wait(timeout=10)
+        if self.process.stdout is not None:
+            self.process.stdout.close()
 
 
 def build_path(env: str, relative: str) -> Optional[str]:

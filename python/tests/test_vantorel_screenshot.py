@@ -1,7 +1,9 @@
 """The Python package against the real library on an X display (the rig).
 
 VANTOREL_SCREENSHOT_LIBRARY names the library under test; the demo window
-opener comes from $VS_DEMO_WINDOWS or the build directory.
+opener comes from $VS_DEMO_WINDOWS or the build directory. With
+VS_TEST_INSTALLED=1 the package is the one the interpreter has installed
+(pip), not python/ of this tree.
 """
 
 from __future__ import annotations
@@ -16,7 +18,8 @@ import threading
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.dirname(HERE))
+if os.environ.get("VS_TEST_INSTALLED") != "1":
+    sys.path.insert(0, os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 
 import vantorel_screenshot as vs  # noqa: E402

@@ -8,8 +8,12 @@
     vs.save_region(0, 0, 640, 480, "corner.png")
     vs.save_window(0x3a00007, "window.png")   # X11 window id, or an HWND on Windows
     png = vs.grab(0, 0, 640, 480)             # PNG bytes
+    image = vs.grab_image(0, 0, 640, 480)     # a Pillow image (RGBA)
+    image = vs.monitor_image(0)
 
-A failed call raises ScreenshotError with the library's message.
+A failed call raises ScreenshotError with the library's message. The two
+image functions need Pillow, which the package itself does not: without it
+they raise ImportError.
 
 The library is looked for, in this order, at the path in the environment
 variable VANTOREL_SCREENSHOT_LIBRARY, beside this package, then on the system's
@@ -24,17 +28,23 @@ from __future__ import annotations
 
 import ctypes
 import ctypes.util
+import io
 import json
 import operator
 import os
 import sys
 import threading
-from typing import Any, Dict, List, Optional, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Union
+
+if TYPE_CHECKING:
+    from PIL import Image as _PilImage
 
 __all__ = [
     "ScreenshotError",
     "grab",
+    "grab_image",
     "library_path",
+    "monitor_image",
     "monitors",
     "save_all",
     "save_monitor",
@@ -229,3 +239,45 @@ def save_window(window_id: int, path: StrPath) -> None:
     if not 0 <= window_id < 2 ** (8 * ctypes.sizeof(ctypes.c_void_p)):
         raise OverflowError(f"window id {window_id} is not a pointer-sized unsigned value")
     _save("screenshot_capture_window_png", ctypes.c_void_p(window_id), _path(path))
+
+
+def _pillow() -> Any:
+    try:
+        from PIL import Image
+    except ImportError as error:
+        raise ImportError(
+            "vantorel_screenshot's image functions need Pillow, which is not installed "
+            "(pip install Pillow, or on Debian: apt install python3-pil)",
+            name="PIL",
+        ) from error
+    return Image
+
+
+def _decode(pillow: Any, png: bytes) -> "_PilImage.Image":
+    image = pillow.open(io.BytesIO(png))
+    # Decoded now, so a bad PNG fails here and the image holds no buffer.
+    image.load()
+    result: "_PilImage.Image" = image
+    return result
+
+
+def grab_image(x: int, y: int, width: int, height: int) -> "_PilImage.Image":
+    """grab() as a Pillow image (mode RGBA). Needs Pillow."""
+    pillow = _pillow()
+    return _decode(pillow, grab(x, y, width, height))
+
+
+def monitor_image(index: int) -> "_PilImage.Image":
+    """Monitor ``index`` (0-based, in the order of monitors()) as a Pillow image
+    (mode RGBA), with the pixels save_monitor() writes. Needs Pillow."""
+    pillow = _pillow()
+    index = _int("index", index)
+    listing = monitors()
+    if not listing:
+        raise ScreenshotError("no monitors")
+    if not 0 <= index < len(listing):
+        # The library's own words for save_monitor's refusal.
+        raise ScreenshotError(f"monitor index {index} out of range (0..{len(listing) - 1})")
+    monitor = listing[index]
+    png = grab(monitor["x"], monitor["y"], monitor["width"], monitor["height"])
+    return _decode(pillow, png)

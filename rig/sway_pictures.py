@@ -1,0 +1,103 @@
+#!/usr/bin/python3
+"""Known pictures for the sway rig (rig/sway-start.sh), with Pillow.
+
+  sway_pictures.py generate OUT.png WIDTH HEIGHT INDEX [SCALE]
+      The picture of output number INDEX (1, 2 or 3) whose logical size is
+      WIDTH x HEIGHT, drawn at SCALE (an integer, default 1): every logical
+      pixel becomes a SCALE x SCALE block, so the picture is exactly the
+      buffer swaybg fills and a logical pixel reads the same whichever way a
+      capture reduces the block.
+  sway_pictures.py same A.png B.png
+      Exit 0 when both have the same size and RGB pixels, with every alpha
+      (where there is one) opaque; otherwise say where they differ, exit 1.
+
+The pattern gives every pixel of an output its own colour: red is x mod 256,
+green y mod 256, blue holds the output's number in its two top bits and the
+256-pixel block of x and y in the other six. An offset, a flip, a transposed
+or scaled copy, or a pixel taken from the wrong output shows at once; and no
+pixel is black, so a black capture never passes for one.
+"""
+import sys
+
+from PIL import Image, ImageChops
+
+
+def pattern_rgb(index, x, y):
+    return (x & 255, y & 255, ((index & 3) << 6) | (((y >> 8) & 7) << 3) | ((x >> 8) & 7))
+
+
+def logical_picture(width, height, index):
+    reds = bytes(x & 255 for x in range(width))
+    rows = []
+    blues_by_band = {}
+    for y in range(height):
+        band = (y >> 8) & 7
+        blues = blues_by_band.get(band)
+        if blues is None:
+            blues = bytes(((index & 3) << 6) | (band << 3) | ((x >> 8) & 7) for x in range(width))
+            blues_by_band[band] = blues
+        row = bytearray(3 * width)
+        row[0::3] = reds
+        row[1::3] = bytes([y & 255]) * width
+        row[2::3] = blues
+        rows.append(bytes(row))
+    return Image.frombytes("RGB", (width, height), b"".join(rows))
+
+
+def generate(out, width, height, index, scale=1):
+    if not 1 <= index <= 3:
+        raise SystemExit("sway_pictures.py: output number %d is not 1, 2 or 3" % index)
+    picture = logical_picture(width, height, index)
+    if scale != 1:
+        picture = picture.resize((width * scale, height * scale), Image.NEAREST)
+    picture.save(out, compress_level=1)
+
+
+def opaque_rgb(image):
+    if image.mode in ("RGBA", "LA") or "transparency" in image.info:
+        alpha = image.convert("RGBA").getchannel("A")
+        low, _ = alpha.getextrema()
+        if low != 255:
+            box = ImageChops.invert(alpha).getbbox()
+            return None, "not opaque: alpha below 255 within %s" % (box,)
+    return image.convert("RGB"), None
+
+
+def same(a_path, b_path):
+    a, why = opaque_rgb(Image.open(a_path))
+    if a is None:
+        return "%s %s" % (a_path, why)
+    b, why = opaque_rgb(Image.open(b_path))
+    if b is None:
+        return "%s %s" % (b_path, why)
+    if a.size != b.size:
+        return "sizes differ: %s is %dx%d, %s is %dx%d" % (a_path, *a.size, b_path, *b.size)
+    box = ImageChops.difference(a, b).getbbox()
+    if box is None:
+        return None
+    x, y = box[0], box[1]
+    for yy in range(box[1], box[3]):
+        if a.getpixel((box[0], yy)) != b.getpixel((box[0], yy)):
+            x, y = box[0], yy
+            break
+    return "pixels differ within %s, first at (%d,%d): %s vs %s" % (
+        box, x, y, a.getpixel((x, y)), b.getpixel((x, y)))
+
+
+def main(argv):
+    if len(argv) >= 6 and argv[1] == "generate":
+        scale = int(argv[6]) if len(argv) > 6 else 1
+        generate(argv[2], int(argv[3]), int(argv[4]), int(argv[5]), scale)
+        return 0
+    if len(argv) == 4 and argv[1] == "same":
+        why = same(argv[2], argv[3])
+        if why:
+            print(why)
+            return 1
+        return 0
+    sys.stderr.write(__doc__)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

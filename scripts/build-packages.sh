@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Makes what users install, in dist/:
+#
+#   vantorel_screenshot-1.0.0-py3-none-linux_x86_64.whl   the Linux library inside
+#   vantorel_screenshot-1.0.0-py3-none-win_amd64.whl      build-win64's DLL inside
+#   vantorel_screenshot-1.0.0-py3-none-win32.whl          build-win32's DLL inside
+#   vantorel-screenshot-1.0.0.tar.gz                      the Python source distribution
+#   libvantorel-screenshot1_1.0.0_amd64.deb               the library
+#   libvantorel-screenshot-dev_1.0.0_amd64.deb            header, .so link, .pc, CMake package
+#   vantorel-screenshot_1.0.0_amd64.deb                   the command-line program
+#
+# The Debian packages come from CPack over a /usr build in build-pkg/; the
+# Linux wheel carries the same stripped library as libvantorel-screenshot1.
+# The Windows wheels carry, byte for byte, the DLLs that scripts/build-windows.sh
+# leaves in build-win64/ and build-win32/, the files the Windows stage tests.
+# Needs what scripts/install-deps.sh installs; no network.
+#
+#   scripts/build-packages.sh [DIST_DIR]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+dist=$(mkdir -p "${1:-$root/dist}" && cd "${1:-$root/dist}" && pwd)
+build=$root/build-pkg
+jobs=$(nproc)
+# Debian's interpreter, whose setuptools and wheel build the wheels offline;
+# another python3 may come first on PATH.
+python=/usr/bin/python3
+
+rm -f "$dist"/vantorel_screenshot-*.whl "$dist"/vantorel-screenshot-*.tar.gz \
+  "$dist"/libvantorel-screenshot*.deb "$dist"/vantorel-screenshot_*.deb
+
+# Debian packages. The prefix /usr gives GNUInstallDirs Debian's multiarch
+# library directory.
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  -DVS_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$jobs"
+rm -rf "$build/packages"
+(cd "$build" && cpack -G DEB >"$build/cpack.log") || { cat "$build/cpack.log"; exit 1; }
+cp "$build"/packages/*.deb "$dist/"
+
+# The Windows DLLs (a no-op when they are up to date).
+"$root/scripts/build-windows.sh" >/dev/null
+
+# The wheels, by pip from a venv over Debian's setuptools and wheel. A runtime
+# install stripped as CPack strips gives the Linux wheel the package's library.
+venv=$build/venv
+[ -x "$venv/bin/pip" ] || "$python" -m venv --system-site-packages "$venv"
+stage=$build/runtime-stage
+rm -rf "$stage"
+cmake --install "$build" --component runtime --prefix "$stage" --strip >/dev/null
+linux_library=$(find "$stage" -name 'libvantorel-screenshot.so.1.*' -type f)
+for library in "$linux_library" "$root/build-win64/vantorel-screenshot.dll" \
+  "$root/build-win32/vantorel-screenshot.dll"; do
+  VANTOREL_SCREENSHOT_PREBUILT=$library "$venv/bin/pip" wheel --quiet --no-index \
+    --no-build-isolation --no-deps --no-cache-dir --wheel-dir "$dist" "$root"
+done
+(cd "$root" && "$python" -c 'import sys; from setuptools import build_meta
+print(build_meta.build_sdist(sys.argv[1]))' "$dist" >"$build/sdist.log" 2>&1) \
+  || { cat "$build/sdist.log"; exit 1; }
+
+ls -l "$dist"

@@ -1,0 +1,51 @@
+// One picture of the whole desktop through the desktop portal's Screenshot
+// interface (org.freedesktop.portal.Screenshot on the session bus), for
+// desktops that offer ordinary clients no screen-copy protocol (GNOME, KDE).
+//
+// Every call opens its own connection to the session bus and closes it before
+// returning, so calls from several threads never share bus state.
+#ifndef VANTOREL_PORTAL_CAPTURE_H
+#define VANTOREL_PORTAL_CAPTURE_H
+
+#include <stdint.h>
+
+#define PORTAL_HIDDEN __attribute__((visibility("hidden")))
+
+// The longest a portal_take_picture call takes, whatever the bus or the
+// portal do: GNOME never answers a request the user has not yet permitted (it
+// shows a dialog nobody will click), so without this bound the host would hang.
+// Ten seconds leave room for a cold portal (the first request starts
+// xdg-desktop-portal and its backend, which takes a few seconds on a loaded
+// machine) and stay well below the half minute a host would tolerate.
+#define PORTAL_TIMEOUT_MS 10000
+
+// The bound of portal_available, which only asks whether the portal is there.
+#define PORTAL_PROBE_TIMEOUT_MS 2000
+
+#define PORTAL_ERROR_NO_BUS 200           // no session bus could be reached
+#define PORTAL_ERROR_NO_PORTAL 201        // no portal service, or no Screenshot interface
+#define PORTAL_ERROR_DENIED 202           // the portal answered 1: cancelled or denied
+#define PORTAL_ERROR_PORTAL_FAILED 203    // the portal answered 2, or failed the call
+#define PORTAL_ERROR_TIMEOUT 204          // no answer within PORTAL_TIMEOUT_MS
+#define PORTAL_ERROR_BAD_PICTURE 205      // the picture named in the answer could not be read
+#define PORTAL_ERROR_NO_PICTURES_DIR 206  // answered 1 and the Pictures folder does not exist
+#define PORTAL_ERROR_NO_MEMORY 207        // out of memory
+
+// B,G,R,X bytes per pixel (X = 255), rows top first, no gaps between rows.
+// pixels comes from malloc and belongs to the caller (free).
+struct portal_picture {
+  uint8_t *pixels;
+  int32_t width;
+  int32_t height;
+};
+
+// 0 with *out filled, or -1 with *code set to one of the PORTAL_ERROR_* codes
+// and *out cleared. The file the portal wrote for this request is removed.
+PORTAL_HIDDEN int portal_take_picture(portal_picture *out, uint32_t *code);
+
+// 1 when a session bus is reachable and org.freedesktop.portal.Desktop offers
+// (or can be started to offer) the Screenshot interface, else 0. Bounded by
+// PORTAL_PROBE_TIMEOUT_MS.
+PORTAL_HIDDEN int portal_available(void);
+
+#endif
