@@ -224,7 +224,7 @@ int64_t compress_block(const uint8_t *data, int n, int keep, uint8_t *out, int64
     int limit = n - i < k_max_match ? n - i : k_max_match;
     int best = 2, best_at = -1;
     int oldest = i - k_max_distance;
-    int p = head[h];
+    int p = filled ? head[h] : -1;  // an empty bucket's head was never written
     for (int left = filled; left > 0 && p >= oldest; p = prev[p & k_ring_mask]) {
       const uint8_t *cand = data + p;
       if (may_beat(cand, here, best)) {
@@ -248,8 +248,8 @@ int64_t compress_block(const uint8_t *data, int n, int keep, uint8_t *out, int64
       int limit1 = n - i - 1 < k_max_match ? n - i - 1 : k_max_match;
       if (best < limit1) {
         int oldest1 = i + 1 - k_max_distance;
-        int q = head[h1];
-        for (int left = counts[h1]; left > 0 && q >= oldest1; q = prev[q & k_ring_mask]) {
+        int left = counts[h1];
+        for (int q = left ? head[h1] : -1; left > 0 && q >= oldest1; q = prev[q & k_ring_mask]) {
           const uint8_t *cand = data + q;
           if (may_beat(cand, here + 1, best) && match_length(cand, here + 1, limit1) > best) {
             best_at = -1;
