@@ -392,6 +392,10 @@ unsigned char *pngenc_deflate(unsigned char *data, int data_len, int *out_len, i
                        : compress_block(data, n, keep, out, stored, head, prev, (uint32_t *)counts);
   free(table);
   if (len < 0) len = store_blocks(data, n, out);
+  if (len + 4 > INT32_MAX) {  // stb's int length would overflow; only near-2 GiB inputs get here
+    free(out);
+    return NULL;
+  }
 
   uint32_t adler = adler32(data, n);
   out[len] = (uint8_t)(adler >> 24);
