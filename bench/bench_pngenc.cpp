@@ -1,6 +1,9 @@
 // pngenc_encode_rgba against a bare stbi_write_png_to_mem on the same
-// 1920x1080 frame. The wrapper adds one copy of the PNG into its power-of-two
-// block; this shows what that costs next to the deflate.
+// 1920x1080 frame: the library's encoder (stb with our compressor, and the
+// copy of the PNG into its power-of-two block) against plain stb with its
+// built-in compressor. Then the two compressors alone on that frame's rows
+// as stb filters them, and both encoders on a 64x64 crop of it, where stb's
+// fixed cost per call shows.
 //
 //   vs_bench_pngenc [--image=PATH] [Google Benchmark flags]
 //   vs_bench_pngenc [--image=PATH] --once     one encode each (see below)
@@ -20,6 +23,8 @@
 #include <vector>
 
 #include "pngenc.h"
+#include "pngenc_deflate.h"
+#include "stb_write_oracle.h"
 
 // The bare writer, built like the library's encoder, and the same at plain
 // -O2: bench_stb_writer.cpp.
@@ -29,6 +34,9 @@ unsigned char *bench_stb_o2_png_to_mem(const unsigned char *rgba, int width, int
 
 // The image loader: stb_image, built once for the tests and benchmarks.
 #include <stb/stb_image.h>
+
+// stb's built-in compressor, built like the library's encoder, is the oracle
+// of the tests (tests/support/stb_write_oracle.cpp) compiled with its options.
 
 namespace {
 
@@ -40,6 +48,8 @@ struct frame {
 };
 
 frame g_frame;
+frame g_small;                // 64x64 from the middle of g_frame
+std::vector<uint8_t> g_rows;  // g_frame's rows as stb filters them, the compressors' input
 
 void fill_rect(frame &f, int x0, int y0, int w, int h, uint32_t rgb) {
   for (int y = std::max(0, y0); y < std::min(f.height, y0 + h); y++)
@@ -118,6 +128,41 @@ frame load_frame(const char *path) {
   return f;
 }
 
+// A window of f, or as much of it as f holds from (x0, y0), at least 1x1.
+frame crop(const frame &f, int x0, int y0, int w, int h) {
+  x0 = std::max(0, std::min(x0, f.width - w));
+  y0 = std::max(0, std::min(y0, f.height - h));
+  frame c;
+  c.width = std::min(w, f.width);
+  c.height = std::min(h, f.height);
+  c.source = f.source + " (crop)";
+  for (int y = 0; y < c.height; y++) {
+    const uint8_t *row = &f.rgba[((size_t)(y0 + y) * f.width + x0) * 4];
+    c.rgba.insert(c.rgba.end(), row, row + (size_t)c.width * 4);
+  }
+  return c;
+}
+
+uint32_t be32(const uint8_t *p) {
+  return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+// The compressor's real input: stb's PNG of the frame has one IDAT, right
+// after the IHDR; inflating it gives the rows as stb filtered them.
+std::vector<uint8_t> filtered_rows(const frame &f) {
+  int len = 0;
+  unsigned char *png = oracle_png_to_mem(f.rgba.data(), f.width, f.height, &len);
+  std::vector<uint8_t> rows;
+  if (png && len > 41 && memcmp(png + 37, "IDAT", 4) == 0 && be32(png + 33) <= (uint32_t)len - 41) {
+    int out_len = 0;
+    char *z = stbi_zlib_decode_malloc((const char *)png + 41, (int)be32(png + 33), &out_len);
+    if (z) rows.assign(z, z + out_len);
+    free(z);
+  }
+  free(png);
+  return rows;
+}
+
 void BM_pngenc_encode_rgba(benchmark::State &state) {
   size_t len = 0;
   for (auto _ : state) {
@@ -171,47 +216,128 @@ double thread_cpu_ms() {
   return (double)t.tv_sec * 1e3 + (double)t.tv_nsec / 1e6;
 }
 
-// The two encoders in pairs, one right after the other and in turn first, so
-// that a change in the machine's load falls on both halves of a pair alike.
-// The counter "ratio" is the median of the pairs' CPU time ratios; it is the
-// steadiest of these figures on a shared machine.
-void BM_paired_pngenc_vs_bare(benchmark::State &state) {
+// Two calls in pairs, one right after the other and in turn first, so that a
+// change in the machine's load falls on both halves of a pair alike. The
+// counter "ratio" is the median of the pairs' CPU time ratios (ours over
+// theirs); it is the steadiest of these figures on a shared machine.
+template <typename ours_fn, typename theirs_fn>
+void run_pairs(benchmark::State &state, ours_fn ours_call, theirs_fn theirs_call) {
   std::vector<double> ratios;
-  double fastest_ours = 1e300, fastest_bare = 1e300;
+  double fastest_ours = 1e300, fastest_theirs = 1e300;
   bool ours_first = true;
   for (auto _ : state) {
-    double ours = 0, bare = 0;
+    double ours = 0, theirs = 0;
     for (int half = 0; half < 2; half++) {
       bool run_ours = (half == 0) == ours_first;
       double start = thread_cpu_ms();
-      if (run_ours) {
-        uint8_t *png = nullptr;
-        size_t len = 0;
-        if (pngenc_encode_rgba(g_frame.rgba.data(), g_frame.width, g_frame.height, &png, &len) != 0)
-          state.SkipWithError("pngenc_encode_rgba failed");
-        benchmark::DoNotOptimize(png);
-        free(png);
-        ours = thread_cpu_ms() - start;
-      } else {
-        int len = 0;
-        unsigned char *png =
-            bench_stb_bare_png_to_mem(g_frame.rgba.data(), g_frame.width, g_frame.height, &len);
-        if (!png) state.SkipWithError("stbi_write_png_to_mem failed");
-        benchmark::DoNotOptimize(png);
-        free(png);
-        bare = thread_cpu_ms() - start;
-      }
+      if (!(run_ours ? ours_call() : theirs_call())) state.SkipWithError("a call failed");
+      (run_ours ? ours : theirs) = thread_cpu_ms() - start;
     }
     ours_first = !ours_first;
-    if (bare > 0) ratios.push_back(ours / bare);
+    if (theirs > 0) ratios.push_back(ours / theirs);
     fastest_ours = std::min(fastest_ours, ours);
-    fastest_bare = std::min(fastest_bare, bare);
+    fastest_theirs = std::min(fastest_theirs, theirs);
   }
   if (!ratios.empty()) {
     std::sort(ratios.begin(), ratios.end());
     state.counters["ratio"] = ratios[ratios.size() / 2];
     state.counters["pairs"] = (double)ratios.size();
-    state.counters["fastest_ratio"] = fastest_ours / fastest_bare;
+    state.counters["fastest_ratio"] = fastest_ours / fastest_theirs;
+  }
+}
+
+bool encode_ours(const frame &f) {
+  uint8_t *png = nullptr;
+  size_t len = 0;
+  if (pngenc_encode_rgba(f.rgba.data(), f.width, f.height, &png, &len) != 0) return false;
+  benchmark::DoNotOptimize(png);
+  free(png);
+  return true;
+}
+
+bool encode_bare(const frame &f) {
+  int len = 0;
+  unsigned char *png = bench_stb_bare_png_to_mem(f.rgba.data(), f.width, f.height, &len);
+  benchmark::DoNotOptimize(png);
+  free(png);
+  return png != nullptr;
+}
+
+void BM_paired_pngenc_vs_bare(benchmark::State &state) {
+  run_pairs(
+      state, [] { return encode_ours(g_frame); }, [] { return encode_bare(g_frame); });
+}
+
+void BM_64x64_paired(benchmark::State &state) {
+  run_pairs(
+      state, [] { return encode_ours(g_small); }, [] { return encode_bare(g_small); });
+}
+
+void BM_deflate_paired(benchmark::State &state) {
+  auto call = [](unsigned char *(*fn)(unsigned char *, int, int *, int)) {
+    int len = 0;
+    unsigned char *z = fn(g_rows.data(), (int)g_rows.size(), &len, 8);
+    benchmark::DoNotOptimize(z);
+    free(z);
+    return z != nullptr;
+  };
+  run_pairs(
+      state, [&] { return call(pngenc_deflate); }, [&] { return call(oracle_zlib_compress); });
+}
+
+void BM_deflate_pngenc(benchmark::State &state) {
+  int len = 0;
+  for (auto _ : state) {
+    unsigned char *z = pngenc_deflate(g_rows.data(), (int)g_rows.size(), &len, 8);
+    if (!z) {
+      state.SkipWithError("pngenc_deflate failed");
+      break;
+    }
+    benchmark::DoNotOptimize(z);
+    free(z);
+  }
+  state.counters["zlib_bytes"] = (double)len;
+  state.SetBytesProcessed(state.iterations() * (int64_t)g_rows.size());
+}
+
+void BM_deflate_stb(benchmark::State &state) {
+  int len = 0;
+  for (auto _ : state) {
+    unsigned char *z = oracle_zlib_compress(g_rows.data(), (int)g_rows.size(), &len, 8);
+    if (!z) {
+      state.SkipWithError("stbi_zlib_compress failed");
+      break;
+    }
+    benchmark::DoNotOptimize(z);
+    free(z);
+  }
+  state.counters["zlib_bytes"] = (double)len;
+  state.SetBytesProcessed(state.iterations() * (int64_t)g_rows.size());
+}
+
+void BM_pngenc_encode_rgba_64x64(benchmark::State &state) {
+  for (auto _ : state) {
+    uint8_t *png = nullptr;
+    size_t len = 0;
+    if (pngenc_encode_rgba(g_small.rgba.data(), 64, 64, &png, &len) != 0) {
+      state.SkipWithError("pngenc_encode_rgba failed");
+      break;
+    }
+    benchmark::DoNotOptimize(png);
+    free(png);
+  }
+}
+
+void BM_stbi_write_png_to_mem_64x64(benchmark::State &state) {
+  for (auto _ : state) {
+    int len = 0;
+    unsigned char *png = bench_stb_bare_png_to_mem(g_small.rgba.data(), 64, 64, &len);
+    if (!png) {
+      state.SkipWithError("stbi_write_png_to_mem failed");
+      break;
+    }
+    benchmark::DoNotOptimize(png);
+    free(png);
   }
 }
 
@@ -219,13 +345,19 @@ BENCHMARK(BM_pngenc_encode_rgba)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_stbi_write_png_to_mem)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_stbi_write_png_to_mem_O2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_paired_pngenc_vs_bare)->Unit(benchmark::kMillisecond)->Iterations(8);
+BENCHMARK(BM_deflate_pngenc)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_deflate_stb)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_deflate_paired)->Unit(benchmark::kMillisecond)->Iterations(8);
+BENCHMARK(BM_pngenc_encode_rgba_64x64)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_stbi_write_png_to_mem_64x64)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_64x64_paired)->Unit(benchmark::kMicrosecond)->Iterations(400);
 
 // Console output as usual; keeps each benchmark's per-iteration real times
 // (one per repetition) for the summary.
 class summary_reporter : public benchmark::ConsoleReporter {
  public:
   std::map<std::string, std::vector<double>> times, cpu_times;
-  std::vector<double> pair_ratios;
+  std::map<std::string, std::vector<double>> pair_ratios;
   void ReportRuns(const std::vector<Run> &runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run &r : runs)
@@ -233,12 +365,14 @@ class summary_reporter : public benchmark::ConsoleReporter {
         times[r.run_name.function_name].push_back(r.GetAdjustedRealTime());
         cpu_times[r.run_name.function_name].push_back(r.GetAdjustedCPUTime());
         auto ratio = r.counters.find("ratio");
-        if (ratio != r.counters.end()) pair_ratios.push_back(ratio->second.value);
+        if (ratio != r.counters.end())
+          pair_ratios[r.run_name.function_name].push_back(ratio->second.value);
       }
   }
 };
 
 double median(std::vector<double> v) {
+  if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
   size_t n = v.size();
   return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
@@ -284,6 +418,12 @@ int main(int argc, char **argv) {
     once_stbi_write_png_to_mem();
     return 0;
   }
+  g_small = crop(g_frame, 928, 508, 64, 64);
+  g_rows = filtered_rows(g_frame);
+  if (g_rows.empty()) {
+    fprintf(stderr, "could not recover the filtered rows of the frame\n");
+    return 1;
+  }
 
   summary_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -308,11 +448,32 @@ int main(int argc, char **argv) {
           "summary: the writer at plain -O2 %.3f ms CPU, the library's options take %.4f of it\n",
           median(r2), ca / median(r2));
   }
-  if (!reporter.pair_ratios.empty())
-    printf(
-        "summary: paired CPU time ratio pngenc_encode_rgba / stbi_write_png_to_mem %.4f "
-        "(median over %zu repetitions of 8 pairs)\n",
-        median(reporter.pair_ratios), reporter.pair_ratios.size());
+  struct paired_line {
+    const char *name, *what;
+  } paired[] = {
+      {"BM_paired_pngenc_vs_bare", "pngenc_encode_rgba / stbi_write_png_to_mem"},
+      {"BM_deflate_paired", "pngenc_deflate / stb's built-in stbi_zlib_compress"},
+      {"BM_64x64_paired", "pngenc_encode_rgba / stbi_write_png_to_mem, 64x64"},
+  };
+  for (const paired_line &l : paired) {
+    const std::vector<double> &r = reporter.pair_ratios[l.name];
+    if (!r.empty())
+      printf("summary: paired CPU time ratio %s %.4f (median over %zu repetitions)\n", l.what,
+             median(r), r.size());
+  }
+  struct timed_line {
+    const char *ours, *theirs, *what, *unit;
+    double scale;
+  } timed[] = {
+      {"BM_deflate_pngenc", "BM_deflate_stb", "compressors alone", "ms", 1},
+      {"BM_pngenc_encode_rgba_64x64", "BM_stbi_write_png_to_mem_64x64", "64x64 encoders", "us", 1},
+  };
+  for (const timed_line &l : timed) {
+    const std::vector<double> &ca = reporter.cpu_times[l.ours], &cb = reporter.cpu_times[l.theirs];
+    if (!ca.empty() && !cb.empty())
+      printf("summary: %s, CPU time medians %.3f %s and %.3f %s, ratio %.4f\n", l.what,
+             median(ca) * l.scale, l.unit, median(cb) * l.scale, l.unit, median(ca) / median(cb));
+  }
   benchmark::Shutdown();
   return 0;
 }

@@ -1,6 +1,9 @@
 // The only user of stb_image_write. Its functions are compiled static into this
 // file, so none of them can leave the library, and its settings keep their
-// initial values: compression level 8, filter chosen per row, no flip.
+// initial values: compression level 8, filter chosen per row, no flip. stb
+// filters the rows, frames the chunks and computes their CRCs; the zlib
+// stream comes from pngenc_deflate, which writes exactly the bytes of stb's
+// built-in compressor in a fraction of its time.
 #include "pngenc.h"
 
 #include <errno.h>
@@ -9,6 +12,9 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include "pngenc_deflate.h"
+
+#define STBIW_ZLIB_COMPRESS pngenc_deflate
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #define STB_IMAGE_WRITE_STATIC
 #define STBI_WRITE_NO_STDIO

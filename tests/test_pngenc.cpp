@@ -15,6 +15,8 @@
 
 #include "pngenc.h"
 #include "screenshot.h"
+#include "stb_write_oracle.h"
+#include "test_frames.h"
 #include "test_support.h"
 
 namespace {
@@ -84,7 +86,45 @@ image image_with_png_length(size_t target, int width, int height) {
   return image{0, 0, {}};
 }
 
+std::vector<uint8_t> plain_stb(const uint8_t *rgba, int width, int height) {
+  int len = 0;
+  unsigned char *png = oracle_png_to_mem(rgba, width, height, &len);
+  if (!png) return {};
+  std::vector<uint8_t> out(png, png + len);
+  free(png);
+  return out;
+}
+
 }  // namespace
+
+// The library's PNG bytes are stb_image_write's with its built-in zlib
+// compressor (the oracle in support/), whatever compressor does the work.
+TEST(PngEncode, SameBytesAsPlainStb) {
+  struct row {
+    const char *label;
+    frame f;
+  } rows[] = {
+      {"the benchmarks' desktop screenshot", bench_frame()},
+      {"desktop 1280x800", desktop_frame(1280, 800)},
+      {"pattern 300x200", pattern_frame(300, 200)},
+      {"stripes 640x480", stripes_frame(640, 480)},
+      {"one colour 640x480", solid_frame(640, 480, 0x336699)},
+      {"one colour 1x1", solid_frame(1, 1, 0x336699)},
+      {"noise 97x61, stored blocks", noise_frame(97, 61)},
+      {"8191x1, 32765 bytes filtered", stripes_frame(8191, 1)},
+      {"8192x1, 32769 bytes filtered", stripes_frame(8192, 1)},
+      {"8191x2, across 32767 and 65534", desktop_frame(8191, 2)},
+      {"1x1388, 6940 bytes filtered", pattern_frame(1, 1388)},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.label);
+    if (r.f.rgba.empty()) continue;  // the screenshot is not in every checkout
+    image im{r.f.width, r.f.height, r.f.rgba};
+    std::vector<uint8_t> expected = plain_stb(im.rgba.data(), im.width, im.height);
+    ASSERT_FALSE(expected.empty());
+    EXPECT_TRUE(encode(im) == expected);
+  }
+}
 
 TEST(PngEncode, StreamStructure) {
   struct row {
@@ -322,6 +362,60 @@ TEST_F(PngFile, PartialWriteLeavesNoFileWeCreated) {
   EXPECT_EQ(r2, -1);
   EXPECT_EQ(e2, EFBIG);
   EXPECT_TRUE(path_exists(existing));
+}
+
+// Captures through the exports, as the capture tests make them: the bytes are
+// plain stb's PNG of the pixels they decode to.
+using PngCaptureBytes = display_test;
+
+TEST_F(PngCaptureBytes, SameBytesAsPlainStb) {
+  struct row {
+    const char *label;
+    std::function<void()> screen;
+    int x, y, width, height;
+  } rows[] = {
+      {"pattern over two monitors",
+       [] {
+         sd_add_monitor(-100, -50, 0, 150, "LEFT", 0);
+         sd_add_monitor(0, -50, 200, 150, "RIGHT", 1);
+         frame f = pattern_frame(300, 200);
+         sd_set_screen(-100, -50, 300, 200, sd_pixel{0, 0, 0, 0});
+         for (int y = 0; y < 200; y++)
+           for (int x = 0; x < 300; x++) {
+             const uint8_t *p = &f.rgba[((size_t)y * 300 + (size_t)x) * 4];
+             sd_set_screen_pixel(x - 100, y - 50, sd_pixel{p[0], p[1], p[2], 0});
+           }
+       },
+       -100, -50, 300, 200},
+      {"stripes 640x480",
+       [] {
+         sd_add_monitor(0, 0, 640, 480, "M", 1);
+         sd_set_screen(0, 0, 640, 480, sd_pixel{1, 2, 3, 0});
+         for (int y = 0; y < 480; y += 2)
+           sd_fill_screen_rect(0, y, 640, 1, sd_pixel{200, 100, 50, 0});
+       },
+       0, 0, 640, 480},
+      {"4x3 of one colour",
+       [] {
+         sd_add_monitor(-2, -1, 2, 2, "M", 1);
+         sd_set_screen(-2, -1, 4, 3, sd_pixel{1, 2, 3, 0});
+       },
+       -2, -1, 4, 3},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.label);
+    sd_reset();
+    r.screen();
+    uint8_t *png = nullptr;
+    int len = 0;
+    ASSERT_EQ(screenshot_capture_region_mem(r.x, r.y, r.width, r.height, &png, &len), 0)
+        << screenshot_last_error();
+    std::vector<uint8_t> got(png, png + len);
+    screenshot_free_mem(png);
+    decoded_png d = decode_png(got.data(), got.size());
+    ASSERT_TRUE(d.ok);
+    EXPECT_TRUE(got == plain_stb(d.rgba.data(), d.width, d.height));
+  }
 }
 
 // The same failures as the exports report them.
