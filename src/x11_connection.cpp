@@ -330,7 +330,9 @@ static inline uint8_t colormap_level(uint16_t value) { return vs_scale_channel(v
 // Colormapped visuals: the palette is the colormap's cells.
 static int palette_from_colormap_locked(xcb_colormap_t colormap, const xcb_visualtype_t *type,
                                         uint8_t depth, vs_pixel_format *format) {
-  uint32_t pixels[256];
+  // Zeroed: a count of 0 would otherwise pass bytes the compiler cannot
+  // see set (and -O2 with -g warns of it).
+  uint32_t pixels[256] = {0};
   int count = type->colormap_entries;
   if (count > (1 << depth)) count = 1 << depth;
   if (count > 256) count = 256;
@@ -352,7 +354,7 @@ static int palette_from_colormap_locked(xcb_colormap_t colormap, const xcb_visua
 // query gives all three tables.
 static int levels_from_colormap_locked(xcb_colormap_t colormap, const xcb_visualtype_t *type,
                                        vs_pixel_format *format) {
-  uint32_t pixels[1 << VS_MAX_CHANNEL_BITS];
+  uint32_t pixels[1 << VS_MAX_CHANNEL_BITS] = {0};
   int widest = format->red_mask;
   if (format->green_mask > widest) widest = format->green_mask;
   if (format->blue_mask > widest) widest = format->blue_mask;
