@@ -125,6 +125,10 @@ vs_bitmap *vs_bitmap_of(HGDIOBJ object);
 // Drops what the bitmap's content refers to; it then reads black.
 void vs_clear_content(vs_bitmap *bitmap);
 
+// Makes a heap frame of width x height B, G, R, X pixels the bitmap's whole
+// content; the bitmap owns it from then on.
+void vs_hold_frame(vs_bitmap *bitmap, uint32_t *frame, int width, int height);
+
 // The dispatch forgets a layer whose connection broke, so the next call that
 // needs the display chooses afresh (a new compositor, or X11 after all).
 void vs_forget_layer(vs_layer_id layer);

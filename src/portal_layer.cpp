@@ -88,16 +88,6 @@ int portal_layer_copy_screen(int x, int y, int width, int height, vs_bitmap *bit
   cut_picture(&picture, &box, x, y, width, height, frame);
   free(picture.pixels);
 
-  bitmap->pixels = (const uint8_t *)frame;
-  bitmap->hold = frame;
-  bitmap->stride = (uint32_t)width * 4u;
-  bitmap->content_x = 0;
-  bitmap->content_y = 0;
-  bitmap->content_width = width;
-  bitmap->content_height = height;
-  memset(&bitmap->format, 0, sizeof bitmap->format);
-  bitmap->format.red_shift = 16;
-  bitmap->format.green_shift = 8;
-  bitmap->format.blue_shift = 0;
+  vs_hold_frame(bitmap, frame, width, height);
   return 0;
 }
