@@ -68,9 +68,9 @@ done
 
 # Roots of the other classes (Xvfb's -cc picks the root visual's class):
 # StaticGray, GrayScale and StaticColor at 8 bits, DirectColor at 16.
-for spec in 8:0 8:1 8:2 16:5; do
-  depth=${spec%:*}
-  class=${spec#*:}
+for root_visual in 8:0 8:1 8:2 16:5; do
+  depth=${root_visual%:*}
+  class=${root_visual#*:}
   start_xvfb "$depth" -cc "$class"
   echo "== depth $depth, root visual class $class, on Xvfb (DISPLAY=$DISPLAY)"
   (cd "$build" && VS_DEPTHS_ROOT=$depth VS_DEPTHS_ROOT_CLASS=$class \
