@@ -321,7 +321,7 @@ int wl_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap) {
   for (uint64_t i = 0; i < count; i++) frame[i] = 0xff000000u;
 
   wl_lock();
-  int result = wl_connect_locked();
+  int result = wl_connect_locked(0);
   if (result == 0 && (!g_wl.screencopy || !g_wl.shm)) {
     vs_set_last_error(VS_ERROR_WL_NO_SCREENCOPY);
     result = -1;

@@ -318,12 +318,14 @@ static wl_display *connect_compositor(void) {
   return display;
 }
 
-int wl_connect_locked(void) {
+int wl_connect_locked(int refresh) {
   if (g_wl.display) {
-    // Picks up outputs that came or went since the last call, and shows a
-    // compositor that went away.
+    // A listing picks up outputs that came or went since the last call, and
+    // shows a compositor that went away. The steps after it in the same
+    // export (the screen DC, the copy) use what it found: a compositor that
+    // left since fails the copy's own wait.
     if (wl_display_get_error(g_wl.display) == 0) {
-      return wl_roundtrip_locked(wl_now_ms() + WL_TIMEOUT_MS);
+      return refresh ? wl_roundtrip_locked(wl_now_ms() + WL_TIMEOUT_MS) : 0;
     }
     wl_drop_locked();
   }
@@ -350,14 +352,14 @@ int wl_connect_locked(void) {
 
 int wl_open_outputs(void) {
   wl_lock();
-  int result = wl_connect_locked();
+  int result = wl_connect_locked(0);
   wl_unlock();
   return result;
 }
 
 int wl_open(void) {
   wl_lock();
-  int result = wl_connect_locked();
+  int result = wl_connect_locked(0);
   if (result == 0 && (!g_wl.screencopy || !g_wl.shm)) {
     vs_set_last_error(VS_ERROR_WL_NO_SCREENCOPY);
     result = -1;
@@ -393,7 +395,7 @@ static void logical_rect(const wl_output_record *r, RECT *rect) {
 int wl_list_monitors(vs_monitor_list *list) {
   list->count = 0;
   wl_lock();
-  int result = wl_connect_locked();
+  int result = wl_connect_locked(1);
   if (result == 0) {
     for (int i = 0; i < g_wl.output_count && list->count < VS_MAX_MONITORS; i++) {
       const wl_output_record *r = &g_wl.outputs[i];

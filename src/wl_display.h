@@ -66,9 +66,9 @@ extern wl_shared g_wl;
 
 void wl_lock(void);
 void wl_unlock(void);
-// With the lock held: a working connection, and the outputs as of now. 0, or
-// -1 with the last error set.
-int wl_connect_locked(void);
+// With the lock held: a working connection; with refresh, the outputs as of
+// now (one round trip). 0, or -1 with the last error set.
+int wl_connect_locked(int refresh);
 // Dispatches events until *done is set or the deadline (CLOCK_MONOTONIC, ms)
 // passes. 0, or -1 with the last error set; the caller then destroys its own
 // proxies and drops the connection.
