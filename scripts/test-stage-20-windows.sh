@@ -13,6 +13,14 @@ start=$(date +%s)
 
 scripts/build-windows.sh
 
+# The 32-bit checks run natively or through qemu-user; never skipped.
+if ! i386_way=$(scripts/i386-runner.sh); then
+  echo "FAILED: i686: $i386_way"
+  echo "stage 20: FAILED"
+  exit 1
+fi
+echo "i686: 32-bit programs run $i386_way"
+
 status=0
 tests/win32/check_pe.sh x86_64 build-win64 || status=1
 tests/win32/check_pe.sh i686 build-win32 || status=1

@@ -22,6 +22,14 @@ scripts/build-packages.sh "$VS_DIST_DIR" >"$log" 2>&1 || {
 echo "packages built in $(($(date +%s) - start)) s:"
 (cd "$VS_DIST_DIR" && ls)
 
+# The win32 wheel's DLL runs under 32-bit Wine: natively or through qemu-user.
+if ! i386_way=$(scripts/i386-runner.sh); then
+  echo "$i386_way"
+  echo "0 passed, 1 failed"
+  exit 1
+fi
+echo "32-bit programs run $i386_way"
+
 counts=$(mktemp)
 eval "$(rig/start.sh)"
 trap 'rig/stop.sh "$RIG_DIR"; rm -f "$counts"' EXIT
