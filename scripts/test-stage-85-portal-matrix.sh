@@ -56,7 +56,9 @@ in_rig() {
     WAYLAND_DISPLAY VS_PORTAL_PICTURES VS_PORTAL_DESKTOP; do
     if [ -n "${!k:-}" ]; then envs+=(--env "$k=${!k}"); fi
   done
+  # The rig's home, as a program of that desktop session would have it.
   "$root/rig/chroot.sh" run "$VS_RIG_CHROOT" --user "$VS_RIG_USER" --env VS_PORTAL_REQUIRED=1 \
+    --env HOME="$VS_PORTAL_RIG/home" \
     "${envs[@]}" -- "$@"
 }
 
