@@ -161,8 +161,8 @@ check_packages() {
   if ! ls "$dist"/libvantorel-screenshot1_*_amd64.deb "$dist"/vantorel-screenshot_*_amd64.deb \
     "$dist"/vantorel_screenshot-*-linux_x86_64.whl >/dev/null 2>&1; then
     dist=$root/build-pkg/dist-linux
-    if ! "$root/scripts/build-packages.sh" --linux "$dist" >"$root/build-pkg-linux.log" 2>&1; then
-      tail -n 30 "$root/build-pkg-linux.log"
+    if ! "$root/scripts/build-packages.sh" --linux "$dist" >"$build/build-packages-linux.log" 2>&1; then
+      tail -n 30 "$build/build-packages-linux.log"
       fail "packages: scripts/build-packages.sh --linux"
       return
     fi
