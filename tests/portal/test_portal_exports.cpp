@@ -2,10 +2,10 @@
 // (rig/gnome-start.sh, rig/kde-start.sh, rig/portal-wlr-start.sh; their
 // assignments in the environment). On GNOME and Plasma nothing forces the
 // layer: a compositor without screen copy and a portal on the bus must be
-// enough, and the known-picture client paints what the desktop shows. On sway the wlroots portal is forced
-// (VANTOREL_SCREENSHOT_BACKEND=portal) and the rig's own pictures are the
-// truth. Without a rig the tests skip; with VS_PORTAL_REQUIRED set a skip
-// fails.
+// enough, and the known-picture client paints what the desktop shows. On
+// sway the wlroots portal is forced (VANTOREL_SCREENSHOT_BACKEND=portal) and
+// the rig's own pictures are the truth. Without a rig the tests skip; with
+// VS_PORTAL_REQUIRED set a skip fails.
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <signal.h>
