@@ -51,7 +51,10 @@ std::string rig_path(const char *sub) { return std::string(getenv("VS_PORTAL_RIG
 // Every folder a portal may have written a picture into.
 std::vector<std::string> pictures_left() {
   std::vector<std::string> left;
-  std::vector<std::string> dirs = {rig_path("/home"), "/tmp"};
+  std::vector<std::string> dirs = {rig_path("/home")};
+  // /tmp holds the wlroots backend's pictures only: on other desktops a file
+  // there is another program's.
+  if (on_desktop("wlr")) dirs.push_back("/tmp");
   if (getenv("VS_PORTAL_PICTURES")) dirs.push_back(getenv("VS_PORTAL_PICTURES"));
   for (const std::string &d : dirs) {
     for (const std::string &f : png_files_in(d)) {
