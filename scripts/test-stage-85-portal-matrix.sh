@@ -11,7 +11,8 @@
 #   Plasma 6.3 (trixie), KWin 6.7 (sid): the portal must offer Screenshot and
 #     the monitors come from the compositor. KWin takes screenshots only while
 #     it composites with OpenGL, which it does only on a DRM render node: with
-#     one (/dev/dri/renderD*) the same exact checks as on GNOME; without one
+#     one (/dev/dri/renderD*) the captures of stage 75 (tests/kde: the known
+#     picture and the portal's own, which holds the pointer); without one
 #     (our CI machines' kernels have no DRM) every capture must fail at once
 #     with the portal's code, never X11's, and leave no file.
 #   Packages on trixie: the .debs installed with `apt install ./...deb` (their
@@ -123,6 +124,21 @@ gnome_row() {
   stop_rig "$VS_PORTAL_RIG"
 }
 
+# On Plasma the library's captures are checked as stage 75 checks them
+# (tests/kde): against the known picture kde_paint shows and the portal's own
+# picture, which holds the mouse pointer too.
+check_kde_exact() {
+  local what=$1 paint
+  paint=$("$root/tests/kde/build-paint.sh" "$build/kde" | tail -n 1)
+  if in_rig timeout 600 env KDE_PAINT="$paint" KDE_RIG_PICTURES="$KDE_RIG_PICTURES" KDE_RIG_SCALE=1 \
+    VANTOREL_SCREENSHOT_LIBRARY="$build/libvantorel-screenshot.so.1" \
+    bash -c "cd '$root/tests/kde' && exec /usr/bin/python3 -m unittest -v test_kde_desktop.Captures"; then
+    pass "$what: monitors, all, each monitor, regions exact against the portal's picture"
+  else
+    fail "$what: monitors, all, each monitor, regions exact against the portal's picture"
+  fi
+}
+
 kde_row() {
   local suite=$1 what t0 ms out rc
   if ! start_rig kde-start.sh "$suite"; then
@@ -135,7 +151,7 @@ kde_row() {
   pass "$what: the portal offers Screenshot"
   check_monitors_json "$what"
   if compgen -G '/dev/dri/renderD*' >/dev/null; then
-    check_exports_exact "$what"
+    check_kde_exact "$what"
   else
     echo "$what: no DRM render node here, so KWin composites without OpenGL and takes no" \
       "screenshots; the capture must fail at once with the portal's code"
