@@ -2,7 +2,7 @@
 // silent, send garbage, never accept, hang up mid-reply, change the buffer
 // after describing it or shrink the shared memory, and an X server stopped
 // before the first call or between two calls. Each call returns within the
-// export's budget with a message (built here with a 1 s budget), and two
+// export's budget with a message (built here with a 3 s budget), and two
 // threads calling at once both return.
 #include <fcntl.h>
 #include <gtest/gtest.h>
