@@ -6,15 +6,22 @@
 // Scaled and transformed outputs: a capture is always in logical pixels, the
 // coordinates the monitors are listed in. A compositor hands a scaled output's
 // region over in its buffer pixels (twice as many each way at scale 2) and a
-// rotated one in the panel's orientation; each logical pixel takes the buffer
-// pixel under its centre after the output's transform is undone.
+// rotated one in the panel's orientation; linux_frame's sampling rule turns
+// them into logical pixels.
+//
+// The compositor is not trusted: the buffer's description is settled once
+// (at buffer_done, or at the first buffer event before version 3) and a later
+// one fails the copy; the memory file is sealed against shrinking before the
+// compositor gets it; every size is checked in 64 bits before a byte is read.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <wayland-client.h>
 
+#include "linux_frame.h"
 #include "wl_display.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
@@ -32,6 +39,7 @@ struct copy_state {
   uint32_t flags;
   uint8_t has_format;
   uint8_t offered_other;  // a buffer was offered in a format we cannot read
+  uint8_t changed;        // a buffer was described after the description was settled
   int described;          // every buffer offer has arrived
   int finished;           // ready or failed
   int failed;
@@ -55,6 +63,10 @@ static int format_rank(uint32_t format) {
 static void frame_buffer(void *data, zwlr_screencopy_frame_v1 *frame, uint32_t format,
                          uint32_t width, uint32_t height, uint32_t stride) {
   copy_state *s = (copy_state *)data;
+  if (s->described) {
+    s->changed = 1;
+    return;
+  }
   int rank = format_rank(format);
   if (rank == 0) {
     s->offered_other = 1;
@@ -104,8 +116,9 @@ static void frame_damage(void *data, zwlr_screencopy_frame_v1 *frame, uint32_t x
 // Only shared memory is ours to read; a dma-buf offer is noted and passed by.
 static void frame_linux_dmabuf(void *data, zwlr_screencopy_frame_v1 *frame, uint32_t format,
                                uint32_t width, uint32_t height) {
-  (void)data;
   (void)frame;
+  copy_state *s = (copy_state *)data;
+  if (s->described) s->changed = 1;
   (void)format;
   (void)width;
   (void)height;
@@ -113,93 +126,15 @@ static void frame_linux_dmabuf(void *data, zwlr_screencopy_frame_v1 *frame, uint
 
 static void frame_buffer_done(void *data, zwlr_screencopy_frame_v1 *frame) {
   (void)frame;
-  ((copy_state *)data)->described = 1;
+  copy_state *s = (copy_state *)data;
+  if (s->described) s->changed = 1;
+  s->described = 1;
 }
 
 static const zwlr_screencopy_frame_v1_listener k_frame_listener = {
     frame_buffer, frame_flags,        frame_ready,       frame_failed,
     frame_damage, frame_linux_dmabuf, frame_buffer_done,
 };
-
-// ---------------------------------------------------------------------------
-// Pixels
-
-static inline uint32_t to_bgrx(uint32_t value, int swap_red_blue) {
-  if (swap_red_blue) {
-    value = (value & 0x0000ff00u) | ((value >> 16) & 0xffu) | ((value & 0xffu) << 16);
-  }
-  return value | 0xff000000u;
-}
-
-// Where the logical pixel (u, v) of the transformed picture lies in a buffer
-// of width bw and height bh, for wl_output's eight transforms.
-static void buffer_point(int transform, int u, int v, int bw, int bh, int *bx, int *by) {
-  switch (transform & 7) {
-    case WL_OUTPUT_TRANSFORM_90:
-      *bx = v;
-      *by = bh - 1 - u;
-      break;
-    case WL_OUTPUT_TRANSFORM_180:
-      *bx = bw - 1 - u;
-      *by = bh - 1 - v;
-      break;
-    case WL_OUTPUT_TRANSFORM_270:
-      *bx = bw - 1 - v;
-      *by = u;
-      break;
-    case WL_OUTPUT_TRANSFORM_FLIPPED:
-      *bx = bw - 1 - u;
-      *by = v;
-      break;
-    case WL_OUTPUT_TRANSFORM_FLIPPED_90:
-      *bx = v;
-      *by = u;
-      break;
-    case WL_OUTPUT_TRANSFORM_FLIPPED_180:
-      *bx = u;
-      *by = bh - 1 - v;
-      break;
-    case WL_OUTPUT_TRANSFORM_FLIPPED_270:
-      *bx = bw - 1 - v;
-      *by = bh - 1 - u;
-      break;
-    default:
-      *bx = u;
-      *by = v;
-      break;
-  }
-}
-
-// Writes the copied region (rw x rh logical pixels) into the frame at
-// (dest_x, dest_y).
-static void place_region(const copy_state *s, const uint8_t *buffer, int transform, int rw, int rh,
-                         uint32_t *frame, int frame_width, int dest_x, int dest_y) {
-  int bw = (int)s->width;
-  int bh = (int)s->height;
-  int swap = s->format == SHM_XBGR8888 || s->format == SHM_ABGR8888;
-  int y_invert = (s->flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0;
-  int identity = (transform & 7) == WL_OUTPUT_TRANSFORM_NORMAL && bw == rw && bh == rh;
-  for (int v = 0; v < rh; v++) {
-    uint32_t *out = frame + (size_t)(dest_y + v) * (size_t)frame_width + (size_t)dest_x;
-    if (identity) {
-      int row = y_invert ? bh - 1 - v : v;
-      const uint32_t *in = (const uint32_t *)(const void *)(buffer + (size_t)row * s->stride);
-      for (int u = 0; u < rw; u++) out[u] = to_bgrx(in[u], swap);
-      continue;
-    }
-    int tw = (transform & 1) ? bh : bw;
-    int th = (transform & 1) ? bw : bh;
-    int tv = (int)(((int64_t)2 * v + 1) * th / (2 * (int64_t)rh));
-    for (int u = 0; u < rw; u++) {
-      int tu = (int)(((int64_t)2 * u + 1) * tw / (2 * (int64_t)rw));
-      int bx, by;
-      buffer_point(transform, tu, tv, bw, bh, &bx, &by);
-      if (y_invert) by = bh - 1 - by;
-      const uint32_t *in = (const uint32_t *)(const void *)(buffer + (size_t)by * s->stride);
-      out[u] = to_bgrx(in[bx], swap);
-    }
-  }
-}
 
 // ---------------------------------------------------------------------------
 // One output's copy
@@ -223,6 +158,9 @@ static void release_buffer(shm_buffer *b) {
   b->fd = -1;
 }
 
+// The memory file is sealed against shrinking before the compositor sees it:
+// one that cut it short would otherwise end the host with SIGBUS when the
+// frame is read.
 static int make_buffer(const copy_state *s, shm_buffer *b) {
   b->fd = -1;
   uint64_t size = (uint64_t)s->stride * s->height;
@@ -231,20 +169,21 @@ static int make_buffer(const copy_state *s, shm_buffer *b) {
     return -1;
   }
   b->size = (size_t)size;
-  b->fd = memfd_create("vantorel-screenshot", MFD_CLOEXEC);
-  if (b->fd < 0 || ftruncate(b->fd, (off_t)b->size) != 0) {
+  b->fd = memfd_create("vantorel-screenshot", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (b->fd < 0 || ftruncate(b->fd, (off_t)b->size) != 0 ||
+      fcntl(b->fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_SEAL) != 0) {
     release_buffer(b);
     vs_set_last_error(VS_ERROR_WL_NO_MEMORY);
     return -1;
   }
-  void *data = mmap(NULL, b->size, PROT_READ | PROT_WRITE, MAP_SHARED, b->fd, 0);
+  void *data = mmap(NULL, b->size, PROT_READ, MAP_SHARED, b->fd, 0);
   if (data == MAP_FAILED) {
     release_buffer(b);
     vs_set_last_error(VS_ERROR_WL_NO_MEMORY);
     return -1;
   }
   b->data = (uint8_t *)data;
-  b->pool = wl_shm_create_pool(g_wl.shm, b->fd, (int32_t)b->size);
+  b->pool = wl_shm_create_pool(g_vs_wl.shm, b->fd, (int32_t)b->size);
   if (b->pool) {
     b->buffer = wl_shm_pool_create_buffer(b->pool, 0, (int32_t)s->width, (int32_t)s->height,
                                           (int32_t)s->stride, s->format);
@@ -257,12 +196,19 @@ static int make_buffer(const copy_state *s, shm_buffer *b) {
   return 0;
 }
 
+// The copy is read only while the file still holds every byte the
+// description names; the seal keeps it so, and this says so at no cost.
+static int buffer_intact(const shm_buffer *b) {
+  struct stat st;
+  return fstat(b->fd, &st) == 0 && st.st_size >= 0 && (uint64_t)st.st_size >= b->size;
+}
+
 // Copies the output's logical rectangle (ox, oy, rw, rh, relative to the
-// output) into the frame at (dest_x, dest_y). 0, or -1 with the last error
-// set; the connection is dropped when it broke or the compositor went quiet.
-static int copy_output_locked(const wl_output_record *r, int ox, int oy, int rw, int rh,
-                              uint32_t *frame, int frame_width, int dest_x, int dest_y,
-                              int64_t deadline) {
+// output) into the frame at (dest_x, dest_y). 0, VS_FAILED, or VS_BROKEN with
+// the connection dropped (it broke, the compositor went quiet, or it broke
+// the protocol's promises).
+static int copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh,
+                              vs_frame *frame, int dest_x, int dest_y, int64_t deadline) {
   copy_state s;
   memset(&s, 0, sizeof s);
   shm_buffer b;
@@ -270,83 +216,103 @@ static int copy_output_locked(const wl_output_record *r, int ox, int oy, int rw,
   b.fd = -1;
   // The pointer is no part of the screen a caller asks for.
   zwlr_screencopy_frame_v1 *copy = zwlr_screencopy_manager_v1_capture_output_region(
-      g_wl.screencopy, 0, r->output, ox, oy, rw, rh);
+      g_vs_wl.screencopy, 0, r->output, ox, oy, rw, rh);
   if (!copy) {
-    wl_drop_locked();
+    vs_wl_drop_locked();
     vs_set_last_error(VS_ERROR_WL_GONE);
-    return -1;
+    return VS_BROKEN;
   }
   zwlr_screencopy_frame_v1_add_listener(copy, &k_frame_listener, &s);
   int transform = r->transform;
-  int result = wl_wait_locked(&s.described, deadline);
+  int result = vs_wl_wait_locked(&s.described, deadline);
   if (result == 0 && s.failed) {
     vs_set_last_error(VS_ERROR_WL_COPY_FAILED);
-    result = -2;
+    result = VS_FAILED;
   }
   if (result == 0 && !s.has_format) {
     vs_set_last_error(VS_ERROR_WL_FORMAT);
-    result = -2;
+    result = VS_FAILED;
   }
-  if (result == 0 && make_buffer(&s, &b) != 0) result = -2;
+  if (result == 0 && make_buffer(&s, &b) != 0) result = VS_FAILED;
   if (result == 0) {
     zwlr_screencopy_frame_v1_copy(copy, b.buffer);
-    result = wl_wait_locked(&s.finished, deadline);
+    result = vs_wl_wait_locked(&s.finished, deadline);
   }
   if (result == 0 && s.failed) {
     vs_set_last_error(VS_ERROR_WL_COPY_FAILED);
-    result = -2;
+    result = VS_FAILED;
+  }
+  if (result == 0 && (s.changed || !buffer_intact(&b))) {
+    vs_set_last_error(VS_ERROR_WL_BUFFER_CHANGED);
+    result = VS_BROKEN;
   }
   if (result == 0) {
-    place_region(&s, b.data, transform, rw, rh, frame, frame_width, dest_x, dest_y);
+    vs_source source;
+    memset(&source, 0, sizeof source);
+    source.pixels = b.data;
+    source.size = b.size;
+    source.width = s.width;
+    source.height = s.height;
+    source.stride = s.stride;
+    source.swap_red_blue = s.format == SHM_XBGR8888 || s.format == SHM_ABGR8888;
+    source.transform = (uint8_t)(transform & 7);
+    source.y_invert = (s.flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0;
+    if (vs_sample(&source, rw, rh, 0, 0, rw, rh, frame, dest_x, dest_y) != 0) {
+      vs_set_last_error(VS_ERROR_WL_FORMAT);
+      result = VS_FAILED;
+    }
   }
   zwlr_screencopy_frame_v1_destroy(copy);
   release_buffer(&b);
-  // -1: the wait failed, the connection is of no more use.
-  if (result == -1) wl_drop_locked();
-  return result == 0 ? 0 : -1;
+  if (result == VS_BROKEN) vs_wl_drop_locked();
+  return result;
 }
 
-int wl_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap) {
+int vs_wl_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, int64_t deadline) {
   vs_clear_content(bitmap);
   uint64_t count = (uint64_t)width * (uint64_t)height;
   if (count > SIZE_MAX / 4) {
     vs_set_last_error(VS_ERROR_WL_NO_MEMORY);
-    return -1;
+    return VS_FAILED;
   }
-  uint32_t *frame = (uint32_t *)malloc((size_t)count * 4);
-  if (!frame) {
+  uint32_t *pixels = (uint32_t *)malloc((size_t)count * 4);
+  if (!pixels) {
     vs_set_last_error(VS_ERROR_WL_NO_MEMORY);
-    return -1;
+    return VS_FAILED;
   }
-  for (uint64_t i = 0; i < count; i++) frame[i] = 0xff000000u;
+  for (uint64_t i = 0; i < count; i++) pixels[i] = 0xff000000u;
+  vs_frame frame = {pixels, width, height};
 
-  wl_lock();
-  int result = wl_connect_locked(0);
-  if (result == 0 && (!g_wl.screencopy || !g_wl.shm)) {
-    vs_set_last_error(VS_ERROR_WL_NO_SCREENCOPY);
-    result = -1;
+  int result = vs_wl_lock(deadline);
+  if (result != 0) {
+    free(pixels);
+    return result;
   }
-  int64_t deadline = wl_now_ms() + WL_TIMEOUT_MS;
+  result = vs_wl_connect_locked(0, deadline);
+  if (result == 0 && (!g_vs_wl.screencopy || !g_vs_wl.shm)) {
+    vs_set_last_error(VS_ERROR_WL_NO_SCREENCOPY);
+    result = VS_FAILED;
+  }
   int64_t right = (int64_t)x + width;
   int64_t bottom = (int64_t)y + height;
-  for (int i = 0; result == 0 && i < g_wl.output_count; i++) {
-    const wl_output_record *r = &g_wl.outputs[i];
+  for (int i = 0; result == 0 && i < g_vs_wl.output_count; i++) {
+    const vs_wl_output *r = &g_vs_wl.outputs[i];
     RECT rect;
-    if (!r->output || wl_output_rect_locked(r, &rect) != 0) continue;
+    if (!r->output || vs_wl_output_rect(r, &rect) != 0) continue;
     int64_t left = x > rect.left ? x : rect.left;
     int64_t top = y > rect.top ? y : rect.top;
     int64_t cut_right = right < rect.right ? right : rect.right;
     int64_t cut_bottom = bottom < rect.bottom ? bottom : rect.bottom;
     if (left >= cut_right || top >= cut_bottom) continue;
     result = copy_output_locked(r, (int)(left - rect.left), (int)(top - rect.top),
-                                (int)(cut_right - left), (int)(cut_bottom - top), frame, width,
+                                (int)(cut_right - left), (int)(cut_bottom - top), &frame,
                                 (int)(left - x), (int)(top - y), deadline);
   }
-  wl_unlock();
+  vs_wl_unlock();
   if (result != 0) {
-    free(frame);
-    return -1;
+    free(pixels);
+    return result;
   }
-  vs_hold_frame(bitmap, frame, width, height);
+  vs_hold_frame(bitmap, pixels, width, height);
   return 0;
 }

@@ -1,26 +1,18 @@
 // The Wayland layer: monitors from wl_output and xdg-output, pixels from the
 // wlroots screen-copy protocol into wl_shm buffers. One connection to the
-// compositor serves the process; a broken one is dropped and the dispatch
-// chooses afresh at the next call.
+// compositor serves the process; one that broke or went quiet is dropped, and
+// the layer's functions say so (VS_BROKEN) so the dispatch chooses afresh.
+//
+// The layer's own names start with vs_wl_, so none reads like libwayland's.
+// Its codes are linux_display.h's VS_ERROR_WL_*.
 #ifndef VANTOREL_WL_DISPLAY_H
 #define VANTOREL_WL_DISPLAY_H
 
 #include "linux_display.h"
 
-// Codes the layer leaves as the last error.
-#define VS_ERROR_WL_NO_COMPOSITOR 110  // no compositor at WAYLAND_DISPLAY (or wayland-0)
-#define VS_ERROR_WL_NO_SCREENCOPY 111  // the compositor offers no screen-copy protocol
-#define VS_ERROR_WL_COPY_FAILED 112    // the compositor refused or failed the copy
-#define VS_ERROR_WL_GONE 113           // the connection broke (compositor gone, protocol error)
-#define VS_ERROR_WL_TIMEOUT 114        // the compositor did not answer in time
-#define VS_ERROR_WL_FORMAT 115         // no buffer format the layer can read
-#define VS_ERROR_WL_NO_MEMORY 116      // shared memory or heap could not be had
-#define VS_ERROR_WL_NO_OUTPUTS 117     // the compositor has no outputs
-
-// How long the layer waits for the compositor before it fails the call.
-#define WL_TIMEOUT_MS 5000
-
-#define WL_MAX_OUTPUTS 16
+// One record a monitor: the compositor's outputs beyond that fail the listing
+// (VS_ERROR_WL_TOO_MANY_OUTPUTS) rather than being left out unsaid.
+#define VS_WL_MAX_OUTPUTS VS_MAX_MONITORS
 
 struct wl_display;
 struct wl_registry;
@@ -30,7 +22,7 @@ struct zxdg_output_manager_v1;
 struct zxdg_output_v1;
 struct zwlr_screencopy_manager_v1;
 
-struct wl_output_record {
+struct vs_wl_output {
   uint32_t global;  // the registry's name for it
   wl_output *output;
   zxdg_output_v1 *xdg_output;
@@ -50,43 +42,44 @@ struct wl_output_record {
   char xdg_name[CCHDEVICENAME];
 };
 
-// The connection and what the compositor offers; guarded by wl_lock.
-struct wl_shared {
+// The connection and what the compositor offers; guarded by the layer's lock.
+struct vs_wl_shared {
   wl_display *display;
   wl_registry *registry;
   wl_shm *shm;
   zxdg_output_manager_v1 *xdg_output_manager;
   zwlr_screencopy_manager_v1 *screencopy;
   uint32_t screencopy_version;
-  wl_output_record outputs[WL_MAX_OUTPUTS];
+  vs_wl_output outputs[VS_WL_MAX_OUTPUTS];
   int output_count;
+  uint8_t too_many_outputs;  // an output came that found no free record
 };
 
-extern wl_shared g_wl;
+extern vs_wl_shared g_vs_wl;
 
-void wl_lock(void);
-void wl_unlock(void);
+// Takes the layer's lock by the deadline: 0, or VS_FAILED with
+// VS_ERROR_WL_TIMEOUT when another thread held it that long.
+int vs_wl_lock(int64_t deadline);
+void vs_wl_unlock(void);
 // With the lock held: a working connection; with refresh, the outputs as of
-// now (one round trip). 0, or -1 with the last error set.
-int wl_connect_locked(int refresh);
-// Dispatches events until *done is set or the deadline (CLOCK_MONOTONIC, ms)
-// passes. 0, or -1 with the last error set; the caller then destroys its own
-// proxies and drops the connection.
-int wl_wait_locked(const int *done, int64_t deadline_ms);
-// A round trip; on failure the connection is dropped.
-int wl_roundtrip_locked(int64_t deadline_ms);
-int64_t wl_now_ms(void);
-// Drops the connection and tells the dispatch to choose afresh.
-void wl_drop_locked(void);
-// The output's rectangle in the virtual screen. 0, or -1 when it has none.
-int wl_output_rect_locked(const wl_output_record *r, RECT *rect);
+// now (one round trip). 0, or VS_BROKEN with the connection dropped.
+int vs_wl_connect_locked(int refresh, int64_t deadline);
+// Dispatches events until *done is set or the deadline passes. 0, or
+// VS_BROKEN with the last error set; the caller then destroys its own proxies
+// and drops the connection.
+int vs_wl_wait_locked(const int *done, int64_t deadline);
+void vs_wl_drop_locked(void);
+// The output's rectangle in the virtual screen. 0, or -1 when it has none
+// (no size, or edges beyond 32 bits).
+int vs_wl_output_rect(const vs_wl_output *output, RECT *rect);
 
-// Connects (or checks the connection) and makes sure the compositor offers
-// screen copy. 0, or -1 with the last error set.
-int wl_open(void);
-// Connects without asking for screen copy: the portal layer's monitors.
-int wl_open_outputs(void);
-int wl_list_monitors(vs_monitor_list *list);
-int wl_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap);
+// What the portal layer takes from this one: the outputs, without screen copy.
+int vs_wl_open_outputs(int64_t deadline);
+int vs_wl_list_monitors(vs_monitor_list *list, int64_t deadline);
+int vs_wl_virtual_screen(RECT *box, int64_t deadline);
+void vs_wl_close(void);
+
+// The screen copy, for the layer's table.
+int vs_wl_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, int64_t deadline);
 
 #endif
