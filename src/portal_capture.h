@@ -30,6 +30,12 @@
 #define PORTAL_ERROR_BAD_PICTURE 205      // the picture named in the answer could not be read
 #define PORTAL_ERROR_NO_PICTURES_DIR 206  // answered 1 and the Pictures folder does not exist
 #define PORTAL_ERROR_NO_MEMORY 207        // out of memory
+// The file named in the answer is not one the portal can have written for
+// this request: left where it is, untouched. 208: a symbolic link, not a
+// regular file, another user's, more than one link, or over 1 GiB. 209: last
+// written before the request went out (allowing 2 s for coarse file times).
+#define PORTAL_ERROR_UNTRUSTED_FILE 208
+#define PORTAL_ERROR_STALE_FILE 209
 
 // B,G,R,X bytes per pixel (X = 255), rows top first, no gaps between rows.
 // pixels comes from malloc and belongs to the caller (free).
@@ -40,7 +46,9 @@ struct portal_picture {
 };
 
 // 0 with *out filled, or -1 with *code set to one of the PORTAL_ERROR_* codes
-// and *out cleared. The file the portal wrote for this request is removed.
+// and *out cleared. The file the portal wrote for this request is removed,
+// whether it gave a picture or not; a file refused as not ours (208, 209) is
+// not.
 PORTAL_HIDDEN int portal_take_picture(portal_picture *out, uint32_t *code);
 
 // 1 when a session bus is reachable and org.freedesktop.portal.Desktop offers
