@@ -10,8 +10,8 @@
 #include <atomic>
 
 #include "portal_bus.h"
-#include "portal_capture.h"
 #include "portal_clock.h"
+#include "portal_errors.h"
 #include "portal_uri.h"
 #include "portal_userdirs.h"
 

@@ -10,7 +10,7 @@
 
 // Asks for a picture of the whole desktop, non-interactively, and waits for
 // the answer up to the deadline (portal_now_us's clock): 0 with the local
-// path the answer names, or one of portal_capture.h's PORTAL_ERROR_* codes.
+// path the answer names, or one of the PORTAL_ERROR_* codes (portal_errors.h).
 // *sent is the wall-clock time (CLOCK_REALTIME_COARSE, the clock file times
 // are stamped from) read just before the request went out, whatever the
 // outcome.
