@@ -31,6 +31,17 @@ foreach(xml ${VS_WAYLAND_PROTOCOLS_DIR}/unstable/xdg-output/xdg-output-unstable-
        ${VS_PROTOCOL_DIR}/${base}-client-protocol.h)
 endforeach()
 
+# The desktop portal module, one file per concern (see src/portal_capture.cpp).
+set(VS_PORTAL_SOURCES
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_bus.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_capture.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_file.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_png.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_probe.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_request.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_uri.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_userdirs.cpp)
+
 set(VS_X11_SOURCES
     ${CMAKE_CURRENT_SOURCE_DIR}/src/linux_error.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/linux_dispatch.cpp
@@ -39,19 +50,20 @@ set(VS_X11_SOURCES
     ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_connection.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_capture.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_layer.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_capture.cpp
+    ${VS_PORTAL_SOURCES}
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_connection.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_handshake.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_monitors.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_capture.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_window.cpp)
-# Desktop portal capture (org.freedesktop.portal.Screenshot over sd-bus): part
-# of the layers, and built alone too for its own tests.
+# Desktop portal capture (org.freedesktop.portal.Screenshot over sd-bus, the
+# picture decoded with libpng): part of the layers, and built alone too for its
+# own tests.
 pkg_check_modules(VS_SDBUS REQUIRED IMPORTED_TARGET GLOBAL libsystemd)
-add_library(vs_portal OBJECT ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_capture.cpp)
-target_link_libraries(vs_portal PUBLIC PkgConfig::VS_SDBUS)
+pkg_check_modules(VS_PNG REQUIRED IMPORTED_TARGET GLOBAL libpng16)
+add_library(vs_portal OBJECT ${VS_PORTAL_SOURCES})
+target_link_libraries(vs_portal PUBLIC PkgConfig::VS_SDBUS PkgConfig::VS_PNG)
 target_include_directories(vs_portal PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
-target_include_directories(vs_portal PRIVATE ${STB_INCLUDE_DIR})
 target_compile_options(vs_portal PRIVATE ${VS_WARNINGS} -fno-exceptions -fno-rtti)
 set_target_properties(vs_portal PROPERTIES POSITION_INDEPENDENT_CODE ON
                                            CXX_VISIBILITY_PRESET hidden
@@ -63,7 +75,8 @@ set(VS_VERSION_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/src/vantorel-screenshot.map)
 # The layers as objects, so the X11 benchmark can link the same code with the
 # core and reach its hidden internals.
 add_library(vs_layers OBJECT ${VS_X11_SOURCES} ${VS_PROTOCOL_SOURCES})
-target_link_libraries(vs_layers PUBLIC PkgConfig::VS_XCB PkgConfig::VS_WAYLAND PkgConfig::VS_SDBUS)
+target_link_libraries(vs_layers PUBLIC PkgConfig::VS_XCB PkgConfig::VS_WAYLAND PkgConfig::VS_SDBUS
+                                        PkgConfig::VS_PNG)
 target_include_directories(vs_layers PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include
                                          ${CMAKE_CURRENT_SOURCE_DIR}/src)
 target_include_directories(vs_layers PRIVATE ${VS_PROTOCOL_DIR} ${STB_INCLUDE_DIR})
@@ -76,7 +89,8 @@ add_library(vantorel-screenshot SHARED $<TARGET_OBJECTS:vs_core> $<TARGET_OBJECT
 target_include_directories(vantorel-screenshot PUBLIC
                            $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
 target_link_libraries(vantorel-screenshot PRIVATE PkgConfig::VS_XCB PkgConfig::VS_WAYLAND
-                                                  PkgConfig::VS_SDBUS Threads::Threads)
+                                                  PkgConfig::VS_SDBUS PkgConfig::VS_PNG
+                                                  Threads::Threads)
 target_link_options(vantorel-screenshot PRIVATE -Wl,--no-undefined
                     -Wl,--version-script=${VS_VERSION_SCRIPT})
 set_target_properties(vantorel-screenshot PROPERTIES

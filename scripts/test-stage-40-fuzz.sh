@@ -7,13 +7,14 @@ seconds=${FUZZ_SECONDS:-60}
 build="$root/build-fuzz"
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DVS_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target fuzz_clamp fuzz_json fuzz_pngenc fuzz_deflate
+cmake --build "$build" -j "$(nproc)" --target fuzz_clamp fuzz_json fuzz_pngenc fuzz_deflate \
+  fuzz_portal_png
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 passed=0
 failed=0
-for name in clamp json pngenc deflate; do
+for name in clamp json pngenc deflate portal_png; do
   mkdir -p "$work/$name" "$work/artifacts"
   echo "fuzzing $name for ${seconds}s"
   if "$build/fuzz/fuzz_$name" -max_total_time="$seconds" -print_final_stats=1 \

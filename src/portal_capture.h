@@ -9,6 +9,8 @@
 
 #include <stdint.h>
 
+#include "portal_errors.h"
+
 #define PORTAL_HIDDEN __attribute__((visibility("hidden")))
 
 // The longest a portal_take_picture call takes, whatever the bus or the
@@ -22,14 +24,9 @@
 // The bound of portal_available, which only asks whether the portal is there.
 #define PORTAL_PROBE_TIMEOUT_MS 2000
 
-#define PORTAL_ERROR_NO_BUS 200           // no session bus could be reached
-#define PORTAL_ERROR_NO_PORTAL 201        // no portal service, or no Screenshot interface
-#define PORTAL_ERROR_DENIED 202           // the portal answered 1: cancelled or denied
-#define PORTAL_ERROR_PORTAL_FAILED 203    // the portal answered 2, or failed the call
-#define PORTAL_ERROR_TIMEOUT 204          // no answer within PORTAL_TIMEOUT_MS
-#define PORTAL_ERROR_BAD_PICTURE 205      // the picture named in the answer could not be read
-#define PORTAL_ERROR_NO_PICTURES_DIR 206  // answered 1 and the Pictures folder does not exist
-#define PORTAL_ERROR_NO_MEMORY 207        // out of memory
+// Its error codes, PORTAL_ERROR_* (200 to 209), are in portal_errors.h, a
+// header of their own so that the module's parts below this one share them
+// without including it.
 
 // B,G,R,X bytes per pixel (X = 255), rows top first, no gaps between rows.
 // pixels comes from malloc and belongs to the caller (free).
@@ -40,7 +37,9 @@ struct portal_picture {
 };
 
 // 0 with *out filled, or -1 with *code set to one of the PORTAL_ERROR_* codes
-// and *out cleared. The file the portal wrote for this request is removed.
+// and *out cleared. The file the portal wrote for this request is removed,
+// whether it gave a picture or not; a file refused as not ours (208, 209) is
+// not.
 PORTAL_HIDDEN int portal_take_picture(portal_picture *out, uint32_t *code);
 
 // 1 when a session bus is reachable and org.freedesktop.portal.Desktop offers

@@ -3,6 +3,7 @@
 #ifndef VS_PORTAL_TEST_SUPPORT_H
 #define VS_PORTAL_TEST_SUPPORT_H
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <string>
@@ -42,6 +43,22 @@ int open_fd_count();
 size_t heap_in_use();
 double elapsed_ms(const struct timespec &since);
 struct timespec now_mono();
+
+// A picture of w x h with `channels` channels whose every pixel differs, and
+// the same as PNG bytes (stb_image_write).
+std::vector<unsigned char> pattern(int w, int h, int channels);
+std::string pattern_png(int w, int h, int channels);
+
+// The PNG with its header (IHDR) claiming w x h, its checksum made right, so
+// that only the claim is wrong; "" if png has no header where PNGs have it.
+std::string png_claiming(const std::string &png, uint32_t w, uint32_t h);
+
+// 2x1, 16 bits per sample: a valid PNG, but not a picture a portal writes.
+extern const unsigned char kSixteenBitPng[];
+extern const size_t kSixteenBitPngSize;
+
+// Sets a file's modification time to now + seconds (not following a link).
+bool set_mtime(const std::string &path, double seconds_from_now);
 
 // Owns what portal_take_picture handed out.
 struct taken {

@@ -16,26 +16,6 @@
 
 namespace {
 
-// 2x1, 16 bits per sample: decodable, but not a picture a portal writes.
-const unsigned char kSixteenBitPng[] = {
-    0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48,
-    0x44, 0x52, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x10, 0x00, 0x00, 0x00,
-    0x00, 0x81, 0xd9, 0xfc, 0x15, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x44, 0x41, 0x54, 0x78,
-    0x9c, 0x63, 0x10, 0x32, 0x09, 0xab, 0x00, 0x00, 0x02, 0x0d, 0x01, 0x15, 0xa9, 0x7e,
-    0xa5, 0xc6, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
-
-// A picture of w x h with `channels` channels whose every pixel differs.
-std::vector<unsigned char> pattern(int w, int h, int channels) {
-  std::vector<unsigned char> px(size_t(w) * h * channels);
-  for (int y = 0; y < h; y++) {
-    for (int x = 0; x < w; x++) {
-      unsigned char *p = &px[(size_t(y) * w + x) * channels];
-      for (int c = 0; c < channels; c++) p[c] = (unsigned char)(x * 7 + y * 13 + c * 71);
-    }
-  }
-  return px;
-}
-
 // What the module must hand out for `pattern`: B,G,R,255 (grey replicated).
 void expect_bgrx(const portal_picture &pic, int w, int h, int channels) {
   ASSERT_EQ(pic.width, w);
@@ -111,35 +91,51 @@ TEST_F(FakePortal, PicturesOfEveryChannelLayoutDecodeExactlyAndTheFileIsRemoved)
   }
 }
 
-// Answers that give no picture: each its own code, quickly, and a file the
-// answer named but that is not a sane picture is left where it is.
+// Answers that give no picture: each its own code, quickly. A file the portal
+// wrote for the request that is no sane picture (text, 16 bits per sample,
+// cut short, corrupt, a header claiming a huge picture) is its own, so it is
+// removed all the same.
 TEST_F(FakePortal, AnswersWithoutAPictureFailWithTheirCode) {
-  std::string text = home + "/note.txt";
-  ASSERT_TRUE(write_file(text, "not a picture"));
-  std::string sixteen = home + "/sixteen.png";
-  ASSERT_TRUE(
-      write_file(sixteen, std::string((const char *)kSixteenBitPng, sizeof kSixteenBitPng)));
-  std::string target = write_png("target.png", 4, 4, 3);
-  std::string link = home + "/link.png";
-  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  std::string png = pattern_png(40, 30, 3);
+  ASSERT_FALSE(png.empty());
+  std::string corrupt = png;
+  size_t idat = corrupt.find("IDAT");
+  ASSERT_NE(idat, std::string::npos);
+  corrupt[idat + 4] = 0;  // the zlib header: no compression method 0
+  std::string huge = png_claiming(png, 40000, 40000);
+  ASSERT_FALSE(huge.empty());
+  struct {
+    const char *name;
+    std::string bytes;
+  } sources[] = {
+      {"note.txt", "not a picture"},
+      {"sixteen.png", std::string((const char *)kSixteenBitPng, kSixteenBitPngSize)},
+      {"cut.png", png.substr(0, png.size() / 2)},
+      {"corrupt.png", corrupt},
+      {"huge.png", huge},
+  };
+  for (const auto &source : sources) {
+    ASSERT_TRUE(write_file(home + "/" + source.name, source.bytes));
+  }
   ASSERT_EQ(mkdir((home + "/Pictures").c_str(), 0700), 0);
+  std::string out = home + "/out.png";
   struct {
     std::string control;
     uint32_t code;
-    std::string kept;
   } cases[] = {
-      {"answer 2", PORTAL_ERROR_PORTAL_FAILED, ""},
-      {"answer 1", PORTAL_ERROR_DENIED, ""},
-      {"answer 7", PORTAL_ERROR_PORTAL_FAILED, ""},
-      {"answer 0", PORTAL_ERROR_BAD_PICTURE, ""},
-      {"answer 0 https://example.invalid/a.png", PORTAL_ERROR_BAD_PICTURE, ""},
-      {"answer 0 file://" + home + "/absent.png", PORTAL_ERROR_BAD_PICTURE, ""},
-      {"answer 0 file://" + home + "/bad%zzname.png", PORTAL_ERROR_BAD_PICTURE, ""},
-      {"answer 0 file://" + text, PORTAL_ERROR_BAD_PICTURE, text},
-      {"answer 0 file://" + sixteen, PORTAL_ERROR_BAD_PICTURE, sixteen},
-      {"answer 0 file://" + home, PORTAL_ERROR_BAD_PICTURE, home},
-      {"answer 0 file://" + link, PORTAL_ERROR_BAD_PICTURE, link},
-      {"no-screenshot", PORTAL_ERROR_NO_PORTAL, ""},
+      {"answer 2", PORTAL_ERROR_PORTAL_FAILED},
+      {"answer 1", PORTAL_ERROR_DENIED},
+      {"answer 7", PORTAL_ERROR_PORTAL_FAILED},
+      {"answer 0", PORTAL_ERROR_BAD_PICTURE},
+      {"answer 0 https://example.invalid/a.png", PORTAL_ERROR_BAD_PICTURE},
+      {"answer 0 file://" + home + "/absent.png", PORTAL_ERROR_BAD_PICTURE},
+      {"answer 0 file://" + home + "/bad%zzname.png", PORTAL_ERROR_BAD_PICTURE},
+      {"write " + home + "/note.txt " + out, PORTAL_ERROR_BAD_PICTURE},
+      {"write " + home + "/sixteen.png " + out, PORTAL_ERROR_BAD_PICTURE},
+      {"write " + home + "/cut.png " + out, PORTAL_ERROR_BAD_PICTURE},
+      {"write " + home + "/corrupt.png " + out, PORTAL_ERROR_BAD_PICTURE},
+      {"write " + home + "/huge.png " + out, PORTAL_ERROR_BAD_PICTURE},
+      {"no-screenshot", PORTAL_ERROR_NO_PORTAL},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.control);
@@ -149,11 +145,82 @@ TEST_F(FakePortal, AnswersWithoutAPictureFailWithTheirCode) {
     EXPECT_EQ(t.code, c.code);
     EXPECT_EQ(t.pic.pixels, nullptr);
     EXPECT_LT(t.ms, 3000);
-    if (!c.kept.empty()) {
-      EXPECT_TRUE(file_exists(c.kept));
+    EXPECT_FALSE(file_exists(out));
+  }
+}
+
+// Answers naming a file the portal cannot have written for this request:
+// each refused with its code, quickly, and left exactly as it was. Each is a
+// good picture but for the one thing the row names (the last row shows the
+// same picture taken), so the refusal can only come from that thing.
+TEST_F(FakePortal, FilesNotWrittenForTheRequestAreRefusedAndLeftInPlace) {
+  std::string png = pattern_png(16, 12, 3);
+  ASSERT_FALSE(png.empty());
+  // Written "later" than any request of this test, so that only the stale
+  // file is older than its request, however slow the machine.
+  auto fresh = [&](const std::string &name) {
+    std::string path = home + "/" + name;
+    EXPECT_TRUE(write_file(path, png));
+    EXPECT_TRUE(set_mtime(path, 600));
+    return path;
+  };
+  std::string target = fresh("target.png");
+  std::string symlinked = home + "/symlink.png";
+  ASSERT_EQ(symlink(target.c_str(), symlinked.c_str()), 0);
+  std::string linked = fresh("linked.png");
+  ASSERT_EQ(link(linked.c_str(), (home + "/second-name.png").c_str()), 0);
+  std::string stale = fresh("stale.png");
+  ASSERT_TRUE(set_mtime(stale, -3600));
+  std::string fifo = home + "/fifo.png";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string big = fresh("big.png");
+  ASSERT_EQ(truncate(big.c_str(), (off_t(1) << 30) + 1), 0);  // sparse
+  ASSERT_TRUE(set_mtime(big, 600));
+  std::string others = fresh("others.png");
+  bool can_chown = geteuid() == 0 && chown(others.c_str(), 65534, 65534) == 0;
+  std::string good = fresh("good.png");
+  struct {
+    const char *what;
+    std::string path;
+    uint32_t code;
+  } cases[] = {
+      {"another user's", others, PORTAL_ERROR_UNTRUSTED_FILE},
+      {"a symbolic link to a picture of ours", symlinked, PORTAL_ERROR_UNTRUSTED_FILE},
+      {"a picture with a second name", linked, PORTAL_ERROR_UNTRUSTED_FILE},
+      {"written an hour before the request", stale, PORTAL_ERROR_STALE_FILE},
+      {"a FIFO", fifo, PORTAL_ERROR_UNTRUSTED_FILE},
+      {"a folder", home + "/Pictures", PORTAL_ERROR_UNTRUSTED_FILE},
+      {"over 1 GiB", big, PORTAL_ERROR_UNTRUSTED_FILE},
+      {"a good picture", good, 0},
+  };
+  ASSERT_EQ(mkdir((home + "/Pictures").c_str(), 0700), 0);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.path == others && !can_chown) {
+      printf("skipped: a file of another user needs root to make\n");
+      continue;
+    }
+    struct stat before, after;
+    ASSERT_EQ(lstat(c.path.c_str(), &before), 0);
+    control("answer 0 file://" + c.path);
+    taken t;
+    EXPECT_EQ(t.code, c.code);
+    EXPECT_LT(t.ms, 3000);
+    if (c.code != 0) {
+      EXPECT_EQ(t.result, -1);
+      ASSERT_EQ(lstat(c.path.c_str(), &after), 0) << "removed";
+      EXPECT_TRUE(before.st_ino == after.st_ino && before.st_size == after.st_size &&
+                  before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
+                  before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
+                  before.st_nlink == after.st_nlink)
+          << "changed";
+    } else {
+      EXPECT_EQ(t.result, 0);
+      EXPECT_FALSE(file_exists(c.path));
     }
   }
   EXPECT_TRUE(file_exists(target));
+  EXPECT_TRUE(file_exists(home + "/second-name.png"));
 }
 
 // KDE answers 1 when the folder it writes to is missing: that cause gets its
