@@ -32,6 +32,7 @@ typedef dpi_context(WINAPI *set_thread_context_fn)(dpi_context);
 typedef BOOL(WINAPI *contexts_equal_fn)(dpi_context, dpi_context);
 typedef BOOL(WINAPI *set_process_context_fn)(dpi_context);
 typedef dpi_context(WINAPI *window_context_fn)(HWND);
+typedef int(WINAPI *awareness_of_fn)(dpi_context);
 
 #define CONTEXT_UNAWARE ((dpi_context)(intptr_t)-1)
 #define CONTEXT_SYSTEM_AWARE ((dpi_context)(intptr_t)-2)
@@ -42,6 +43,7 @@ static set_thread_context_fn g_set_thread_context;
 static contexts_equal_fn g_contexts_equal;
 static set_process_context_fn g_set_process_context;
 static window_context_fn g_window_context;
+static awareness_of_fn g_awareness_of;
 
 static FARPROC user32_function(const char *name) {
   return GetProcAddress(GetModuleHandleA("user32.dll"), name);
@@ -58,7 +60,9 @@ static bool find_dpi_functions(void) {
       (set_process_context_fn)(void (*)(void))user32_function("SetProcessDpiAwarenessContext");
   g_window_context =
       (window_context_fn)(void (*)(void))user32_function("GetWindowDpiAwarenessContext");
-  return g_get_thread_context && g_set_thread_context && g_contexts_equal &&
+  g_awareness_of =
+      (awareness_of_fn)(void (*)(void))user32_function("GetAwarenessFromDpiAwarenessContext");
+  return g_awareness_of && g_get_thread_context && g_set_thread_context && g_contexts_equal &&
          g_set_process_context && g_window_context;
 }
 
@@ -154,9 +158,9 @@ static BITMAPINFO top_down_dib(int width, int height) {
   return info;
 }
 
-// Fills a window's pixels from the screen layout, or with one colour when
-// solid is nonzero.
-static bool make_pixels(painted_window *w, const screen_layout *l, const RECT *r, uint32_t solid) {
+// Fills a window's pixels from the screen layout, or when l is null with the
+// target's pattern from the window's own corner.
+static bool make_pixels(painted_window *w, const screen_layout *l, const RECT *r) {
   w->width = r->right - r->left;
   w->height = r->bottom - r->top;
   BITMAPINFO info = top_down_dib(w->width, w->height);
@@ -167,7 +171,7 @@ static bool make_pixels(painted_window *w, const screen_layout *l, const RECT *r
   for (int row = 0; row < w->height; row++)
     for (int col = 0; col < w->width; col++)
       px[(size_t)row * w->width + col] =
-          solid ? solid : screen_pixel(l, r->left + col, r->top + row);
+          l ? screen_pixel(l, r->left + col, r->top + row) : target_pixel(col, row);
   w->dc = CreateCompatibleDC(NULL);
   w->previous = SelectObject(w->dc, w->dib);
   return true;
@@ -239,8 +243,8 @@ static int paint(const char *ready, const char *stop) {
   screen_layout layout = physical_layout();
   register_class();
   painted_window backdrop, target;
-  if (!make_pixels(&backdrop, &layout, &layout.virtual_rect, 0) ||
-      !make_pixels(&target, &layout, &layout.target, 0)) {
+  if (!make_pixels(&backdrop, &layout, &layout.virtual_rect) ||
+      !make_pixels(&target, &layout, &layout.target)) {
     printf("painter: no DIB section\n");
     return 1;
   }
@@ -393,7 +397,7 @@ static void bar_line(bool ok, const char *format, ...) {
   vsnprintf(text, sizeof text, format, args);
   va_end(args);
   printf("bar: %s: %s\n", ok ? "ok" : "FAILED", text);
-  if (!ok) harness_fail("bar: %s", text);
+  if (!ok) g_harness.current_failures++;
 }
 
 static screen_layout g_layout;
@@ -546,84 +550,82 @@ static void test_regions(void) {
   }
 }
 
-static LRESULT CALLBACK solid_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_PAINT || msg == WM_PRINTCLIENT) {
-    PAINTSTRUCT ps;
-    HDC dc = msg == WM_PAINT ? BeginPaint(hwnd, &ps) : (HDC)wp;
-    RECT r;
-    GetClientRect(hwnd, &r);
-    HBRUSH brush = CreateSolidBrush(RGB(0x33, 0x66, 0x99));
-    FillRect(dc, &r, brush);
-    DeleteObject(brush);
-    if (msg == WM_PAINT) EndPaint(hwnd, &ps);
-    return 0;
-  }
-  if (msg == WM_ERASEBKGND) return 1;
-  return DefWindowProcA(hwnd, msg, wp, lp);
-}
-
-// The painter's target, a window of an aware process, and a hidden window of
-// the host's own, whose physical size is its size in the host's units scaled
-// by the system's DPI. Hidden, it leaves the screen to the other hosts.
-static void test_windows(int dpi) {
+// The painter's target, a window of another, aware process: at its physical
+// size, and as the aware host captured it. (Wine's window printing across
+// processes draws nothing, so its pixels are not the painted ones there.)
+// Then a hidden window of the host's own, which leaves the screen to the
+// other hosts: at the size that a per-monitor-aware thread sees, with every
+// pixel of its pattern.
+static void test_windows(void) {
   const RECT *t = &g_layout.target;
+  int tw = t->right - t->left, th = t->bottom - t->top;
   if (EXPORT_CALL(screenshot_capture_window_png(g_target, path_in(g_out, "target.png"))) != 0) {
     harness_fail("target window: %s", screenshot_last_error());
   } else {
     image got = load_png(path_in(g_out, "target.png"));
-    CHECK_INT(got.width, t->right - t->left);
-    CHECK_INT(got.height, t->bottom - t->top);
-    if (got.width == t->right - t->left && got.height == t->bottom - t->top) {
-      if (g_ref) {
-        image want = load_png(path_in(g_ref, "target.png"));
-        check_pixels("target window", &got, &g_layout, 0, 0, &want);
-        stbi_image_free(want.px);
-      } else {
-        check_pixels("target window", &got, &g_layout, t->left, t->top, NULL);
-      }
+    CHECK_INT(got.width, tw);
+    CHECK_INT(got.height, th);
+    if (g_ref && got.width == tw && got.height == th) {
+      image want = load_png(path_in(g_ref, "target.png"));
+      check_pixels("target window", &got, &g_layout, 0, 0, &want);
+      stbi_image_free(want.px);
     }
     if (g_bar_width)
-      bar_line(got.width == t->right - t->left && got.height == t->bottom - t->top,
-               "window of %ldx%ld physical pixels: %dx%d", t->right - t->left, t->bottom - t->top,
-               got.width, got.height);
+      bar_line(got.width == tw && got.height == th, "window of %dx%d physical pixels: %dx%d", tw,
+               th, got.width, got.height);
     stbi_image_free(got.px);
   }
 
-  WNDCLASSA wc;
-  memset(&wc, 0, sizeof wc);
-  wc.lpfnWndProc = solid_proc;
-  wc.hInstance = GetModuleHandleA(NULL);
-  wc.lpszClassName = "vs_dpi_own";
-  RegisterClassA(&wc);
-  int units_w = 200, units_h = 100;
-  HWND own = CreateWindowExA(WS_EX_TOOLWINDOW, "vs_dpi_own", "", WS_POPUP, 40, 40, units_w, units_h,
-                             NULL, NULL, GetModuleHandleA(NULL), NULL);
+  RECT units;
+  SetRect(&units, 40, 40, 240, 140);
+  painted_window own_pixels;
+  if (!make_pixels(&own_pixels, NULL, &units)) {
+    harness_fail("no DIB section");
+    return;
+  }
+  HWND own = CreateWindowExA(WS_EX_TOOLWINDOW, k_class, "", WS_POPUP, units.left, units.top,
+                             units.right - units.left, units.bottom - units.top, NULL, NULL,
+                             GetModuleHandleA(NULL), &own_pixels);
   if (!own) {
     harness_fail("own window not created");
     return;
   }
-  // An aware host's units are physical pixels already.
-  int want_w = g_aware ? units_w : MulDiv(units_w, dpi, 96);
-  int want_h = g_aware ? units_h : MulDiv(units_h, dpi, 96);
+  RECT physical;
+  dpi_context saved = g_set_thread_context(CONTEXT_PER_MONITOR_V2);
+  GetWindowRect(own, &physical);
+  g_set_thread_context(saved);
+  int want_w = physical.right - physical.left, want_h = physical.bottom - physical.top;
   if (EXPORT_CALL(screenshot_capture_window_png(own, path_in(g_out, "own.png"))) != 0) {
     harness_fail("own window: %s", screenshot_last_error());
   } else {
     image got = load_png(path_in(g_out, "own.png"));
     CHECK_INT(got.width, want_w);
     CHECK_INT(got.height, want_h);
+    // Where the system scales the window the pattern is scaled too.
+    if (got.width == own_pixels.width && got.height == own_pixels.height) {
+      long wrong = 0;
+      for (int row = 0; row < got.height; row++)
+        for (int col = 0; col < got.width; col++) {
+          const uint8_t *p = got.px + ((size_t)row * got.width + col) * 4;
+          uint32_t have = ((uint32_t)p[0] << 16) | ((uint32_t)p[1] << 8) | p[2];
+          if (have != target_pixel(col, row)) wrong++;
+        }
+      if (wrong) harness_fail("own window: %ld pixels differ from its pattern", wrong);
+    }
     if (g_bar_width)
       bar_line(got.width == want_w && got.height == want_h,
-               "the host's own %dx%d window: %dx%d (want %dx%d physical pixels)", units_w, units_h,
-               got.width, got.height, want_w, want_h);
+               "the host's own window of %dx%d physical pixels: %dx%d", want_w, want_h, got.width,
+               got.height);
     stbi_image_free(got.px);
   }
   // The process's awareness is untouched: a window made after the exports
   // still has the host's own.
-  dpi_context want = g_aware ? CONTEXT_PER_MONITOR_V2 : CONTEXT_UNAWARE;
-  HWND later = CreateWindowExA(WS_EX_TOOLWINDOW, "vs_dpi_own", "", WS_POPUP, 0, 0, 10, 10, NULL,
-                               NULL, GetModuleHandleA(NULL), NULL);
-  CHECK(later && g_contexts_equal(g_window_context(later), want));
-  CHECK(g_contexts_equal(g_window_context(own), want));
+  int want = g_aware ? 2 : 0;  // DPI_AWARENESS_PER_MONITOR_AWARE, DPI_AWARENESS_UNAWARE
+  HWND later = CreateWindowExA(WS_EX_TOOLWINDOW, k_class, "", WS_POPUP, 0, 0, 10, 10, NULL, NULL,
+                               GetModuleHandleA(NULL), NULL);
+  CHECK(later != NULL);
+  if (later) CHECK_INT(g_awareness_of(g_window_context(later)), want);
+  CHECK_INT(g_awareness_of(g_window_context(own)), want);
   if (later) DestroyWindow(later);
   DestroyWindow(own);
 }
@@ -639,9 +641,6 @@ static void test_thread_context(void) {
   CHECK_INT(EXPORT_CALL(screenshot_capture_monitor_png(99, path_in(g_out, "none.png"))), -1);
   CHECK_INT(EXPORT_CALL(screenshot_capture_window_png(NULL, path_in(g_out, "none.png"))), -1);
 }
-
-static int g_dpi;
-static void run_windows(void) { test_windows(g_dpi); }
 
 static int check(int argc, char **argv) {
   if (argc < 5) return 2;
@@ -659,11 +658,8 @@ static int check(int argc, char **argv) {
     printf("SetProcessDpiAwarenessContext failed (%lu)\n", GetLastError());
     return 1;
   }
-  // The system's DPI as the scale of an unaware window, the physical layout
-  // from a per-monitor-aware thread for a moment.
-  HDC screen = GetDC(NULL);
-  g_dpi = GetDeviceCaps(screen, LOGPIXELSY);
-  ReleaseDC(NULL, screen);
+  // The physical layout, from a per-monitor-aware thread for a moment.
+  register_class();
   dpi_context before = g_set_thread_context(CONTEXT_PER_MONITOR_V2);
   g_layout = physical_layout();
   g_set_thread_context(before);
@@ -671,8 +667,7 @@ static int check(int argc, char **argv) {
   before = g_set_thread_context(CONTEXT_PER_MONITOR_V2);
   GetWindowRect(g_target, &g_layout.target);
   g_set_thread_context(before);
-  printf("%s host, system DPI %d, thread context %s\n", g_aware ? "per-monitor-aware" : "unaware",
-         g_dpi,
+  printf("%s host, thread context %s\n", g_aware ? "per-monitor-aware" : "unaware",
          g_contexts_equal(g_get_thread_context(), CONTEXT_UNAWARE) ? "unaware" : "not unaware");
   dpi_context initial = g_get_thread_context();
 
@@ -681,7 +676,7 @@ static int check(int argc, char **argv) {
   harness_run("whole screen", test_all);
   harness_run("each monitor", test_monitors);
   harness_run("regions at the bottom-right corner", test_regions);
-  harness_run("windows at their physical size", run_windows);
+  harness_run("windows at their physical size", test_windows);
   harness_run("a thread's own context comes back", test_thread_context);
   if (g_bar_width) {
     bool same = g_context_changes == 0 && g_contexts_equal(g_get_thread_context(), initial);
