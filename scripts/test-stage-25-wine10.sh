@@ -13,7 +13,7 @@
 #   - at 96 dpi the Windows suites of stage 20 pass, for both architectures.
 #
 # Every job has its own rigs and its own copy of a cached prefix, so they all
-# run at once. The prefix is booted once per Wine version and kept beside the
+# run at once. The prefix is booted once per Wine version and kept in the
 # chroot; copies share its files through hard links (Wine replaces, never
 # rewrites, the registry files that a job changes).
 set -euo pipefail
@@ -36,8 +36,11 @@ rig/chroot.sh ensure trixie trixie --i386 wine wine64 wine32:i386 >/dev/null
 wine_version=$(rig/chroot.sh run trixie -- /usr/lib/wine/wine64 --version)
 echo "trixie chroot with $wine_version ready in $(($(date +%s) - t0)) s"
 
-cache=${VS_CHROOT_CACHE:-/var/cache/vantorel-screenshot/chroots}
-template=$cache/trixie-wine-prefix
+# The booted prefix lives inside the chroot, where Wine sees it, and on the
+# same file system as /tmp, where the jobs' copies link to it.
+chroot_dir=$(rig/chroot.sh path trixie)
+template_in=/var/cache/vs-wine-prefix
+template=$chroot_dir$template_in
 work=$(mktemp -d /tmp/vs-wine10.XXXXXX)
 chmod 755 "$work"
 # The jobs run in subshells, so what they start is listed in files.
@@ -71,12 +74,12 @@ t0=$(date +%s)
   flock 9
   if [ "$(cat "$template/.vs-wine" 2>/dev/null)" != "$wine_version" ]; then
     rm -rf "$template" "$template.part"
-    in_wine "$template.part" "" /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
-    in_wine "$template.part" "" /usr/lib/wine/wineserver -w
+    in_wine "$template_in.part" "" /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+    in_wine "$template_in.part" "" /usr/lib/wine/wineserver -w
     echo "$wine_version" >"$template.part/.vs-wine"
     mv "$template.part" "$template"
   fi
-) 9>"$cache/trixie-wine-prefix.lock" || {
+) 9>"$template.lock" || {
   echo "FAILED: wineboot"
   exit 1
 }
