@@ -13,9 +13,10 @@
 #   - at 96 dpi the Windows suites of stage 20 pass, for both architectures.
 #
 # Every job has its own rigs and its own copy of a cached prefix, so they all
-# run at once. The prefix is booted once per Wine version and kept in the
-# chroot; copies share its files through hard links (Wine replaces, never
-# rewrites, the registry files that a job changes).
+# run at once. The prefixes (win64, and win32 for the 32-bit suites) are
+# booted once per Wine version and kept in the chroot; copies share their
+# files through hard links (Wine replaces, never rewrites, the registry files
+# that a job changes).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -36,54 +37,65 @@ rig/chroot.sh ensure trixie trixie --i386 wine wine64 wine32:i386 >/dev/null
 wine_version=$(rig/chroot.sh run trixie -- /usr/lib/wine/wine64 --version)
 echo "trixie chroot with $wine_version ready in $(($(date +%s) - t0)) s"
 
-# The booted prefix lives inside the chroot, where Wine sees it, and on the
-# same file system as /tmp, where the jobs' copies link to it.
+# The booted prefixes live inside the chroot, where Wine sees them, and on
+# the same file system as /tmp, where the jobs' copies link to them.
 chroot_dir=$(rig/chroot.sh path trixie)
-template_in=/var/cache/vs-wine-prefix
-template=$chroot_dir$template_in
+templates_in=/var/cache/vs-wine-prefix
 work=$(mktemp -d /tmp/vs-wine10.XXXXXX)
 chmod 755 "$work"
 # The jobs run in subshells, so what they start is listed in files.
 : >"$work/prefixes"
 : >"$work/rigs"
 cleanup() {
-  local p r
-  while read -r p; do in_wine "$p" "" /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true; done \
-    <"$work/prefixes"
+  local arch p r
+  while read -r arch p; do
+    in_wine "$arch" "$p" "" /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  done <"$work/prefixes"
   while read -r r; do RIG_DIR=$r rig/stop.sh >/dev/null 2>&1 || true; done <"$work/rigs"
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-# in_wine PREFIX DISPLAY COMMAND...: inside the chroot, in a 64-bit prefix
-# (which runs 32-bit programs too), for at most $wine_timeout seconds;
-# COMMAND names the loader itself.
+# in_wine WINEARCH PREFIX DISPLAY COMMAND...: inside the chroot, for at most
+# $wine_timeout seconds; COMMAND names the loader itself. A win64 prefix runs
+# the 32-bit hosts too; stage 20's suites count GDI objects through a table
+# that only a win32 prefix shows a 32-bit process, so they get one.
 wine_timeout=600
 in_wine() {
-  local prefix=$1 display=$2
-  shift 2
-  timeout "$wine_timeout" rig/chroot.sh run trixie --env DISPLAY="$display" --env WINEPREFIX="$prefix" \
-    --env WINEARCH=win64 --env WINEDEBUG=-all --env WINEDLLOVERRIDES="mscoree,mshtml=" -- "$@"
+  local arch=$1 prefix=$2 display=$3
+  shift 3
+  timeout "$wine_timeout" rig/chroot.sh run trixie --env DISPLAY="$display" \
+    --env WINEPREFIX="$prefix" --env WINEARCH="$arch" --env WINEDEBUG=-all \
+    --env WINEDLLOVERRIDES="mscoree,mshtml=" -- "$@"
 }
 
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
-# The prefix, booted without a display once per Wine version.
+# The prefixes, booted without a display once per Wine version, both at once.
 t0=$(date +%s)
-(
-  flock 9
-  if [ "$(cat "$template/.vs-wine" 2>/dev/null)" != "$wine_version" ]; then
-    rm -rf "$template" "$template.part"
-    in_wine "$template_in.part" "" /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
-    in_wine "$template_in.part" "" /usr/lib/wine/wineserver -w
-    echo "$wine_version" >"$template.part/.vs-wine"
-    mv "$template.part" "$template"
-  fi
-) 9>"$template.lock" || {
+boot_template() {
+  local arch=$1 loader=$2 template_in=$templates_in-$1
+  local template=$chroot_dir$template_in
+  (
+    flock 9
+    if [ "$(cat "$template/.vs-wine" 2>/dev/null)" != "$wine_version" ]; then
+      rm -rf "$template" "$template.part"
+      in_wine "$arch" "$template_in.part" "" "$loader" wineboot -i >/dev/null 2>&1
+      in_wine "$arch" "$template_in.part" "" /usr/lib/wine/wineserver -w
+      echo "$wine_version" >"$template.part/.vs-wine"
+      mv "$template.part" "$template"
+    fi
+  ) 9>"$template.lock"
+}
+boot_template win64 /usr/lib/wine/wine64 &
+boot64=$!
+boot_template win32 /usr/lib/wine/wine &
+boot32=$!
+if ! wait $boot64 || ! wait $boot32; then
   echo "FAILED: wineboot"
   exit 1
-}
-echo "Wine 10 prefix ready in $(($(date +%s) - t0)) s"
+fi
+echo "Wine 10 prefixes ready in $(($(date +%s) - t0)) s"
 
 # set_log_pixels PREFIX DPI: HKCU\Control Panel\Desktop\LogPixels, written
 # while no wineserver has the prefix open; the file is replaced, not edited,
@@ -101,11 +113,12 @@ set_log_pixels() {
   mv "$reg.new" "$reg"
 }
 
+# new_prefix NAME WINEARCH DPI: a copy of the booted prefix at that DPI.
 new_prefix() {
   local prefix=$work/prefix-$1
-  cp -al "$template" "$prefix"
-  echo "$prefix" >>"$work/prefixes"
-  set_log_pixels "$prefix" "$2"
+  cp -al "$chroot_dir$templates_in-$2" "$prefix"
+  echo "$2 $prefix" >>"$work/prefixes"
+  set_log_pixels "$prefix" "$3"
   echo "$prefix"
 }
 
@@ -132,7 +145,7 @@ test32=$win32/vs_win32_dpi_test.exe
 run_desktop() {
   local prefix=$1 display=$2 dpi=$3 layout=$4 dir=$5
   mkdir -p "$dir"/{x86_64-aware,x86_64-unaware,i686-aware,i686-unaware}
-  in_wine "$prefix" "$display" /usr/lib/wine/wine64 "$test64" paint "$(winpath "$dir/ready")" \
+  in_wine win64 "$prefix" "$display" /usr/lib/wine/wine64 "$test64" paint "$(winpath "$dir/ready")" \
     "$(winpath "$dir/stop")" >"$dir/painter.log" 2>&1 &
   local painter=$!
   for _ in $(seq 1 600); do
@@ -152,7 +165,7 @@ run_desktop() {
   host() { # NAME LOADER EXE AWARENESS [ARG...]
     local name=$1 loader=$2 exe=$3 awareness=$4
     shift 4
-    wine_timeout=300 in_wine "$prefix" "$display" "$loader" "$exe" check "$awareness" "$target" \
+    wine_timeout=300 in_wine win64 "$prefix" "$display" "$loader" "$exe" check "$awareness" "$target" \
       "$(winpath "$dir/$name")" "$@" >"$dir/$name.log" 2>&1
   }
   host x86_64-aware /usr/lib/wine/wine64 "$test64" aware || result=1
@@ -180,7 +193,7 @@ run_desktop() {
 # One DPI: the two-monitor desktop, then the single 1920x1080 monitor.
 run_dpi() {
   local dpi=$1 prefix result=0 layout rig_args desktop
-  prefix=$(new_prefix "dpi-$dpi" "$dpi")
+  prefix=$(new_prefix "dpi-$dpi" win64 "$dpi")
   for layout in two-monitor 1920x1080; do
     rig_args=()
     [ "$layout" = 1920x1080 ] && rig_args=(--mode 1920x1080)
@@ -192,8 +205,8 @@ run_dpi() {
     echo "${desktop[0]}" >>"$work/rigs"
     run_desktop "$prefix" "${desktop[1]}" "$dpi" "$layout" "$work/$dpi-$layout" || result=1
     # The prefix's Wine session follows one display; end it before the next.
-    wine_timeout=60 in_wine "$prefix" "" /usr/lib/wine/wineserver -w ||
-      in_wine "$prefix" "" /usr/lib/wine/wineserver -k || true
+    wine_timeout=60 in_wine win64 "$prefix" "" /usr/lib/wine/wineserver -w ||
+      in_wine win64 "$prefix" "" /usr/lib/wine/wineserver -k || true
     RIG_DIR=${desktop[0]} rig/stop.sh >/dev/null 2>&1 || true
   done
   return $result
@@ -202,12 +215,12 @@ run_dpi() {
 # Stage 20's suites at 96 dpi: both hosts on the two-monitor desktop, the
 # leak loops on a small one.
 run_suites() {
-  local arch=$1 build loader prefix result=0 desktop small program
+  local arch=$1 build loader winearch prefix result=0 desktop small program
   case "$arch" in
-    x86_64) build=$win64 loader=/usr/lib/wine/wine64 ;;
-    *) build=$win32 loader=/usr/lib/wine/wine ;;
+    x86_64) build=$win64 loader=/usr/lib/wine/wine64 winearch=win64 ;;
+    *) build=$win32 loader=/usr/lib/wine/wine winearch=win32 ;;
   esac
-  prefix=$(new_prefix "suites-$arch" 96)
+  prefix=$(new_prefix "suites-$arch" "$winearch" 96)
   mapfile -t desktop < <(start_rig)
   mapfile -t small < <(start_rig --mode 320x240)
   echo "${desktop[0]:-}" >>"$work/rigs"
@@ -218,12 +231,12 @@ run_suites() {
   fi
   for program in vs_win32_import_test vs_win32_loadlibrary_test; do
     echo "== $arch: $program"
-    in_wine "$prefix" "${desktop[1]}" "$loader" "$build/$program.exe" || result=1
+    in_wine "$winearch" "$prefix" "${desktop[1]}" "$loader" "$build/$program.exe" || result=1
   done
-  wine_timeout=60 in_wine "$prefix" "" /usr/lib/wine/wineserver -w ||
-    in_wine "$prefix" "" /usr/lib/wine/wineserver -k || true
+  wine_timeout=60 in_wine "$winearch" "$prefix" "" /usr/lib/wine/wineserver -w ||
+    in_wine "$winearch" "$prefix" "" /usr/lib/wine/wineserver -k || true
   echo "== $arch: vs_win32_import_test leaks"
-  in_wine "$prefix" "${small[1]}" "$loader" "$build/vs_win32_import_test.exe" leaks ||
+  in_wine "$winearch" "$prefix" "${small[1]}" "$loader" "$build/vs_win32_import_test.exe" leaks ||
     result=1
   return $result
 }
@@ -251,7 +264,7 @@ echo "=== Unaware 64-bit host, Wine 10, one 1920x1080 monitor"
 for dpi in 144 192; do
   log=$work/$dpi-1920x1080/x86_64-unaware.log
   lines=$(grep '^bar:' "$log" 2>/dev/null || true)
-  sed "s/^bar: /$dpi dpi: /" <<<"$lines"
+  [ -z "$lines" ] || echo "${lines//bar: /$dpi dpi: }"
   if [ "$(grep -c '^bar: ok:' <<<"$lines")" -ne 7 ] || grep -q '^bar: FAILED' <<<"$lines"; then
     echo "FAILED: $dpi dpi: the unaware 64-bit host's figures are not all there and right"
     status=1
