@@ -12,11 +12,11 @@
 #     prints its figures as "bar:" lines of their own;
 #   - at 96 dpi the Windows suites of stage 20 pass, for both architectures.
 #
-# Every job has its own rigs and its own copy of a cached prefix, so they all
-# run at once. The prefixes (win64, and win32 for the 32-bit suites) are
-# booted once per Wine version and kept in the chroot; copies share their
-# files through hard links (Wine replaces, never rewrites, the registry files
-# that a job changes).
+# Every job has its own rigs and its own copy of a cached 64-bit prefix (which
+# runs the 32-bit programs too), so they all run at once. The prefix is booted
+# once per Wine version and kept in the chroot; a copy links the directories
+# of DLLs, which Wine only reads, and copies the rest (Wine rewrites its
+# registry files in place).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -57,9 +57,7 @@ cleanup() {
 trap cleanup EXIT
 
 # in_wine WINEARCH PREFIX DISPLAY COMMAND...: inside the chroot, for at most
-# $wine_timeout seconds; COMMAND names the loader itself. A win64 prefix runs
-# the 32-bit hosts too; stage 20's suites count GDI objects through a table
-# that only a win32 prefix shows a 32-bit process, so they get one.
+# $wine_timeout seconds; COMMAND names the loader itself.
 wine_timeout=600
 in_wine() {
   local arch=$1 prefix=$2 display=$3
@@ -71,7 +69,7 @@ in_wine() {
 
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
-# The prefixes, booted without a display once per Wine version, both at once.
+# The prefix, booted without a display once per Wine version.
 t0=$(date +%s)
 boot_template() {
   local arch=$1 loader=$2 template_in=$templates_in-$1
@@ -87,19 +85,14 @@ boot_template() {
     fi
   ) 9>"$template.lock"
 }
-boot_template win64 /usr/lib/wine/wine64 &
-boot64=$!
-boot_template win32 /usr/lib/wine/wine &
-boot32=$!
-if ! wait $boot64 || ! wait $boot32; then
+if ! boot_template win64 /usr/lib/wine/wine64; then
   echo "FAILED: wineboot"
   exit 1
 fi
-echo "Wine 10 prefixes ready in $(($(date +%s) - t0)) s"
+echo "Wine 10 prefix ready in $(($(date +%s) - t0)) s"
 
 # set_log_pixels PREFIX DPI: HKCU\Control Panel\Desktop\LogPixels, written
-# while no wineserver has the prefix open; the file is replaced, not edited,
-# so the template behind the hard links stays as it was.
+# while no wineserver has the prefix open.
 set_log_pixels() {
   local reg=$1/user.reg value
   value=$(printf '"LogPixels"=dword:%08x' "$2")
@@ -115,8 +108,13 @@ set_log_pixels() {
 
 # new_prefix NAME WINEARCH DPI: a copy of the booted prefix at that DPI.
 new_prefix() {
-  local prefix=$work/prefix-$1
-  cp -al "$chroot_dir$templates_in-$2" "$prefix"
+  local prefix=$work/prefix-$1 template=$chroot_dir$templates_in-$2 dir
+  local dlls=(drive_c/windows/system32 drive_c/windows/syswow64 drive_c/windows/winsxs)
+  mkdir "$prefix"
+  tar -C "$template" "${dlls[@]/#/--exclude=./}" -cf - . | tar -C "$prefix" -xf -
+  for dir in "${dlls[@]}"; do
+    if [ -d "$template/$dir" ]; then cp -al "$template/$dir" "$prefix/$dir"; fi
+  done
   echo "$2 $prefix" >>"$work/prefixes"
   set_log_pixels "$prefix" "$3"
   echo "$prefix"
@@ -215,10 +213,10 @@ run_dpi() {
 # Stage 20's suites at 96 dpi: both hosts on the two-monitor desktop, the
 # leak loops on a small one.
 run_suites() {
-  local arch=$1 build loader winearch prefix result=0 desktop small program
+  local arch=$1 build loader winearch=win64 prefix result=0 desktop small program
   case "$arch" in
-    x86_64) build=$win64 loader=/usr/lib/wine/wine64 winearch=win64 ;;
-    *) build=$win32 loader=/usr/lib/wine/wine winearch=win32 ;;
+    x86_64) build=$win64 loader=/usr/lib/wine/wine64 ;;
+    *) build=$win32 loader=/usr/lib/wine/wine ;;
   esac
   prefix=$(new_prefix "suites-$arch" "$winearch" 96)
   mapfile -t desktop < <(start_rig)

@@ -671,6 +671,24 @@ static long gdi_object_count(const char **how) {
   const char *peb = (const char *)basic.PebBaseAddress;
   const wine_gdi_entry *table =
       *(wine_gdi_entry *const *)(peb + (sizeof(void *) == 8 ? 0xf8 : 0x94));
+#if !defined(_WIN64)
+  // A 32-bit process in a 64-bit prefix has it in the 64-bit PEB only, which
+  // the 64-bit TEB names; the 32-bit TEB holds the offset to that one
+  // (WowTebOffset), as on Windows.
+  if (!table) {
+    const char *teb;
+    __asm__("movl %%fs:0x18, %0" : "=r"(teb));
+    int32_t offset = *(const int32_t *)(teb + 0xfdc);
+    if (offset) {
+      const char *teb64 = teb + offset;
+      uint64_t peb64 = *(const uint64_t *)(teb64 + 0x60);
+      if (peb64 && peb64 < 0x100000000ull) {
+        uint64_t shared = *(const uint64_t *)(uintptr_t)(peb64 + 0xf8);
+        if (shared < 0x100000000ull) table = (const wine_gdi_entry *)(uintptr_t)shared;
+      }
+    }
+  }
+#endif
   if (!table) return -1;
   long live = 0;
   for (int i = 0; i < 0x10000; i++)
