@@ -2,8 +2,9 @@
 // (Wine 10 scales as Windows does; LogPixels set in the prefix).
 //
 //   vs_win32_dpi_test paint READY STOP
-//       a per-monitor-aware painter: a backdrop over the whole virtual screen
-//       in which every pixel is unique, and a target window on top. Writes
+//       a per-monitor-aware painter: a backdrop on every monitor, together a
+//       pattern in which every pixel of the screen is unique, and a target
+//       window on top. Writes
 //       the target's handle to READY once the screen shows both; quits when
 //       STOP exists (or after ten minutes).
 //   vs_win32_dpi_test check aware|unaware TARGET OUT [REF] [--bar WxH]
