@@ -13,6 +13,7 @@
 
 #include "display.h"
 #include "pngenc.h"
+#include "win32_dpi.h"
 
 static char s_last_error[ERROR_TEXT_SIZE];
 static char s_mon_json[MONITOR_JSON_SIZE];
@@ -175,7 +176,7 @@ int escape_json_name(const char *name, char *out) {
   return n;
 }
 
-const char *screenshot_list_monitors_json(void) {
+static const char *format_monitor_json(void) {
   monitor_table table;
   table.count = 0;
   if (enumerate_monitors(&table) != 0) return NULL;
@@ -318,7 +319,7 @@ int capture_rect_rgba(int x, int y, int width, int height, rgba_frame *frame) {
   return 0;
 }
 
-int screenshot_capture_window_png(void *hwnd_arg, const char *path) {
+static int capture_window_to_file(void *hwnd_arg, const char *path) {
   HWND hwnd = (HWND)hwnd_arg;
   if (!hwnd) {
     set_error("window handle is NULL");
@@ -431,11 +432,7 @@ int capture_region_to_file(int x, int y, int width, int height, const char *path
   return capture_and_write(x, y, width, height, path);
 }
 
-int screenshot_capture_region_png(int x, int y, int width, int height, const char *path) {
-  return capture_region_to_file(x, y, width, height, path);
-}
-
-int screenshot_capture_all_png(const char *path) {
+static int capture_all_to_file(const char *path) {
   if (!path || !path[0]) {
     set_error("output file is empty");
     return -1;
@@ -455,7 +452,7 @@ int screenshot_capture_all_png(const char *path) {
   return capture_and_write(x, y, width, height, path);
 }
 
-int screenshot_capture_monitor_png(int index, const char *path) {
+static int capture_monitor_to_file(int index, const char *path) {
   if (!path || !path[0]) {
     set_error("output file is empty");
     return -1;
@@ -471,8 +468,8 @@ int screenshot_capture_monitor_png(int index, const char *path) {
   return capture_and_write(m->x, m->y, m->width, m->height, path);
 }
 
-int screenshot_capture_region_mem(int x, int y, int width, int height, uint8_t **out_png,
-                                  int *out_len) {
+static int capture_region_to_mem(int x, int y, int width, int height, uint8_t **out_png,
+                                 int *out_len) {
   if (!out_png || !out_len) {
     set_error("out params are NULL");
     return -1;
@@ -507,3 +504,58 @@ int screenshot_capture_region_mem(int x, int y, int width, int height, uint8_t *
 }
 
 void screenshot_free_mem(void *mem) { free(mem); }
+
+// ---------------------------------------------------------------------------
+// Exports that reach the display: every coordinate in physical pixels,
+// whatever scaling the calling thread asked for (win32_dpi.h). Each step
+// above returns to its export, so the caller's context is put back on every
+// path.
+
+const char *screenshot_list_monitors_json(void) {
+  dpi_scope scope;
+  enter_physical_pixels(&scope);
+  const char *json = format_monitor_json();
+  leave_physical_pixels(&scope);
+  return json;
+}
+
+int screenshot_capture_all_png(const char *path) {
+  dpi_scope scope;
+  enter_physical_pixels(&scope);
+  int result = capture_all_to_file(path);
+  leave_physical_pixels(&scope);
+  return result;
+}
+
+int screenshot_capture_monitor_png(int index, const char *path) {
+  dpi_scope scope;
+  enter_physical_pixels(&scope);
+  int result = capture_monitor_to_file(index, path);
+  leave_physical_pixels(&scope);
+  return result;
+}
+
+int screenshot_capture_region_png(int x, int y, int width, int height, const char *path) {
+  dpi_scope scope;
+  enter_physical_pixels(&scope);
+  int result = capture_region_to_file(x, y, width, height, path);
+  leave_physical_pixels(&scope);
+  return result;
+}
+
+int screenshot_capture_region_mem(int x, int y, int width, int height, uint8_t **out_png,
+                                  int *out_len) {
+  dpi_scope scope;
+  enter_physical_pixels(&scope);
+  int result = capture_region_to_mem(x, y, width, height, out_png, out_len);
+  leave_physical_pixels(&scope);
+  return result;
+}
+
+int screenshot_capture_window_png(void *hwnd, const char *path) {
+  dpi_scope scope;
+  enter_physical_pixels(&scope);
+  int result = capture_window_to_file(hwnd, path);
+  leave_physical_pixels(&scope);
+  return result;
+}

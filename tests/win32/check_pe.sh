@@ -56,6 +56,13 @@ else
   fail "imports: $(echo $dlls)"
 fi
 
+# The DPI functions came with Windows 10; an import of one would keep the DLL
+# from loading on anything older, so they are looked up at run time instead.
+dpi_imports=$("$objdump" -p "$dll" | sed -n '/^[[:space:]]*DLL Name:/,$p' |
+  sed -n '/^There is an export table/q;p' | grep -o '[A-Za-z]*Dpi[A-Za-z]*' | sort -u || true)
+[ -z "$dpi_imports" ] && pass "imports no DPI function (looked up at run time)" ||
+  fail "imports DPI functions: $(echo $dpi_imports)"
+
 def=$(sed -n '/^EXPORTS/,$p' "$root/src/vantorel-screenshot.def" | sed '1d;s/^[[:space:]]*//;/^$/d;/^;/d' | sort)
 [ "$def" = "$expected" ] && pass ".def lists the nine names" || fail ".def lists: $(echo $def)"
 
