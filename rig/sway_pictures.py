@@ -10,6 +10,14 @@
   sway_pictures.py same A.png B.png
       Exit 0 when both have the same size and RGB pixels, with every alpha
       (where there is one) opaque; otherwise say where they differ, exit 1.
+  sway_pictures.py grim OURS.png GRIM.png
+      The same for a capture of ours against grim's of the same rectangle:
+      grim leaves what no output covers transparent, where ours must be
+      opaque black.
+  sway_pictures.py monitors JSON OUTPUTS
+      Exit 0 when JSON (the library's monitor listing) lists the rig's
+      outputs (the rig's outputs file) in its order, the one at (0,0)
+      primary; otherwise say how they differ, exit 1.
 
 The pattern gives every pixel of an output its own colour: red is x mod 256,
 green y mod 256, blue holds the output's number in its two top bits and the
@@ -84,13 +92,55 @@ def same(a_path, b_path):
         box, x, y, a.getpixel((x, y)), b.getpixel((x, y)))
 
 
+def against_grim(ours_path, grim_path):
+    ours, why = opaque_rgb(Image.open(ours_path))
+    if ours is None:
+        return "%s %s" % (ours_path, why)
+    grim = Image.open(grim_path).convert("RGBA")
+    if ours.size != grim.size:
+        return "sizes differ: ours %dx%d, grim's %dx%d" % (*ours.size, *grim.size)
+    alpha = grim.getchannel("A")
+    low, _ = alpha.getextrema()
+    if low not in (0, 255) or set(alpha.getdata()) - {0, 255}:
+        return "grim's picture has alpha other than 0 and 255"
+    # Where grim is transparent the expected pixel is black.
+    expected = Image.new("RGB", grim.size, (0, 0, 0))
+    expected.paste(grim.convert("RGB"), (0, 0), alpha)
+    box = ImageChops.difference(ours, expected).getbbox()
+    if box is None:
+        return None
+    for y in range(box[1], box[3]):
+        for x in range(box[0], box[2]):
+            if ours.getpixel((x, y)) != expected.getpixel((x, y)):
+                return "pixels differ within %s, first at (%d,%d): ours %s, grim %s alpha %d" % (
+                    box, x, y, ours.getpixel((x, y)), grim.getpixel((x, y))[:3], alpha.getpixel((x, y)))
+    return "pixels differ within %s" % (box,)
+
+
+def monitors(json_path, outputs_path):
+    import json
+    listed = json.load(open(json_path))
+    expected = []
+    for line in open(outputs_path):
+        name, x, y, w, h = line.split()[:5]
+        expected.append({"name": name, "x": int(x), "y": int(y), "width": int(w), "height": int(h)})
+    primary = next((i for i, o in enumerate(expected) if o["x"] == 0 and o["y"] == 0), 0)
+    for i, o in enumerate(expected):
+        o["index"] = i
+        o["is_primary"] = i == primary
+    if listed != expected:
+        return "listed %s, the rig has %s" % (json.dumps(listed), json.dumps(expected))
+    return None
+
+
 def main(argv):
     if len(argv) >= 6 and argv[1] == "generate":
         scale = int(argv[6]) if len(argv) > 6 else 1
         generate(argv[2], int(argv[3]), int(argv[4]), int(argv[5]), scale)
         return 0
-    if len(argv) == 4 and argv[1] == "same":
-        why = same(argv[2], argv[3])
+    checks = {"same": same, "grim": against_grim, "monitors": monitors}
+    if len(argv) == 4 and argv[1] in checks:
+        why = checks[argv[1]](argv[2], argv[3])
         if why:
             print(why)
             return 1

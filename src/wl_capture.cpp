@@ -1,7 +1,8 @@
-// Screen copies on Wayland: one wlroots screen-copy per output that the
-// rectangle touches, into a wl_shm buffer of our own, assembled into one frame
-// of B, G, R, X pixels that the bitmap then holds. What no output covers
-// reads opaque black.
+// Screen copies on Wayland: one copy per output that the rectangle touches
+// (ext-image-copy-capture where offered, wl_ext_capture.cpp; else wlroots'
+// screen copy, here), into a wl_shm buffer of our own, assembled into one
+// frame of B, G, R, X pixels that the bitmap then holds. What no output
+// covers reads opaque black.
 //
 // Scaled and transformed outputs: a capture is always in logical pixels, the
 // coordinates the monitors are listed in. A compositor hands a scaled output's
@@ -37,7 +38,7 @@ struct copy_state {
   int failed;
 };
 
-static int format_rank(uint32_t format) {
+int wl_shm_format_rank(uint32_t format) {
   switch (format) {
     case SHM_XRGB8888:
       return 4;
@@ -55,10 +56,10 @@ static int format_rank(uint32_t format) {
 static void frame_buffer(void *data, zwlr_screencopy_frame_v1 *frame, uint32_t format,
                          uint32_t width, uint32_t height, uint32_t stride) {
   copy_state *s = (copy_state *)data;
-  int rank = format_rank(format);
+  int rank = wl_shm_format_rank(format);
   if (rank == 0) {
     s->offered_other = 1;
-  } else if (!s->has_format || rank > format_rank(s->format)) {
+  } else if (!s->has_format || rank > wl_shm_format_rank(s->format)) {
     s->format = format;
     s->width = width;
     s->height = height;
@@ -170,32 +171,30 @@ static void buffer_point(int transform, int u, int v, int bw, int bh, int *bx, i
   }
 }
 
-// Writes the copied region (rw x rh logical pixels) into the frame at
-// (dest_x, dest_y).
-static void place_region(const copy_state *s, const uint8_t *buffer, int transform, int rw, int rh,
-                         uint32_t *frame, int frame_width, int dest_x, int dest_y) {
-  int bw = (int)s->width;
-  int bh = (int)s->height;
-  int swap = s->format == SHM_XBGR8888 || s->format == SHM_ABGR8888;
-  int y_invert = (s->flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0;
-  int identity = (transform & 7) == WL_OUTPUT_TRANSFORM_NORMAL && bw == rw && bh == rh;
+void wl_shm_frame_sample(const wl_shm_frame *b, int transform, int lw, int lh, int ox, int oy,
+                         int rw, int rh, uint32_t *frame, int frame_width, int dest_x, int dest_y) {
+  int bw = (int)b->width;
+  int bh = (int)b->height;
+  int swap = b->format == SHM_XBGR8888 || b->format == SHM_ABGR8888;
+  int y_invert = b->y_invert;
+  int identity = (transform & 7) == WL_OUTPUT_TRANSFORM_NORMAL && bw == lw && bh == lh;
   for (int v = 0; v < rh; v++) {
     uint32_t *out = frame + (size_t)(dest_y + v) * (size_t)frame_width + (size_t)dest_x;
     if (identity) {
-      int row = y_invert ? bh - 1 - v : v;
-      const uint32_t *in = (const uint32_t *)(const void *)(buffer + (size_t)row * s->stride);
+      int row = y_invert ? bh - 1 - (oy + v) : oy + v;
+      const uint32_t *in = (const uint32_t *)(const void *)(b->data + (size_t)row * b->stride) + ox;
       for (int u = 0; u < rw; u++) out[u] = to_bgrx(in[u], swap);
       continue;
     }
     int tw = (transform & 1) ? bh : bw;
     int th = (transform & 1) ? bw : bh;
-    int tv = (int)(((int64_t)2 * v + 1) * th / (2 * (int64_t)rh));
+    int tv = (int)(((int64_t)2 * (oy + v) + 1) * th / (2 * (int64_t)lh));
     for (int u = 0; u < rw; u++) {
-      int tu = (int)(((int64_t)2 * u + 1) * tw / (2 * (int64_t)rw));
+      int tu = (int)(((int64_t)2 * (ox + u) + 1) * tw / (2 * (int64_t)lw));
       int bx, by;
       buffer_point(transform, tu, tv, bw, bh, &bx, &by);
       if (y_invert) by = bh - 1 - by;
-      const uint32_t *in = (const uint32_t *)(const void *)(buffer + (size_t)by * s->stride);
+      const uint32_t *in = (const uint32_t *)(const void *)(b->data + (size_t)by * b->stride);
       out[u] = to_bgrx(in[bx], swap);
     }
   }
@@ -204,15 +203,7 @@ static void place_region(const copy_state *s, const uint8_t *buffer, int transfo
 // ---------------------------------------------------------------------------
 // One output's copy
 
-struct shm_buffer {
-  int fd;
-  uint8_t *data;
-  size_t size;
-  wl_shm_pool *pool;
-  wl_buffer *buffer;
-};
-
-static void release_buffer(shm_buffer *b) {
+void wl_shm_frame_release(wl_shm_frame *b) {
   if (b->buffer) wl_buffer_destroy(b->buffer);
   if (b->pool) wl_shm_pool_destroy(b->pool);
   if (b->data) munmap(b->data, b->size);
@@ -223,34 +214,40 @@ static void release_buffer(shm_buffer *b) {
   b->fd = -1;
 }
 
-static int make_buffer(const copy_state *s, shm_buffer *b) {
+int wl_shm_frame_make_locked(wl_shm_frame *b, uint32_t format, uint32_t width, uint32_t height,
+                             uint32_t stride) {
+  memset(b, 0, sizeof *b);
   b->fd = -1;
-  uint64_t size = (uint64_t)s->stride * s->height;
-  if (s->width == 0 || s->height == 0 || s->stride < (uint64_t)s->width * 4 || size > 0x7fffffffu) {
+  uint64_t size = (uint64_t)stride * height;
+  if (width == 0 || height == 0 || stride < (uint64_t)width * 4 || size > 0x7fffffffu) {
     vs_set_last_error(VS_ERROR_WL_FORMAT);
     return -1;
   }
+  b->format = format;
+  b->width = width;
+  b->height = height;
+  b->stride = stride;
   b->size = (size_t)size;
   b->fd = memfd_create("vantorel-screenshot", MFD_CLOEXEC);
   if (b->fd < 0 || ftruncate(b->fd, (off_t)b->size) != 0) {
-    release_buffer(b);
+    wl_shm_frame_release(b);
     vs_set_last_error(VS_ERROR_WL_NO_MEMORY);
     return -1;
   }
   void *data = mmap(NULL, b->size, PROT_READ | PROT_WRITE, MAP_SHARED, b->fd, 0);
   if (data == MAP_FAILED) {
-    release_buffer(b);
+    wl_shm_frame_release(b);
     vs_set_last_error(VS_ERROR_WL_NO_MEMORY);
     return -1;
   }
   b->data = (uint8_t *)data;
   b->pool = wl_shm_create_pool(g_wl.shm, b->fd, (int32_t)b->size);
   if (b->pool) {
-    b->buffer = wl_shm_pool_create_buffer(b->pool, 0, (int32_t)s->width, (int32_t)s->height,
-                                          (int32_t)s->stride, s->format);
+    b->buffer = wl_shm_pool_create_buffer(b->pool, 0, (int32_t)width, (int32_t)height,
+                                          (int32_t)stride, format);
   }
   if (!b->buffer) {
-    release_buffer(b);
+    wl_shm_frame_release(b);
     vs_set_last_error(VS_ERROR_WL_NO_MEMORY);
     return -1;
   }
@@ -265,7 +262,7 @@ static int copy_output_locked(const wl_output_record *r, int ox, int oy, int rw,
                               int64_t deadline) {
   copy_state s;
   memset(&s, 0, sizeof s);
-  shm_buffer b;
+  wl_shm_frame b;
   memset(&b, 0, sizeof b);
   b.fd = -1;
   // The pointer is no part of the screen a caller asks for.
@@ -287,7 +284,9 @@ static int copy_output_locked(const wl_output_record *r, int ox, int oy, int rw,
     vs_set_last_error(VS_ERROR_WL_FORMAT);
     result = -2;
   }
-  if (result == 0 && make_buffer(&s, &b) != 0) result = -2;
+  if (result == 0 && wl_shm_frame_make_locked(&b, s.format, s.width, s.height, s.stride) != 0) {
+    result = -2;
+  }
   if (result == 0) {
     zwlr_screencopy_frame_v1_copy(copy, b.buffer);
     result = wl_wait_locked(&s.finished, deadline);
@@ -297,10 +296,11 @@ static int copy_output_locked(const wl_output_record *r, int ox, int oy, int rw,
     result = -2;
   }
   if (result == 0) {
-    place_region(&s, b.data, transform, rw, rh, frame, frame_width, dest_x, dest_y);
+    b.y_invert = (s.flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0;
+    wl_shm_frame_sample(&b, transform, rw, rh, 0, 0, rw, rh, frame, frame_width, dest_x, dest_y);
   }
   zwlr_screencopy_frame_v1_destroy(copy);
-  release_buffer(&b);
+  wl_shm_frame_release(&b);
   // -1: the wait failed, the connection is of no more use.
   if (result == -1) wl_drop_locked();
   return result == 0 ? 0 : -1;
@@ -322,7 +322,8 @@ int wl_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap) {
 
   wl_lock();
   int result = wl_connect_locked(0);
-  if (result == 0 && (!g_wl.screencopy || !g_wl.shm)) {
+  int ext = result == 0 && wl_ext_offered_locked();
+  if (result == 0 && !ext && (!g_wl.screencopy || !g_wl.shm)) {
     vs_set_last_error(VS_ERROR_WL_NO_SCREENCOPY);
     result = -1;
   }
@@ -338,9 +339,10 @@ int wl_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap) {
     int64_t cut_right = right < rect.right ? right : rect.right;
     int64_t cut_bottom = bottom < rect.bottom ? bottom : rect.bottom;
     if (left >= cut_right || top >= cut_bottom) continue;
-    result = copy_output_locked(r, (int)(left - rect.left), (int)(top - rect.top),
-                                (int)(cut_right - left), (int)(cut_bottom - top), frame, width,
-                                (int)(left - x), (int)(top - y), deadline);
+    int (*copy)(const wl_output_record *, int, int, int, int, uint32_t *, int, int, int, int64_t) =
+        ext ? wl_ext_copy_output_locked : copy_output_locked;
+    result = copy(r, (int)(left - rect.left), (int)(top - rect.top), (int)(cut_right - left),
+                  (int)(cut_bottom - top), frame, width, (int)(left - x), (int)(top - y), deadline);
   }
   wl_unlock();
   if (result != 0) {

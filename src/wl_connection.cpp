@@ -156,6 +156,7 @@ static uint32_t min_version(uint32_t offered, uint32_t ours) {
 static void registry_global(void *data, wl_registry *registry, uint32_t name, const char *interface,
                             uint32_t version) {
   (void)data;
+  if (wl_ext_global_locked(registry, name, interface, version)) return;
   if (strcmp(interface, wl_output_interface.name) == 0) {
     // Listener data points into the fixed table, so records never move while
     // their proxies live.
@@ -205,6 +206,7 @@ static const wl_registry_listener k_registry_listener = {registry_global, regist
 // Connection and bounded waits
 
 static void drop_connection_locked(void) {
+  wl_ext_drop_locked();
   for (int i = 0; i < g_wl.output_count; i++) release_output(&g_wl.outputs[i]);
   if (g_wl.screencopy) zwlr_screencopy_manager_v1_destroy(g_wl.screencopy);
   if (g_wl.xdg_output_manager) zxdg_output_manager_v1_destroy(g_wl.xdg_output_manager);
@@ -360,7 +362,7 @@ int wl_open_outputs(void) {
 int wl_open(void) {
   wl_lock();
   int result = wl_connect_locked(0);
-  if (result == 0 && (!g_wl.screencopy || !g_wl.shm)) {
+  if (result == 0 && !wl_ext_offered_locked() && (!g_wl.screencopy || !g_wl.shm)) {
     vs_set_last_error(VS_ERROR_WL_NO_SCREENCOPY);
     result = -1;
   }

@@ -1,5 +1,6 @@
-// The Wayland layer: monitors from wl_output and xdg-output, pixels from the
-// wlroots screen-copy protocol into wl_shm buffers. One connection to the
+// The Wayland layer: monitors from wl_output and xdg-output, pixels into
+// wl_shm buffers from ext-image-copy-capture where the compositor offers it,
+// else from the wlroots screen-copy protocol. One connection to the
 // compositor serves the process; a broken one is dropped and the dispatch
 // chooses afresh at the next call.
 #ifndef VANTOREL_WL_DISPLAY_H
@@ -16,6 +17,8 @@
 #define VS_ERROR_WL_FORMAT 115         // no buffer format the layer can read
 #define VS_ERROR_WL_NO_MEMORY 116      // shared memory or heap could not be had
 #define VS_ERROR_WL_NO_OUTPUTS 117     // the compositor has no outputs
+#define VS_ERROR_WL_STOPPED 120        // the compositor ended the capture session
+#define VS_ERROR_WL_CONSTRAINTS 121    // buffers made to the compositor's constraints were refused
 
 // How long the layer waits for the compositor before it fails the call.
 #define WL_TIMEOUT_MS 5000
@@ -29,6 +32,8 @@ struct wl_output;
 struct zxdg_output_manager_v1;
 struct zxdg_output_v1;
 struct zwlr_screencopy_manager_v1;
+struct wl_shm_pool;
+struct wl_buffer;
 
 struct wl_output_record {
   uint32_t global;  // the registry's name for it
@@ -88,5 +93,50 @@ int wl_open(void);
 int wl_open_outputs(void);
 int wl_list_monitors(vs_monitor_list *list);
 int wl_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap);
+
+// A wl_shm buffer in a memory file of our own, described once when made.
+struct wl_shm_frame {
+  int fd;
+  uint8_t *data;
+  size_t size;
+  wl_shm_pool *pool;
+  wl_buffer *buffer;
+  uint32_t format;
+  uint32_t width;
+  uint32_t height;
+  uint32_t stride;
+  uint8_t y_invert;
+};
+
+// One of the four 8-bit layouts the layer reads ranks above 0; the better
+// the higher.
+int wl_shm_format_rank(uint32_t format);
+// With the lock held: a buffer as described. 0, or -1 with the last error set.
+int wl_shm_frame_make_locked(wl_shm_frame *b, uint32_t format, uint32_t width, uint32_t height,
+                             uint32_t stride);
+void wl_shm_frame_release(wl_shm_frame *b);
+// Writes the logical rectangle (ox, oy, rw, rh) of a picture whose logical
+// size is lw x lh, held by b under the given transform, into the frame at
+// (dest_x, dest_y).
+void wl_shm_frame_sample(const wl_shm_frame *b, int transform, int lw, int lh, int ox, int oy,
+                         int rw, int rh, uint32_t *frame, int frame_width, int dest_x, int dest_y);
+
+// ext-image-copy-capture (wl_ext_capture.cpp), all with the lock held.
+// Takes the registry's global when it is one of its managers: 1, else 0.
+int wl_ext_global_locked(wl_registry *registry, uint32_t name, const char *interface,
+                         uint32_t version);
+// Releases its managers, before the connection goes.
+void wl_ext_drop_locked(void);
+// 1 when the compositor offers both managers and wl_shm.
+int wl_ext_offered_locked(void);
+// Copies the output's logical rectangle (ox, oy, rw, rh, relative to the
+// output) into the frame at (dest_x, dest_y). 0, or -1 with the last error
+// set; the connection is dropped when it broke or the compositor went quiet.
+int wl_ext_copy_output_locked(const wl_output_record *r, int ox, int oy, int rw, int rh,
+                              uint32_t *frame, int frame_width, int dest_x, int dest_y,
+                              int64_t deadline);
+// Set only by the benchmark that times wlroots' screen copy on a compositor
+// that offers both protocols.
+extern int g_wl_ext_declined;
 
 #endif

@@ -1,0 +1,183 @@
+#!/usr/bin/env bash
+# Today's wlroots desktops, from Debian chroots (rig/chroot.sh), with our
+# Debian 12 build run inside them unchanged (the checkout is mounted at the
+# same path), as the compositor's own user:
+#
+#   sway 1.10 (trixie)   wlroots' screen copy
+#   sway 1.12 (sid)      ext-image-copy-capture, also with an output at scale 2
+#                        and one turned 90 degrees
+#   labwc (sid)          ext-image-copy-capture
+#
+# On each: the monitor listing against the rig's outputs; `all`, every
+# monitor and a region across outputs pixel for pixel against grim (the
+# chroot's, reading the same screen through its own code); the protocol the
+# library spoke, from WAYLAND_DEBUG=client; and no file left behind by the
+# captures. The chroots are made once and cached (a few minutes each the
+# first time); after that the stage takes about a minute. Prints the table
+# rows the README's wlroots section is made of.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
+cli=$build/cli/vantorel-screenshot
+python=/usr/bin/python3
+pictures=$root/rig/sway_pictures.py
+[ -x "$cli" ] || { echo "test-stage-80: no $cli (build first)" >&2; exit 1; }
+
+# What the library needs at run time, and each desktop's compositor, tools
+# and grim.
+libs=(libxcb1 libxcb-shm0 libxcb-randr0 libxcb-composite0 libxcb-xinerama0 libwayland-client0
+  libsystemd0)
+for chroot in trixie sid; do
+  start=$SECONDS
+  if [ $chroot = trixie ]; then packages=(sway swaybg grim); else packages=(sway swaybg grim labwc wlr-randr); fi
+  "$root/rig/chroot.sh" ensure $chroot $chroot "${libs[@]}" "${packages[@]}" >/dev/null
+  echo "chroot $chroot ready in $((SECONDS - start)) s"
+done
+
+rows=()
+failures=0
+stage_start=$SECONDS
+
+# check WHAT COMMAND...: runs a check, counts and reports a failure.
+check() {
+  local what=$1
+  shift
+  local why
+  if why=$("$@" 2>&1); then
+    echo "  ok: $what"
+  else
+    echo "  FAILED: $what: $why"
+    failures=$((failures + 1))
+    row_failed=1
+  fi
+}
+
+# The rig's clients (ours and grim) inside the chroot, as the rig's user.
+client() {
+  "$root/rig/chroot.sh" run "$RIG_CHROOT" --user vsrig --env XDG_RUNTIME_DIR="$XDG_RUNTIME_DIR" \
+    --env WAYLAND_DISPLAY="$WAYLAND_DISPLAY" "$@"
+}
+
+# ours_vs_grim NAME 'OUR ARGUMENTS' GRIM_ARGUMENT...
+ours_vs_grim() {
+  local name=$1 ours_args=$2
+  shift 2
+  # shellcheck disable=SC2086
+  client -- "$cli" $ours_args "$work/$name.png" || { echo "vantorel-screenshot $ours_args failed"; return 1; }
+  client -- grim -s 1 "$@" "$work/$name.grim.png" || { echo "grim $* failed"; return 1; }
+  "$python" "$pictures" grim "$work/$name.png" "$work/$name.grim.png"
+}
+
+# The files the rig's user owns where a capture could leave one.
+user_files() {
+  find /tmp /dev/shm "$chroot_home" "$XDG_RUNTIME_DIR" -xdev -user "$uid" \
+    -not -path "$work/*" -not -path "$work" 2>/dev/null | sort
+}
+
+# Checks the screen as it is now: monitors, all, each monitor, a region
+# across outputs.
+check_screen() {
+  local layout=$1
+  mapfile -t outputs <"$RIG_DIR/outputs"
+  client -- "$cli" monitors >"$work/monitors.json" 2>"$work/monitors.err" || true
+  check "$layout: monitors" "$python" "$pictures" monitors "$work/monitors.json" "$RIG_DIR/outputs"
+  check "$layout: all" ours_vs_grim "$layout-all" "all"
+  local i=0 line name
+  for line in "${outputs[@]}"; do
+    read -r name _ <<<"$line"
+    check "$layout: monitor $i ($name)" ours_vs_grim "$layout-monitor-$i" "monitor $i" -o "$name"
+    i=$((i + 1))
+  done
+  # From the first output's lower right corner into the second: the seam, and
+  # whatever gap or uncovered strip lies between and below them.
+  local r
+  r=$("$python" - "$RIG_DIR/outputs" <<'EOF'
+import sys
+outs = [l.split() for l in open(sys.argv[1])]
+x1, y1, w1, h1 = map(int, outs[0][1:5])
+x2, y2, w2, h2 = map(int, outs[1][1:5])
+bottom = max(y1 + h1, y2 + h2)
+top = min(y1 + h1, y2 + h2) - 40
+print(x1 + w1 - 40, top, x2 + 40 - (x1 + w1 - 40), min(bottom, top + 80) - top)
+EOF
+)
+  local x y w h
+  read -r x y w h <<<"$r"
+  check "$layout: region ($x,$y ${w}x$h)" ours_vs_grim "$layout-region" "region $x $y $w $h" -g "$x,$y ${w}x$h"
+}
+
+# The protocol the library spoke for `all`: 'ext' or 'wlr'.
+protocol_used() {
+  client --env WAYLAND_DEBUG=client -- "$cli" all "$work/debug.png" 2>"$work/debug.log" >/dev/null ||
+    { echo "capture failed: $(grep -v '^\[' "$work/debug.log" | tail -n 3)"; return 1; }
+  local ext=0 wlr=0
+  grep -Eq 'ext_image_copy_capture_manager_v1[@#][0-9]+\.create_session' "$work/debug.log" && ext=1
+  grep -Eq 'zwlr_screencopy_manager_v1[@#][0-9]+\.capture_output' "$work/debug.log" && wlr=1
+  if [ $ext = 1 ] && [ $wlr = 0 ]; then echo ext; elif [ $wlr = 1 ] && [ $ext = 0 ]; then echo wlr; else
+    echo "neither or both (ext $ext, wlr $wlr)"
+    return 1
+  fi
+}
+
+# row CHROOT COMPOSITOR PROTOCOL [LAYOUT_CHANGES...]
+row() {
+  local chroot=$1 compositor=$2 want=$3
+  shift 3
+  local start=$SECONDS env
+  row_failed=0
+  env=$(timeout 120 "$root/rig/sway-start.sh" --chroot "$chroot" --compositor "$compositor") ||
+    { echo "FAILED: the $compositor rig in $chroot did not start"; failures=$((failures + 1)); return; }
+  eval "$env"
+  local version
+  version=$("$root/rig/chroot.sh" run "$chroot" -- dpkg-query -W -f '${Version}' "$compositor")
+  echo "=== $compositor $version ($chroot) in $RIG_DIR, up in $((SECONDS - start)) s"
+  work=$(mktemp -d /tmp/vs-matrix.XXXXXX)
+  uid=$(cat "$RIG_DIR/user")
+  chown "$uid" "$work"
+  chroot_home=$("$root/rig/chroot.sh" path "$chroot")/home/vsrig
+  local before
+  before=$(user_files)
+
+  local used
+  if used=$(protocol_used) && [ "$used" = "$want" ]; then
+    echo "  ok: protocol $used"
+  else
+    echo "  FAILED: protocol: wanted $want, got $used"
+    failures=$((failures + 1))
+    row_failed=1
+  fi
+  check_screen "scale 1"
+  local layouts="two outputs at scale 1"
+  local change
+  for change in "$@"; do
+    # shellcheck disable=SC2086
+    if RIG_DIR=$RIG_DIR "$root/rig/sway-layout.sh" --reset $change >"$work/layout.log" 2>&1; then
+      check_screen "$change"
+      layouts="$layouts; ${change#--}"
+    else
+      echo "  FAILED: layout $change: $(cat "$work/layout.log")"
+      failures=$((failures + 1))
+      row_failed=1
+    fi
+  done
+  check "no file left behind" diff <(echo "$before") <(user_files)
+  "$root/rig/sway-stop.sh" "$RIG_DIR"
+  rm -rf "$work"
+  echo "  done in $((SECONDS - start)) s"
+  local protocol
+  if [ "$want" = ext ]; then protocol=ext-image-copy-capture-v1; else protocol=zwlr-screencopy-unstable-v1; fi
+  [ $row_failed = 1 ] || rows+=("| $compositor | $version | Debian $chroot | $protocol | $layouts | stage 80 |")
+}
+
+row trixie sway wlr
+row sid sway ext "--scale HEADLESS-1 2" "--transform HEADLESS-1 90"
+row sid labwc ext
+
+echo "=== the wlroots rows ($((SECONDS - stage_start)) s)"
+echo "| compositor | version | system | protocol | layouts | proven by |"
+echo "|---|---|---|---|---|---|"
+for r in "${rows[@]}"; do echo "$r"; done
+if [ $failures -gt 0 ]; then
+  echo "test-stage-80: $failures check(s) failed" >&2
+  exit 1
+fi
