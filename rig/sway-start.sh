@@ -66,6 +66,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=rig/wlroots-lib.sh
 . "$here/wlroots-lib.sh"
 rig_user=vsrig
+chroot_uid=59817
 python=/usr/bin/python3
 outputs=2
 mode=""
@@ -147,9 +148,14 @@ if [ "$xwayland" = force ]; then
 fi
 
 # Two rigs starting at once may both find the user missing: the loser of the
-# race sees it exist afterwards. A chroot's user is made by chroot.sh, and its
-# uid need not be the host's.
+# race sees it exist afterwards. A chroot's user is the chroot's own, with a
+# uid of its own (rigs of other desktops in the same chroot take the first
+# free ones), so what it owns on the shared /tmp is known as its.
 if [ -n "$chroot" ]; then
+  if ! chroot "$chroot_dir" id -u "$rig_user" >/dev/null 2>&1; then
+    chroot "$chroot_dir" useradd --create-home --uid "$chroot_uid" --user-group --shell /bin/bash \
+      "$rig_user" 2>/dev/null || chroot "$chroot_dir" id -u "$rig_user" >/dev/null
+  fi
   rig_uid=$("$here/chroot.sh" run "$chroot" --user "$rig_user" -- id -u)
 else
   if ! id -u "$rig_user" >/dev/null 2>&1; then

@@ -15,6 +15,11 @@
 # captures. The chroots are made once and cached (a few minutes each the
 # first time); after that the stage takes about a minute. Prints the table
 # rows the README's wlroots section is made of.
+#
+#   scripts/test-stage-80-wlroots-matrix.sh [ROW...]
+#
+# runs only the rows named (sway-trixie, sway-sid, labwc-sid), and makes only
+# their chroots.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
@@ -27,9 +32,21 @@ pictures=$root/rig/sway_pictures.py
 # and grim.
 libs=(libxcb1 libxcb-shm0 libxcb-randr0 libxcb-composite0 libxcb-xinerama0 libwayland-client0
   libsystemd0)
+wanted=("$@")
+[ ${#wanted[@]} -gt 0 ] || wanted=(sway-trixie sway-sid labwc-sid)
+wants() { [[ " ${wanted[*]} " == *" $1 "* ]]; }
+for w in "${wanted[@]}"; do
+  case "$w" in sway-trixie | sway-sid | labwc-sid) ;; *) echo "test-stage-80: no row '$w'" >&2; exit 2 ;; esac
+done
 for chroot in trixie sid; do
+  if [ $chroot = trixie ]; then
+    wants sway-trixie || continue
+    packages=(sway swaybg grim)
+  else
+    wants sway-sid || wants labwc-sid || continue
+    packages=(sway swaybg grim labwc wlr-randr)
+  fi
   start=$SECONDS
-  if [ $chroot = trixie ]; then packages=(sway swaybg grim); else packages=(sway swaybg grim labwc wlr-randr); fi
   "$root/rig/chroot.sh" ensure $chroot $chroot "${libs[@]}" "${packages[@]}" >/dev/null
   echo "chroot $chroot ready in $((SECONDS - start)) s"
 done
@@ -58,13 +75,19 @@ client() {
     --env WAYLAND_DISPLAY="$WAYLAND_DISPLAY" "$@"
 }
 
-# ours_vs_grim NAME 'OUR ARGUMENTS' GRIM_ARGUMENT...
+# ours_vs_grim NAME 'OUR ARGUMENTS' X Y WIDTH HEIGHT [GRIM_ARGUMENT...]: our
+# capture of that logical rectangle against the screen made of grim's
+# captures of each output ($work/grim), and where every output is at scale 1
+# also against grim's own capture of it, taken with the arguments given.
 ours_vs_grim() {
-  local name=$1 ours_args=$2
-  shift 2
+  local name=$1 ours_args=$2 x=$3 y=$4 w=$5 h=$6
+  shift 6
   # shellcheck disable=SC2086
   client -- "$cli" $ours_args "$work/$name.png" || { echo "vantorel-screenshot $ours_args failed"; return 1; }
-  client -- grim -s 1 "$@" "$work/$name.grim.png" || { echo "grim $* failed"; return 1; }
+  "$python" "$pictures" outputs "$work/$name.png" "$x" "$y" "$w" "$h" "$RIG_DIR/outputs" "$work/grim" ||
+    return 1
+  [ "$scaled" = 0 ] || return 0
+  client -- grim "$@" "$work/$name.grim.png" || { echo "grim $* failed"; return 1; }
   "$python" "$pictures" grim "$work/$name.png" "$work/$name.grim.png"
 }
 
@@ -77,33 +100,56 @@ user_files() {
 # Checks the screen as it is now: monitors, all, each monitor, a region
 # across outputs.
 check_screen() {
-  local layout=$1
-  mapfile -t outputs <"$RIG_DIR/outputs"
+  local layout=$1 line name x y w h scale
+  local slug=${layout//[^a-z0-9]/_}
+  scaled=0
+  rm -rf "$work/grim"
+  install -d -o "$uid" "$work/grim"
+  while read -r name x y w h scale _; do
+    [ "$scale" = 1 ] || scaled=1
+    client -- grim -o "$name" "$work/grim/$name.png" || echo "  grim -o $name failed"
+  done <"$RIG_DIR/outputs"
   client -- "$cli" monitors >"$work/monitors.json" 2>"$work/monitors.err" || true
   check "$layout: monitors" "$python" "$pictures" monitors "$work/monitors.json" "$RIG_DIR/outputs"
-  check "$layout: all" ours_vs_grim "$layout-all" "all"
-  local i=0 line name
-  for line in "${outputs[@]}"; do
-    read -r name _ <<<"$line"
-    check "$layout: monitor $i ($name)" ours_vs_grim "$layout-monitor-$i" "monitor $i" -o "$name"
-    i=$((i + 1))
-  done
-  # From the first output's lower right corner into the second: the seam, and
-  # whatever gap or uncovered strip lies between and below them.
-  local r
-  r=$("$python" - "$RIG_DIR/outputs" <<'EOF'
-import sys
-outs = [l.split() for l in open(sys.argv[1])]
-x1, y1, w1, h1 = map(int, outs[0][1:5])
-x2, y2, w2, h2 = map(int, outs[1][1:5])
-bottom = max(y1 + h1, y2 + h2)
-top = min(y1 + h1, y2 + h2) - 40
-print(x1 + w1 - 40, top, x2 + 40 - (x1 + w1 - 40), min(bottom, top + 80) - top)
+  # The screen's box, each monitor as listed, and a rectangle from the
+  # lower right corner of the leftmost output into the next one: the seam,
+  # and whatever gap or uncovered strip lies between and below them.
+  local geometry
+  geometry=$("$python" - "$RIG_DIR/outputs" "$work/monitors.json" <<'EOF'
+import json, sys
+outs = sorted(([int(v) for v in l.split()[1:5]] for l in open(sys.argv[1])), key=lambda o: o[0])
+left, top = min(o[0] for o in outs), min(o[1] for o in outs)
+right, bottom = max(o[0] + o[2] for o in outs), max(o[1] + o[3] for o in outs)
+print("all", left, top, right - left, bottom - top)
+try:
+    for m in json.load(open(sys.argv[2])):
+        print("monitor", m["index"], m["name"], m["x"], m["y"], m["width"], m["height"])
+except ValueError:
+    pass
+(x1, y1, w1, h1), (x2, y2, w2, h2) = outs[0], outs[1]
+rx, ry = x1 + w1 - 40, min(y1 + h1, y2 + h2) - 40
+print("region", rx, ry, x2 + 40 - rx, min(bottom, ry + 80) - ry)
 EOF
 )
-  local x y w h
-  read -r x y w h <<<"$r"
-  check "$layout: region ($x,$y ${w}x$h)" ours_vs_grim "$layout-region" "region $x $y $w $h" -g "$x,$y ${w}x$h"
+  local kind rest index
+  while read -r kind rest; do
+    case $kind in
+      all)
+        read -r x y w h <<<"$rest"
+        check "$layout: all" ours_vs_grim "$slug-all" "all" "$x" "$y" "$w" "$h"
+        ;;
+      monitor)
+        read -r index name x y w h <<<"$rest"
+        check "$layout: monitor $index ($name)" ours_vs_grim "$slug-monitor-$index" "monitor $index" \
+          "$x" "$y" "$w" "$h" -o "$name"
+        ;;
+      region)
+        read -r x y w h <<<"$rest"
+        check "$layout: region ($x,$y ${w}x$h)" ours_vs_grim "$slug-region" "region $x $y $w $h" \
+          "$x" "$y" "$w" "$h" -g "$x,$y ${w}x$h"
+        ;;
+    esac
+  done <<<"$geometry"
 }
 
 # The protocol the library spoke for `all`: 'ext' or 'wlr'.
@@ -169,9 +215,9 @@ row() {
   [ $row_failed = 1 ] || rows+=("| $compositor | $version | Debian $chroot | $protocol | $layouts | stage 80 |")
 }
 
-row trixie sway wlr
-row sid sway ext "--scale HEADLESS-1 2" "--transform HEADLESS-1 90"
-row sid labwc ext
+if wants sway-trixie; then row trixie sway wlr; fi
+if wants sway-sid; then row sid sway ext "--scale HEADLESS-1 2" "--transform HEADLESS-1 90"; fi
+if wants labwc-sid; then row sid labwc ext; fi
 
 echo "=== the wlroots rows ($((SECONDS - stage_start)) s)"
 echo "| compositor | version | system | protocol | layouts | proven by |"
