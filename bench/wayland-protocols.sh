@@ -2,8 +2,9 @@
 # Whole process, capture to PNG file, on sway 1.12 (the sid chroot's, through
 # rig/sway-start.sh --chroot sid) with one 1920x1080 output showing
 # ../shared/bench/desktop-1920x1080.png: ext-image-copy-capture against
-# wlroots' screen copy on the same compositor, in one hyperfine run so a
-# change in the machine's load falls on every command alike. As root:
+# wlroots' screen copy on the same compositor, in one run whose rounds take
+# every command in turn, so a change in the machine's load falls on all of
+# them alike. As root:
 #
 #   bench/wayland-protocols.sh [--quick] [OUT_DIR]
 #
@@ -11,20 +12,23 @@
 # vs_bench_wl_protocol ext and wlr (bench/wayland/: the same capture with the
 # protocol chosen), and grim. Each must capture the picture on the screen
 # pixel for pixel, and each of ours must have spoken the protocol it is named
-# for (WAYLAND_DEBUG=client), or the run stops. Programs from $VS_BUILD_DIR
-# (default build-perf); the picture from $VS_BENCH_IMAGE if set. Writes
-# OUT_DIR/wayland-protocols.md (the table) and .json (hyperfine's); OUT_DIR
-# defaults to build-perf/bench-results/wayland-protocols.
+# for (WAYLAND_DEBUG=client), or the run stops. ROUNDS hyperfine runs (20;
+# 3 with --quick) of RUNS timings (4; 2) of each command; the medians are
+# over all of a command's timings, and CPU time (user + system), which other
+# work on a busy machine disturbs less, is shown beside them. Programs from
+# $VS_BUILD_DIR (default build-perf); the picture from $VS_BENCH_IMAGE if
+# set. Writes OUT_DIR/wayland-protocols.md (the table) and round-N.json
+# (hyperfine's); OUT_DIR defaults to build-perf/bench-results/wayland-protocols.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 image=${VS_BENCH_IMAGE:-$repo/../shared/bench/desktop-1920x1080.png}
 python=/usr/bin/python3
-runs=40
-warmup=5
+rounds=20
+runs=4
 if [ "${1:-}" = --quick ]; then
-  runs=5
-  warmup=1
+  rounds=3
+  runs=2
   shift
 fi
 out=${1:-$repo/build-perf/bench-results/wayland-protocols}
@@ -43,7 +47,7 @@ done
 image=$(realpath "$image")
 mkdir -p "$out"
 out=$(realpath "$out")
-rm -f "$out"/*.png "$out"/*.log "$out/wayland-protocols.md" "$out/wayland-protocols.json"
+rm -f "$out"/*.png "$out"/*.log "$out"/*.json "$out/wayland-protocols.md"
 
 "$repo/rig/chroot.sh" ensure sid sid sway swaybg grim >/dev/null
 eval "$("$repo/rig/sway-start.sh" --chroot sid --mode 1920x1080 --picture "$image")"
@@ -81,8 +85,10 @@ for t in "${tools[@]}"; do
   args+=(-n "${t%%|*}" "${rest%|*}")
 done
 echo "load before: $(uptime)"
-hyperfine -N --style none --warmup "$warmup" --runs "$runs" --export-json "$out/wayland-protocols.json" \
-  "${args[@]}" >/dev/null 2>"$out/hyperfine.log" || { cat "$out/hyperfine.log" >&2; exit 1; }
+for r in $(seq 1 "$rounds"); do
+  hyperfine -N --style none --warmup 1 --runs "$runs" --export-json "$out/round-$r.json" \
+    "${args[@]}" >/dev/null 2>"$out/hyperfine.log" || { cat "$out/hyperfine.log" >&2; exit 1; }
+done
 echo "load after: $(uptime)"
 for t in "${tools[@]}"; do
   rest=${t#*|}
@@ -90,23 +96,32 @@ for t in "${tools[@]}"; do
   check=$(same "${command##* }") || { echo "bench/wayland-protocols.sh: ${t%%|*} did not capture the screen: $check" >&2; exit 1; }
 done
 
-"$python" - "$out" "$version" "$(uptime)" <<'EOF' | tee "$out/wayland-protocols.md"
+"$python" - "$out" "$rounds" "$version" "$(uptime)" <<'EOF' | tee "$out/wayland-protocols.md"
 import json, os, statistics, sys
-out, version, load = sys.argv[1:4]
-results = json.load(open(os.path.join(out, "wayland-protocols.json")))["results"]
-median = {r["command"]: statistics.median(r["times"]) * 1000 for r in results}
-base = median["vs_bench_wl_protocol wlr"]
+out, rounds, version, load = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+times, cpu, order = {}, {}, []
+for r in range(1, rounds + 1):
+    for result in json.load(open(os.path.join(out, "round-%d.json" % r)))["results"]:
+        name = result["command"]
+        if name not in times:
+            order.append(name)
+        times.setdefault(name, []).extend(result["times"])
+        # hyperfine keeps user and system time as means over the round.
+        cpu.setdefault(name, []).extend([result["user"] + result["system"]] * len(result["times"]))
+median = {n: statistics.median(t) * 1000 for n, t in times.items()}
+cpu_median = {n: statistics.median(c) * 1000 for n, c in cpu.items()}
+base, cpu_base = median["vs_bench_wl_protocol wlr"], cpu_median["vs_bench_wl_protocol wlr"]
 print("Whole process, capture to PNG file, one 1920x1080 output (headless sway %s from Debian sid," % version)
-print("pixman) showing desktop-1920x1080.png; %d runs each in one hyperfine run; load at the end: %s"
-      % (len(results[0]["times"]), load.split("load average:")[-1].strip()))
+print("pixman) showing desktop-1920x1080.png; %d timings each over %d interleaved rounds; load at the end: %s"
+      % (len(times[order[0]]), rounds, load.split("load average:")[-1].strip()))
 print()
-print("| command | protocol | median ms | mean ± σ ms | min ms | mean user + sys ms | median / wlr |")
-print("|---|---|---:|---:|---:|---:|---:|")
+print("| command | protocol | median ms | mean ± σ ms | min ms | user + sys ms (median of rounds) | median / wlr | CPU / wlr |")
+print("|---|---|---:|---:|---:|---:|---:|---:|")
 protocols = {"vantorel-screenshot all": "ext (its own choice)", "vs_bench_wl_protocol ext": "ext",
              "vs_bench_wl_protocol wlr": "wlr", "grim": "wlr (grim 1.4)"}
-for r in results:
-    name = r["command"]
-    print("| `%s` | %s | %.1f | %.1f ± %.1f | %.1f | %.1f | %.2f |" % (
-        name, protocols[name], median[name], r["mean"] * 1000, r["stddev"] * 1000, r["min"] * 1000,
-        (r["user"] + r["system"]) * 1000, median[name] / base))
+for name in order:
+    t = [v * 1000 for v in times[name]]
+    print("| `%s` | %s | %.1f | %.1f ± %.1f | %.1f | %.1f | %.2f | %.2f |" % (
+        name, protocols[name], median[name], statistics.mean(t), statistics.stdev(t), min(t),
+        cpu_median[name], median[name] / base, cpu_median[name] / cpu_base))
 EOF
