@@ -5,7 +5,7 @@
 
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
-pkg_check_modules(VS_XCB REQUIRED IMPORTED_TARGET GLOBAL xcb xcb-shm xcb-randr xcb-composite xcb-xinerama)
+pkg_check_modules(VS_XCB REQUIRED IMPORTED_TARGET GLOBAL xcb xcb-shm xcb-randr xcb-composite xcb-xinerama xau)
 pkg_check_modules(VS_WAYLAND REQUIRED IMPORTED_TARGET GLOBAL wayland-client)
 pkg_get_variable(VS_WAYLAND_PROTOCOLS_DIR wayland-protocols pkgdatadir)
 pkg_get_variable(VS_WAYLAND_SCANNER wayland-scanner wayland_scanner)
@@ -35,14 +35,17 @@ foreach(xml ${VS_WAYLAND_PROTOCOLS_DIR}/unstable/xdg-output/xdg-output-unstable-
 endforeach()
 
 set(VS_X11_SOURCES
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/linux_error.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/linux_dispatch.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/linux_bitmap.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/linux_frame.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_connection.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_capture.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_ext_capture.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_layer.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_capture.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_connection.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_handshake.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_monitors.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_capture.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_window.cpp)

@@ -5,12 +5,11 @@
 #include <string.h>
 
 #include "linux_display.h"
-#include "x11_display.h"
 
 #define VS_DC_MAGIC 0x78646321u
 #define VS_BITMAP_MAGIC 0x78626d21u
-#define VS_BAD_VALUE X11_BAD_VALUE
-#define VS_BAD_ALLOC X11_BAD_ALLOC
+#define VS_BAD_VALUE VS_ERROR_BAD_VALUE
+#define VS_BAD_ALLOC VS_ERROR_BAD_ALLOC
 
 // The screen DC that GetDC hands out: one record, whichever layer runs.
 vs_dc g_vs_screen_dc = {VS_DC_MAGIC, 1, NULL};
@@ -32,17 +31,26 @@ vs_bitmap *vs_bitmap_of(HGDIOBJ object) {
   return bitmap;
 }
 
-// Only the X11 segment is shared state; everything else the content holds is
-// the bitmap's own.
+// The layer that filled the content knows what it refers to.
 void vs_clear_content(vs_bitmap *bitmap) {
-  x11_lock_state();
-  x11_clear_content_locked(bitmap);
-  x11_unlock_state();
+  if (bitmap->release) bitmap->release(bitmap);
+  bitmap->release = NULL;
+  bitmap->hold = NULL;
+  bitmap->pixels = NULL;
+  bitmap->stride = 0;
+  bitmap->content_x = 0;
+  bitmap->content_y = 0;
+  bitmap->content_width = 0;
+  bitmap->content_height = 0;
 }
 
+static void release_frame(vs_bitmap *bitmap) { free(bitmap->hold); }
+
 void vs_hold_frame(vs_bitmap *bitmap, uint32_t *frame, int width, int height) {
+  vs_clear_content(bitmap);
   bitmap->pixels = (const uint8_t *)frame;
   bitmap->hold = frame;
+  bitmap->release = release_frame;
   bitmap->stride = (uint32_t)width * 4u;
   bitmap->content_x = 0;
   bitmap->content_y = 0;
@@ -318,8 +326,9 @@ static void convert_indexed(const uint8_t *src, uint8_t *dst, int count, const v
   }
 }
 
+// Counted in size_t: a row of 2^29 pixels or more is 2^31 bytes.
 static void fill_black(uint8_t *dst, int count) {
-  for (int i = 0; i < count; i++) {
+  for (size_t i = 0; i < (size_t)(count > 0 ? count : 0); i++) {
     dst[i * 4 + 0] = 0;
     dst[i * 4 + 1] = 0;
     dst[i * 4 + 2] = 0;

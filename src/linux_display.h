@@ -1,34 +1,86 @@
-// The display services of display.h on Linux. One dispatch (linux_dispatch)
-// picks a display layer for the process at the first call that needs the
-// display: X11, Wayland or the desktop portal, and picks again once the chosen
-// connection broke. The core never learns which layer runs.
+// The display services of display.h on Linux, and the records the display
+// layers share. One dispatch (linux_dispatch) picks a display layer for the
+// process at the first call that needs the display: X11, Wayland or the
+// desktop portal, and picks again once the chosen connection broke. The core
+// never learns which layer runs.
+//
+// A layer is a table of functions (vs_layer) that the layer fills once; the
+// dispatch holds a pointer to the chosen table and calls through it. A layer
+// never calls back into the dispatch: its functions report a broken
+// connection by their result (VS_BROKEN), and the dispatch chooses afresh.
 //
 // Device contexts and bitmaps are plain records shared by all layers, so a
 // window printed by X11 and a screen copied by Wayland can meet in one window
 // capture. A bitmap holds no pixels of its own: its content refers to pixels
 // that the last copy left somewhere (an X11 image reply, the X11 shared
 // segment, a frame assembled by the Wayland layer), described by a pixel
-// format, and GetDIBits converts from there into the caller's buffer.
+// format, and GetDIBits converts from there into the caller's buffer. The
+// layer that filled it gives it the function that lets go of them.
 //
-// Errors: GetLastError gives the thread's last code. The X11 layer reports X
-// error codes and XCB's connection errors (all below 20 or from 128 on);
-// the codes of the dispatch and of the other layers are the VS_ERROR_* below.
+// Errors: GetLastError gives the thread's last code (linux_error.h). The X11
+// layer reports X error codes and XCB's connection errors (all below 20 or
+// from 128 on); the codes of the dispatch and of the other layers are the
+// VS_ERROR_* below and in each layer's header.
+//
+// Waits: every layer call gets a deadline (CLOCK_MONOTONIC milliseconds) and
+// returns by it, whatever its peer does.
 #ifndef VANTOREL_LINUX_DISPLAY_H
 #define VANTOREL_LINUX_DISPLAY_H
 
 #include <stddef.h>
 #include <stdint.h>
+#include <time.h>
 
 #include "display.h"
+#include "linux_error.h"
 
 // The dispatch's own refusals.
 #define VS_ERROR_BAD_BACKEND 100  // VANTOREL_SCREENSHOT_BACKEND names no layer
 #define VS_ERROR_XWAYLAND 101     // an Xwayland root shows no Wayland pixels
 
+#define VS_ERROR_X11_TIMEOUT 102  // the X server did not answer in time
+
+// The Wayland layer's.
+#define VS_ERROR_WL_NO_COMPOSITOR 110     // no compositor at WAYLAND_DISPLAY (or wayland-0)
+#define VS_ERROR_WL_NO_SCREENCOPY 111     // the compositor offers no screen-copy protocol
+#define VS_ERROR_WL_COPY_FAILED 112       // the compositor refused or failed the copy
+#define VS_ERROR_WL_GONE 113              // the connection broke (compositor gone, protocol error)
+#define VS_ERROR_WL_TIMEOUT 114           // the compositor did not answer in time
+#define VS_ERROR_WL_FORMAT 115            // no buffer format the layer can read
+#define VS_ERROR_WL_NO_MEMORY 116         // shared memory or heap could not be had
+#define VS_ERROR_WL_NO_OUTPUTS 117        // the compositor has no outputs
+#define VS_ERROR_WL_BUFFER_CHANGED 118    // the buffer was described again after it was settled
+#define VS_ERROR_WL_TOO_MANY_OUTPUTS 119  // more outputs than VS_MAX_MONITORS
+#define VS_ERROR_WL_STOPPED 120           // the compositor ended the capture session
+#define VS_ERROR_WL_CONSTRAINTS 121       // buffers made to the compositor's constraints refused
+
+// The longest one layer call waits for its peer (compositor, X server). The
+// tests build the layers with a shorter one.
+#ifndef VS_WAIT_MS
+#define VS_WAIT_MS 5000
+#endif
+
+// The longest all the display calls of one export wait together: the
+// dispatch starts it at the first display call of an export (every export
+// begins with EnumDisplayMonitors or GetWindowRect) and no later call of the
+// same export waits past it.
+#ifndef VS_CALL_BUDGET_MS
+#define VS_CALL_BUDGET_MS 12000
+#endif
+
 // Enough for every monitor the core can take, with room to spare.
 #define VS_MAX_MONITORS 64
 
-enum vs_layer_id { VS_LAYER_NONE = 0, VS_LAYER_X11, VS_LAYER_WAYLAND, VS_LAYER_PORTAL };
+static inline int64_t vs_now_ms(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// What a layer's function gives back: 0, or one of these with the last error
+// set.
+#define VS_FAILED (-1)  // this call failed; the connection is still good
+#define VS_BROKEN (-2)  // the connection broke or went quiet: choose afresh
 
 struct vs_monitor {
   RECT rect;
@@ -95,6 +147,13 @@ int vs_format_indexed(vs_pixel_format *format, int bits_per_pixel, int msb_first
 // (a DirectColor colormap), brings an indexed format's palette in line.
 void vs_format_refresh_palette(vs_pixel_format *format);
 
+struct vs_bitmap;
+
+// Lets go of what the bitmap's content refers to (a heap frame, an image
+// reply, a lease on the X11 segment). It takes no lock a layer holds while it
+// waits on its peer.
+typedef void (*vs_release_fn)(vs_bitmap *bitmap);
+
 struct vs_bitmap {
   uint32_t magic;
   int32_t width;
@@ -107,8 +166,8 @@ struct vs_bitmap {
   const uint8_t *pixels;  // first pixel of the content, rows stride bytes apart
   uint32_t stride;
   vs_pixel_format format;
-  void *hold;      // heap block that holds pixels (image reply, assembled frame), or NULL
-  uint8_t leased;  // pixels lie in the X11 shared segment, reserved for this bitmap
+  void *hold;             // what release lets go of: a heap block, or NULL
+  vs_release_fn release;  // NULL: the content refers to nothing
 };
 
 struct vs_dc {
@@ -116,8 +175,6 @@ struct vs_dc {
   uint8_t is_screen;
   vs_bitmap *bitmap;  // selected bitmap, or NULL
 };
-
-void vs_set_last_error(DWORD code);
 
 vs_dc *vs_memory_dc(HDC hdc);
 vs_bitmap *vs_bitmap_of(HGDIOBJ object);
@@ -129,12 +186,44 @@ void vs_clear_content(vs_bitmap *bitmap);
 // content; the bitmap owns it from then on.
 void vs_hold_frame(vs_bitmap *bitmap, uint32_t *frame, int width, int height);
 
-// The dispatch forgets a layer whose connection broke, so the next call that
-// needs the display chooses afresh (a new compositor, or X11 after all).
-void vs_forget_layer(vs_layer_id layer);
-
 // Makes the list's primary flags sound: exactly one monitor is primary, the
 // one the layer flagged, else the one at (0,0), else the first.
 void vs_settle_primary(vs_monitor_list *list);
+
+// The monitors' bounding box; the list holds at least one.
+void vs_bounding_box(const vs_monitor_list *list, RECT *box);
+
+// One display layer, as its functions. Each takes the call's deadline and
+// returns 0, VS_FAILED or VS_BROKEN with the last error set. A layer leaves
+// NULL what it does not have.
+struct vs_layer {
+  const char *name;  // as VANTOREL_SCREENSHOT_BACKEND names it
+  // The longest one call of the layer waits, and one screen copy; the
+  // dispatch gives each call this much, within what is left of the export's
+  // budget.
+  int wait_ms;
+  int copy_wait_ms;
+  // Whether the layer would serve this session, for the choice.
+  int (*probe)(int64_t deadline);
+  // Connects, or checks the connection: whether the layer can serve now.
+  int (*open)(int64_t deadline);
+  int (*list_monitors)(vs_monitor_list *list, int64_t deadline);
+  // The virtual screen: the root window on X11, else the outputs' bounding
+  // box as the last listing found it.
+  int (*virtual_screen)(RECT *box, int64_t deadline);
+  // Copies the rectangle of the virtual screen into the bitmap's content.
+  int (*copy_screen)(int x, int y, int width, int height, vs_bitmap *bitmap, int64_t deadline);
+  // 1 when the layer's screen holds no real pixels (Xwayland's root window),
+  // 0 when it does.
+  int (*screen_is_blind)(int64_t deadline);
+  int (*window_rect)(HWND hwnd, RECT *rect, int64_t deadline);
+  int (*print_window)(HWND hwnd, vs_bitmap *bitmap, UINT flags, int64_t deadline);
+  // Drops the connection, if any.
+  void (*close)(void);
+};
+
+extern const vs_layer vs_x11_layer;
+extern const vs_layer vs_wl_layer;
+extern const vs_layer vs_portal_layer;
 
 #endif

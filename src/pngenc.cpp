@@ -7,10 +7,16 @@
 #include "pngenc.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "pngenc_deflate.h"
 
@@ -74,9 +80,59 @@ int pngenc_encode_rgba(const uint8_t *rgba, int width, int height, uint8_t **out
   return 0;
 }
 
-static int file_exists(const char *path) {
-  struct stat st;
-  return stat(path, &st) == 0;
+// Opens the file for writing: a new one when it can (the call then owns it
+// and may remove it), else the one that is there, truncated, as fopen "wb"
+// would. *created says which. Made in one step (O_EXCL), so no file that
+// another process creates in the meantime is ever taken for ours.
+static FILE *open_output(const char *path, int *created, struct stat *made) {
+  *created = 0;
+#if defined(_WIN32)
+  (void)made;
+  int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (fd >= 0) {
+    FILE *file = _fdopen(fd, "wb");
+    if (file) {
+      *created = 1;
+      return file;
+    }
+    _close(fd);
+    remove(path);
+    return NULL;
+  }
+  if (errno != EEXIST) return NULL;
+  return fopen(path, "wb");
+#else
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    *created = 1;
+    if (fstat(fd, made) != 0) memset(made, 0, sizeof *made);
+  } else if (errno == EEXIST) {
+    fd = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+  }
+  if (fd < 0) return NULL;
+  FILE *file = fdopen(fd, "wb");
+  if (!file) {
+    int err = errno;
+    close(fd);
+    if (*created) unlink(path);
+    errno = err;
+  }
+  return file;
+#endif
+}
+
+// Removes the file this call created, and only while the path still names it.
+static void remove_created(const char *path, const struct stat *made) {
+#if defined(_WIN32)
+  (void)made;
+  remove(path);
+#else
+  struct stat now;
+  if (made->st_ino != 0 && lstat(path, &now) == 0 && now.st_dev == made->st_dev &&
+      now.st_ino == made->st_ino) {
+    unlink(path);
+  }
+#endif
 }
 
 // The file is opened only once the PNG is complete, and every write and the
@@ -88,8 +144,10 @@ int pngenc_write_rgba_file(const uint8_t *rgba, int width, int height, const cha
   size_t len = 0;
   if (pngenc_encode_rgba(rgba, width, height, &png, &len) != 0) return -1;
 
-  int existed = file_exists(path);
-  FILE *file = fopen(path, "wb");
+  int created = 0;
+  struct stat made;
+  memset(&made, 0, sizeof made);
+  FILE *file = open_output(path, &created, &made);
   if (!file) {
     int err = errno;
     free(png);
@@ -104,7 +162,7 @@ int pngenc_write_rgba_file(const uint8_t *rgba, int width, int height, const cha
   if (fclose(file) != 0 && !err) err = errno ? errno : EIO;
   free(png);
   if (err) {
-    if (!existed) remove(path);
+    if (created) remove_created(path, &made);
     errno = err;
     return -1;
   }

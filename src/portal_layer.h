@@ -1,15 +1,21 @@
 // The portal layer: monitors from the Wayland protocols, pixels from the
-// desktop portal's Screenshot interface on the session bus.
+// desktop portal's Screenshot interface on the session bus. Its table is
+// linux_display.h's vs_portal_layer.
 #ifndef VANTOREL_PORTAL_LAYER_H
 #define VANTOREL_PORTAL_LAYER_H
 
 #include "linux_display.h"
 
-// Its codes are portal_capture.h's PORTAL_ERROR_* (200 to 207).
+// Its codes are portal_capture.h's PORTAL_ERROR_* (from 200), and this one:
+// the picture's size no longer fits the monitors listed before the request
+// (an output came, went or changed meanwhile); it is not cut and stretched.
+#define PORTAL_ERROR_PICTURE_MISMATCH 210
 
-// Whether a session bus with the portal's Screenshot interface is there.
-int portal_layer_available(void);
-int portal_layer_open(void);
-int portal_layer_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap);
+// Whether a picture of picture_width x picture_height can stand for a
+// layout of box_width x box_height: the same size, or every logical pixel
+// the same whole or fractional number of picture pixels each way (a scaled
+// desktop), to within one logical pixel's worth. Sizes are positive.
+int portal_picture_fits(int64_t picture_width, int64_t picture_height, int64_t box_width,
+                        int64_t box_height);
 
 #endif

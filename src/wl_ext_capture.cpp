@@ -6,23 +6,25 @@
 // cut from the whole with the same sampling as the other path.
 //
 // Nothing the compositor says is taken on trust: sizes are checked in 64
-// bits before a buffer is made, a frame keeps the description its buffer
-// was made with whatever the session announces later, and every wait ends
-// at the call's deadline.
+// bits before a buffer is made, the memory file is sealed against shrinking
+// (vs_wl_make_buffer_locked), a frame keeps the description its buffer was
+// made with whatever the session announces later, and every wait ends at the
+// call's deadline.
 #include <string.h>
 #include <wayland-client.h>
 
 #include "ext-image-capture-source-v1-client-protocol.h"
 #include "ext-image-copy-capture-v1-client-protocol.h"
+#include "linux_frame.h"
 #include "wl_display.h"
 
-int g_wl_ext_declined;
+int g_vs_wl_ext_declined;
 
 static ext_image_copy_capture_manager_v1 *s_manager;
 static ext_output_image_capture_source_manager_v1 *s_sources;
 
-int wl_ext_global_locked(wl_registry *registry, uint32_t name, const char *interface,
-                         uint32_t version) {
+int vs_wl_ext_global_locked(wl_registry *registry, uint32_t name, const char *interface,
+                            uint32_t version) {
   (void)version;
   if (strcmp(interface, ext_image_copy_capture_manager_v1_interface.name) == 0) {
     if (!s_manager) {
@@ -41,14 +43,16 @@ int wl_ext_global_locked(wl_registry *registry, uint32_t name, const char *inter
   return 0;
 }
 
-void wl_ext_drop_locked(void) {
+void vs_wl_ext_drop_locked(void) {
   if (s_sources) ext_output_image_capture_source_manager_v1_destroy(s_sources);
   if (s_manager) ext_image_copy_capture_manager_v1_destroy(s_manager);
   s_sources = NULL;
   s_manager = NULL;
 }
 
-int wl_ext_offered_locked(void) { return s_manager && s_sources && g_wl.shm && !g_wl_ext_declined; }
+int vs_wl_ext_offered_locked(void) {
+  return s_manager && s_sources && g_vs_wl.shm && !g_vs_wl_ext_declined;
+}
 
 // ---------------------------------------------------------------------------
 // Session and frame events
@@ -93,10 +97,10 @@ static void session_shm_format(void *data, ext_image_copy_capture_session_v1 *se
                                uint32_t format) {
   (void)session;
   ext_constraints *c = &state_of(data)->pending;
-  int rank = wl_shm_format_rank(format);
+  int rank = vs_wl_format_rank(format);
   if (rank == 0) {
     c->offered_other = 1;
-  } else if (!c->has_format || rank > wl_shm_format_rank(c->format)) {
+  } else if (!c->has_format || rank > vs_wl_format_rank(c->format)) {
     c->format = format;
     c->has_format = 1;
   }
@@ -206,46 +210,65 @@ static DWORD failure_code(uint32_t reason) {
   }
 }
 
+// The description a frame's buffer was made with, kept for the frame.
+struct ext_buffer {
+  vs_wl_buffer shm;
+  uint32_t format;
+  uint32_t width;
+  uint32_t height;
+};
+
+#define EXT_RETRY 1  // the buffer was refused for its constraints: worth one more
+
 // One frame into a buffer made to the session's latest constraints. 0 when
-// it is ready in *b; 1 when the compositor refused the buffer for its
-// constraints (worth one more try); -1 with the last error set, -2 when the
-// wait failed and the connection is of no more use.
+// it is ready in *b; EXT_RETRY; VS_FAILED with the last error set; VS_BROKEN
+// when the wait failed (the caller drops the connection once its proxies are
+// gone).
 static int capture_frame_locked(ext_image_copy_capture_session_v1 *session, ext_copy_state *s,
-                                wl_shm_frame *b, int64_t deadline) {
+                                ext_buffer *b, int64_t deadline) {
   DWORD refusal = s->stopped ? VS_ERROR_WL_STOPPED : constraints_refusal(&s->current);
   if (refusal) {
     vs_set_last_error(refusal);
-    return -1;
+    return VS_FAILED;
   }
   const ext_constraints c = s->current;
   s->used = s->batches;
-  if (wl_shm_frame_make_locked(b, c.format, c.width, c.height, c.width * 4) != 0) return -1;
+  if (vs_wl_make_buffer_locked(&b->shm, c.format, c.width, c.height, c.width * 4) != 0) {
+    return VS_FAILED;
+  }
+  b->format = c.format;
+  b->width = c.width;
+  b->height = c.height;
   ext_image_copy_capture_frame_v1 *frame = ext_image_copy_capture_session_v1_create_frame(session);
   if (!frame) {
     vs_set_last_error(VS_ERROR_WL_GONE);
-    return -2;
+    return VS_BROKEN;
   }
   s->transform = WL_OUTPUT_TRANSFORM_NORMAL;
   s->finished = s->stopped;
   s->failed = 0;
   s->reason = 0;
   ext_image_copy_capture_frame_v1_add_listener(frame, &k_frame_listener, s);
-  ext_image_copy_capture_frame_v1_attach_buffer(frame, b->buffer);
+  ext_image_copy_capture_frame_v1_attach_buffer(frame, b->shm.buffer);
   ext_image_copy_capture_frame_v1_damage_buffer(frame, 0, 0, (int32_t)c.width, (int32_t)c.height);
   ext_image_copy_capture_frame_v1_capture(frame);
-  int result = wl_wait_locked(&s->finished, deadline) == 0 ? 0 : -2;
+  int result = vs_wl_wait_locked(&s->finished, deadline) == 0 ? 0 : VS_BROKEN;
   ext_image_copy_capture_frame_v1_destroy(frame);
   if (result == 0 && s->stopped) {
     vs_set_last_error(VS_ERROR_WL_STOPPED);
-    result = -1;
+    result = VS_FAILED;
   }
   if (result == 0 && s->failed) {
     if (s->reason == EXT_IMAGE_COPY_CAPTURE_FRAME_V1_FAILURE_REASON_BUFFER_CONSTRAINTS) {
-      result = 1;
+      result = EXT_RETRY;
     } else {
       vs_set_last_error(failure_code(s->reason));
-      result = -1;
+      result = VS_FAILED;
     }
+  }
+  if (result == 0 && !vs_wl_buffer_intact(&b->shm)) {
+    vs_set_last_error(VS_ERROR_WL_BUFFER_CHANGED);
+    result = VS_BROKEN;
   }
   return result;
 }
@@ -259,67 +282,78 @@ static void sync_done(void *data, wl_callback *callback, uint32_t serial) {
 static const wl_callback_listener k_sync_listener = {sync_done};
 
 // Everything the compositor sent before it saw this request has arrived: 0,
-// or -2 (the connection is of no more use; the caller drops it once its own
-// proxies are gone).
+// or VS_BROKEN (the caller drops the connection once its own proxies are
+// gone).
 static int settle_locked(int64_t deadline) {
   int done = 0;
-  wl_callback *callback = wl_display_sync(g_wl.display);
+  wl_callback *callback = wl_display_sync(g_vs_wl.display);
   if (!callback) {
     vs_set_last_error(VS_ERROR_WL_GONE);
-    return -2;
+    return VS_BROKEN;
   }
   wl_callback_add_listener(callback, &k_sync_listener, &done);
-  int result = wl_wait_locked(&done, deadline) == 0 ? 0 : -2;
+  int result = vs_wl_wait_locked(&done, deadline) == 0 ? 0 : VS_BROKEN;
   wl_callback_destroy(callback);
   return result;
 }
 
-int wl_ext_copy_output_locked(const wl_output_record *r, int ox, int oy, int rw, int rh,
-                              uint32_t *frame, int frame_width, int dest_x, int dest_y,
-                              int64_t deadline) {
+int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh,
+                                 vs_frame *frame, int dest_x, int dest_y, int64_t deadline) {
   RECT rect;
-  if (wl_output_rect_locked(r, &rect) != 0) {
+  if (vs_wl_output_rect(r, &rect) != 0) {
     vs_set_last_error(VS_ERROR_WL_NO_OUTPUTS);
-    return -1;
+    return VS_FAILED;
   }
   ext_copy_state s;
   memset(&s, 0, sizeof s);
-  wl_shm_frame b;
+  ext_buffer b;
   memset(&b, 0, sizeof b);
-  b.fd = -1;
+  b.shm.fd = -1;
   // The pointer is no part of the screen a caller asks for: no options.
   ext_image_capture_source_v1 *source =
       ext_output_image_capture_source_manager_v1_create_source(s_sources, r->output);
   ext_image_copy_capture_session_v1 *session =
       source ? ext_image_copy_capture_manager_v1_create_session(s_manager, source, 0) : NULL;
-  int result = session ? 0 : -2;
-  if (result == 0) {
+  int result = 0;
+  if (session) {
     ext_image_copy_capture_session_v1_add_listener(session, &k_session_listener, &s);
-    result = wl_wait_locked(&s.described, deadline) == 0 ? 0 : -2;
+    result = vs_wl_wait_locked(&s.described, deadline) == 0 ? 0 : VS_BROKEN;
   } else {
     vs_set_last_error(VS_ERROR_WL_GONE);
+    result = VS_BROKEN;
   }
   if (result == 0) result = capture_frame_locked(session, &s, &b, deadline);
   // A buffer refused for its constraints: the session has told what it
   // takes instead, or tells it with the refusal; one more buffer made to the
   // newest constraints, within the same deadline.
-  if (result == 1) {
-    wl_shm_frame_release(&b);
+  if (result == EXT_RETRY) {
+    vs_wl_release_buffer(&b.shm);
     result = s.batches == s.used ? settle_locked(deadline) : 0;
     if (result == 0) result = capture_frame_locked(session, &s, &b, deadline);
-    if (result == 1) {
+    if (result == EXT_RETRY) {
       vs_set_last_error(VS_ERROR_WL_CONSTRAINTS);
-      result = -1;
+      result = VS_FAILED;
     }
   }
   if (result == 0) {
-    wl_shm_frame_sample(&b, (int)(s.transform & 7), (int)(rect.right - rect.left),
-                        (int)(rect.bottom - rect.top), ox, oy, rw, rh, frame, frame_width, dest_x,
-                        dest_y);
+    vs_source picture;
+    memset(&picture, 0, sizeof picture);
+    picture.pixels = b.shm.data;
+    picture.size = b.shm.size;
+    picture.width = b.width;
+    picture.height = b.height;
+    picture.stride = b.width * 4;
+    picture.swap_red_blue = (uint8_t)vs_wl_format_swaps(b.format);
+    picture.transform = (uint8_t)(s.transform & 7);
+    if (vs_sample(&picture, (int)(rect.right - rect.left), (int)(rect.bottom - rect.top), ox, oy,
+                  rw, rh, frame, dest_x, dest_y) != 0) {
+      vs_set_last_error(VS_ERROR_WL_FORMAT);
+      result = VS_FAILED;
+    }
   }
   if (session) ext_image_copy_capture_session_v1_destroy(session);
   if (source) ext_image_capture_source_v1_destroy(source);
-  wl_shm_frame_release(&b);
-  if (result == -2) wl_drop_locked();
-  return result == 0 ? 0 : -1;
+  vs_wl_release_buffer(&b.shm);
+  if (result == VS_BROKEN) vs_wl_drop_locked();
+  return result;
 }

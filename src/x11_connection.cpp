@@ -1,6 +1,9 @@
 // The X11 layer's connection: opened once for the process, opened again when
-// it broke, guarded by one mutex. Also the thread's last error, the screen
-// metrics and the pixel formats of visuals.
+// it broke or went quiet, guarded by one mutex. Also the bounded waits for
+// replies, the screen metrics, the pixel formats of visuals and the layer's
+// table.
+#include <errno.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -10,6 +13,7 @@
 #include <xcb/composite.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
+#include <xcb/xcbext.h>
 #include <xcb/xinerama.h>
 
 #include "x11_display.h"
@@ -25,8 +29,24 @@ static pthread_mutex_t s_mutex = PTHREAD_MUTEX_INITIALIZER;
 // that went away raises SIGPIPE, whose default action would end the host.
 // Blocking it on this thread while we talk to the server turns it into a
 // pending signal, which is then taken back unless it was pending already.
-void x11_lock(x11_guard *guard) {
-  pthread_mutex_lock(&s_mutex);
+int x11_lock(x11_guard *guard, int64_t deadline) {
+  struct timespec until;
+  clock_gettime(CLOCK_REALTIME, &until);
+  int64_t left = deadline - vs_now_ms();
+  if (left < 0) left = 0;
+  until.tv_sec += (time_t)(left / 1000);
+  until.tv_nsec += (long)(left % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec++;
+    until.tv_nsec -= 1000000000L;
+  }
+  // Another thread may hold the lock while it waits on a server that stopped
+  // answering; this one waits no longer than its own deadline.
+  if (pthread_mutex_timedlock(&s_mutex, &until) != 0) {
+    x11_set_last_error(VS_ERROR_X11_TIMEOUT);
+    return -1;
+  }
+  g_x11.deadline = deadline;
   sigset_t pipe_set, pending;
   sigemptyset(&pipe_set);
   sigaddset(&pipe_set, SIGPIPE);
@@ -34,9 +54,14 @@ void x11_lock(x11_guard *guard) {
   sigpending(&pending);
   guard->pipe_was_pending = sigismember(&pending, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_set, &guard->old_mask);
+  return 0;
 }
 
-void x11_unlock(x11_guard *guard) {
+int x11_unlock(x11_guard *guard, int result) {
+  if (result != 0 &&
+      (!g_x11.conn || g_x11.timed_out || xcb_connection_has_error(g_x11.conn) != 0)) {
+    result = VS_BROKEN;
+  }
   sigset_t pipe_set, pending;
   sigemptyset(&pipe_set);
   sigaddset(&pipe_set, SIGPIPE);
@@ -50,11 +75,62 @@ void x11_unlock(x11_guard *guard) {
   }
   pthread_sigmask(SIG_SETMASK, &guard->old_mask, NULL);
   pthread_mutex_unlock(&s_mutex);
+  return result;
 }
 
-void x11_lock_state(void) { pthread_mutex_lock(&s_mutex); }
+// ---------------------------------------------------------------------------
+// Bounded waits
 
-void x11_unlock_state(void) { pthread_mutex_unlock(&s_mutex); }
+// XCB's own waits block without end; these read what has come with
+// xcb_poll_for_reply and otherwise poll XCB's socket until the deadline. The
+// requests a call sends are a few kilobytes at most, so the flush before the
+// wait finds room in the socket even when the server has stopped reading.
+static int wait_readable_locked(void) {
+  for (;;) {
+    int64_t left = g_x11.deadline - vs_now_ms();
+    struct pollfd pfd = {xcb_get_file_descriptor(g_x11.conn), POLLIN, 0};
+    int ready = left > 0 ? poll(&pfd, 1, left > 60000 ? 60000 : (int)left) : 0;
+    if (ready > 0) return 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return -1;
+    if (g_x11.deadline - vs_now_ms() > 0) continue;
+    g_x11.timed_out = 1;
+    return -1;
+  }
+}
+
+void *x11_reply_locked(unsigned int sequence, xcb_generic_error_t **error) {
+  xcb_connection_t *c = g_x11.conn;
+  if (error) *error = NULL;
+  if (g_x11.timed_out || xcb_flush(c) <= 0) return NULL;
+  for (;;) {
+    void *reply = NULL;
+    xcb_generic_error_t *e = NULL;
+    if (xcb_poll_for_reply(c, sequence, &reply, &e)) {
+      if (error) {
+        *error = e;
+      } else {
+        free(e);
+      }
+      return reply;
+    }
+    if (xcb_connection_has_error(c) || wait_readable_locked() != 0) return NULL;
+  }
+}
+
+// As xcb_request_check does: a request after it that has a reply, so that
+// once that reply is in, the checked request's error (if any) is too.
+int x11_check_locked(xcb_void_cookie_t cookie, xcb_generic_error_t **error) {
+  *error = NULL;
+  xcb_connection_t *c = g_x11.conn;
+  void *sync = x11_reply_locked(xcb_get_input_focus(c).sequence, NULL);
+  if (!sync) return -1;
+  free(sync);
+  void *reply = NULL;
+  xcb_poll_for_reply(c, cookie.sequence, &reply, error);
+  free(reply);
+  return 0;
+}
 
 // ---------------------------------------------------------------------------
 // Connection
@@ -66,13 +142,17 @@ void x11_fail_request(xcb_generic_error_t *error) {
     return;
   }
   int broken = g_x11.conn ? xcb_connection_has_error(g_x11.conn) : 0;
-  x11_set_last_error(broken ? (DWORD)broken : X11_BAD_ALLOC);
+  if (g_x11.timed_out) {
+    x11_set_last_error(VS_ERROR_X11_TIMEOUT);
+  } else {
+    x11_set_last_error(broken ? (DWORD)broken : X11_BAD_ALLOC);
+  }
 }
 
 // The server side of the segment went with the old connection; our mapping
 // stays until no bitmap refers to it.
 static void drop_connection_locked(void) {
-  if (g_x11.segment.addr && !g_x11.segment.leased) {
+  if (g_x11.segment.addr && !__atomic_load_n(&g_x11.segment.leased, __ATOMIC_ACQUIRE)) {
     shmdt(g_x11.segment.addr);
     memset(&g_x11.segment, 0, sizeof g_x11.segment);
   }
@@ -80,6 +160,7 @@ static void drop_connection_locked(void) {
   g_x11.conn = NULL;
   g_x11.screen = NULL;
   g_x11.atom_count = 0;
+  g_x11.timed_out = 0;
 }
 
 static xcb_screen_t *screen_of(const xcb_setup_t *setup, int number) {
@@ -90,8 +171,10 @@ static xcb_screen_t *screen_of(const xcb_setup_t *setup, int number) {
   return NULL;
 }
 
-// Asks for every extension's version in one round trip.
-static void probe_extensions_locked(void) {
+// Asks for every extension's version in two round trips. XCB's own lookup of
+// an extension waits for its answer without end; the answers are in before
+// the sync's, so once that has come the lookups find them without waiting.
+static int probe_extensions_locked(void) {
   xcb_connection_t *c = g_x11.conn;
   xcb_prefetch_extension_data(c, &xcb_shm_id);
   xcb_prefetch_extension_data(c, &xcb_randr_id);
@@ -100,6 +183,9 @@ static void probe_extensions_locked(void) {
   static const char k_xwayland[] = "XWAYLAND";
   xcb_query_extension_cookie_t xwayland_cookie =
       xcb_query_extension(c, sizeof k_xwayland - 1, k_xwayland);
+  void *sync = x11_reply_locked(xcb_get_input_focus(c).sequence, NULL);
+  if (!sync) return -1;
+  free(sync);
   const xcb_query_extension_reply_t *shm = xcb_get_extension_data(c, &xcb_shm_id);
   const xcb_query_extension_reply_t *randr = xcb_get_extension_data(c, &xcb_randr_id);
   const xcb_query_extension_reply_t *xinerama = xcb_get_extension_data(c, &xcb_xinerama_id);
@@ -112,28 +198,32 @@ static void probe_extensions_locked(void) {
   if (randr && randr->present) randr_cookie = xcb_randr_query_version(c, 1, 5);
   if (composite && composite->present) composite_cookie = xcb_composite_query_version(c, 0, 4);
   g_x11.has_xinerama = xinerama && xinerama->present;
-  xcb_query_extension_reply_t *xwayland = xcb_query_extension_reply(c, xwayland_cookie, NULL);
+  xcb_query_extension_reply_t *xwayland =
+      (xcb_query_extension_reply_t *)x11_reply_locked(xwayland_cookie.sequence, NULL);
   // Xwayland before 23.1 has no such extension; its monitor names tell then.
   g_x11.is_xwayland = xwayland && xwayland->present;
   g_x11.xwayland_known = g_x11.is_xwayland;
   free(xwayland);
 
   if (shm_cookie.sequence) {
-    xcb_shm_query_version_reply_t *r = xcb_shm_query_version_reply(c, shm_cookie, NULL);
+    xcb_shm_query_version_reply_t *r =
+        (xcb_shm_query_version_reply_t *)x11_reply_locked(shm_cookie.sequence, NULL);
     g_x11.has_shm = r != NULL;
     free(r);
   }
   if (randr_cookie.sequence) {
-    xcb_randr_query_version_reply_t *r = xcb_randr_query_version_reply(c, randr_cookie, NULL);
+    xcb_randr_query_version_reply_t *r =
+        (xcb_randr_query_version_reply_t *)x11_reply_locked(randr_cookie.sequence, NULL);
     g_x11.has_randr15 = r && (r->major_version > 1 || r->minor_version >= 5);
     free(r);
   }
   if (composite_cookie.sequence) {
     xcb_composite_query_version_reply_t *r =
-        xcb_composite_query_version_reply(c, composite_cookie, NULL);
+        (xcb_composite_query_version_reply_t *)x11_reply_locked(composite_cookie.sequence, NULL);
     g_x11.has_composite = r && (r->major_version > 0 || r->minor_version >= 2);
     free(r);
   }
+  return g_x11.timed_out ? -1 : 0;
 }
 
 int x11_connect_locked(void) {
@@ -142,17 +232,18 @@ int x11_connect_locked(void) {
     // call, so the connection is replaced now instead of failing this call.
     // No events are selected: what comes is errors of requests that wanted
     // no answer, which would otherwise pile up in XCB's queue.
+    // A connection whose server went quiet is dropped too: a reply it
+    // still owes would come into the next call's wait.
     xcb_generic_event_t *event;
     while ((event = xcb_poll_for_event(g_x11.conn)) != NULL) free(event);
-    if (!xcb_connection_has_error(g_x11.conn)) return 0;
+    if (!xcb_connection_has_error(g_x11.conn) && !g_x11.timed_out) return 0;
     drop_connection_locked();
   }
   int screen_number = 0;
-  xcb_connection_t *conn = xcb_connect(NULL, &screen_number);
-  int broken = xcb_connection_has_error(conn);
-  if (broken) {
-    xcb_disconnect(conn);
-    x11_set_last_error((DWORD)broken);
+  uint32_t code = 0;
+  xcb_connection_t *conn = x11_open_display(g_x11.deadline, &screen_number, &code);
+  if (!conn) {
+    x11_set_last_error(code);
     return -1;
   }
   xcb_screen_t *screen = screen_of(xcb_get_setup(conn), screen_number);
@@ -173,9 +264,9 @@ int x11_connect_locked(void) {
   g_x11.root_width = screen->width_in_pixels;
   g_x11.root_height = screen->height_in_pixels;
   g_x11.atom_count = 0;
-  probe_extensions_locked();
-  if (xcb_connection_has_error(conn)) {
-    x11_set_last_error((DWORD)xcb_connection_has_error(conn));
+  g_x11.timed_out = 0;
+  if (probe_extensions_locked() != 0 || xcb_connection_has_error(conn)) {
+    x11_fail_request(NULL);
     drop_connection_locked();
     return -1;
   }
@@ -185,8 +276,8 @@ int x11_connect_locked(void) {
 int x11_refresh_root_size_locked(void) {
   xcb_connection_t *c = g_x11.conn;
   xcb_generic_error_t *error = NULL;
-  xcb_get_geometry_reply_t *geometry =
-      xcb_get_geometry_reply(c, xcb_get_geometry(c, g_x11.screen->root), &error);
+  xcb_get_geometry_reply_t *geometry = (xcb_get_geometry_reply_t *)x11_reply_locked(
+      (xcb_get_geometry(c, g_x11.screen->root)).sequence, &error);
   if (!geometry) {
     x11_fail_request(error);
     return -1;
@@ -200,27 +291,49 @@ int x11_refresh_root_size_locked(void) {
 // ---------------------------------------------------------------------------
 // Screen metrics and pixel formats
 
-int x11_open(void) {
+static int x11_open(int64_t deadline) {
   x11_guard guard;
-  x11_lock(&guard);
+  if (x11_lock(&guard, deadline) != 0) return VS_FAILED;
   int result = x11_connect_locked();
-  x11_unlock(&guard);
-  return result;
+  return x11_unlock(&guard, result);
 }
 
 // X11 has no negative coordinates: the virtual screen is the root window.
-int x11_virtual_screen_size(int *width, int *height) {
+static int x11_virtual_screen(RECT *box, int64_t deadline) {
   x11_guard guard;
-  x11_lock(&guard);
+  if (x11_lock(&guard, deadline) != 0) return VS_FAILED;
   int result = x11_connect_locked();
   if (result == 0) result = x11_refresh_root_size_locked();
   if (result == 0) {
-    *width = g_x11.root_width;
-    *height = g_x11.root_height;
+    box->left = 0;
+    box->top = 0;
+    box->right = g_x11.root_width;
+    box->bottom = g_x11.root_height;
   }
-  x11_unlock(&guard);
-  return result;
+  return x11_unlock(&guard, result);
 }
+
+static void x11_close(void) {
+  if (pthread_mutex_trylock(&s_mutex) != 0) return;
+  if (g_x11.conn) drop_connection_locked();
+  pthread_mutex_unlock(&s_mutex);
+}
+
+// X11 serves whatever no other layer took: it is not probed.
+const vs_layer vs_x11_layer = {
+    .name = "x11",
+    .wait_ms = VS_WAIT_MS,
+    .copy_wait_ms = VS_WAIT_MS,
+    .probe = x11_open,
+    .open = x11_open,
+    .list_monitors = x11_list_monitors,
+    .virtual_screen = x11_virtual_screen,
+    .copy_screen = x11_copy_screen,
+    .screen_is_blind = x11_screen_is_blind,
+    .window_rect = x11_window_rect,
+    .print_window = x11_print_window,
+    .close = x11_close,
+};
 
 static int channel_shift(uint32_t mask, uint8_t *shift) {
   for (uint8_t s = 0; s <= 24; s += 8) {
@@ -289,7 +402,8 @@ static int colormap_of_locked(xcb_drawable_t drawable, xcb_visualid_t visual,
   xcb_connection_t *c = g_x11.conn;
   xcb_generic_error_t *error = NULL;
   xcb_get_window_attributes_reply_t *attributes =
-      xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, drawable), &error);
+      (xcb_get_window_attributes_reply_t *)x11_reply_locked(
+          (xcb_get_window_attributes(c, drawable)).sequence, &error);
   if (!attributes) {
     x11_fail_request(error);
     return -1;
@@ -311,8 +425,8 @@ static xcb_query_colors_reply_t *query_cells_locked(xcb_colormap_t colormap, con
                                                     int count) {
   xcb_connection_t *c = g_x11.conn;
   xcb_generic_error_t *error = NULL;
-  xcb_query_colors_reply_t *reply =
-      xcb_query_colors_reply(c, xcb_query_colors(c, colormap, (uint32_t)count, pixels), &error);
+  xcb_query_colors_reply_t *reply = (xcb_query_colors_reply_t *)x11_reply_locked(
+      (xcb_query_colors(c, colormap, (uint32_t)count, pixels)).sequence, &error);
   if (!reply) {
     x11_fail_request(error);
     return NULL;

@@ -1,18 +1,20 @@
-// The X11 layer: the display services of display.h provided over XCB for the
-// Linux library. One connection to the display named by DISPLAY serves the
-// whole process; it is opened on first use and opened again once it broke.
+// The X11 layer: the display services over XCB, as the table vs_x11_layer.
+// One connection to the display named by DISPLAY serves the whole process; it
+// is opened on first use and opened again once it broke or went quiet.
 //
-// Handles: a window handle is the X11 window id; a monitor handle is its
-// position in the enumeration running on the calling thread, plus one; the
-// screen DC is one static record; memory DCs and bitmaps are small heap
-// records. A bitmap holds no pixels of its own: it refers to where the last
-// copy put them (the shared MIT-SHM segment or an image reply), and GetDIBits
-// converts from there into the caller's buffer in one pass.
+// Window handles are X11 window ids on every layer, so the dispatch reads
+// windows through this layer whichever layer copies the screen.
 //
-// Errors: GetLastError gives the X11 error code of the failed request
-// (BadWindow 3, BadMatch 8, ...) or, when the connection itself failed, XCB's
-// connection error (1 socket error, 5 bad DISPLAY, ...). Nothing is printed,
-// no error handler is installed, and SIGPIPE from a dead server is absorbed.
+// Waits: the connection is made without blocking (a non-blocking socket and
+// poll, the connection setup exchanged here, then handed to XCB), and every
+// reply is waited for on XCB's socket against the call's deadline. A server
+// that does not answer by then fails the call with VS_ERROR_X11_TIMEOUT and
+// the connection is dropped.
+//
+// Errors: the X11 error code of the failed request (BadWindow 3, BadMatch 8,
+// ...) or, when the connection itself failed, XCB's connection error (1
+// socket error, 5 bad DISPLAY, ...). Nothing is printed, no error handler is
+// installed, and SIGPIPE from a dead server is absorbed.
 #ifndef VANTOREL_X11_DISPLAY_H
 #define VANTOREL_X11_DISPLAY_H
 
@@ -24,10 +26,10 @@
 #include "linux_display.h"
 
 // X11 core error codes that the layer reports for its own refusals.
-#define X11_BAD_VALUE 2
+#define X11_BAD_VALUE VS_ERROR_BAD_VALUE
 #define X11_BAD_WINDOW 3
-#define X11_BAD_MATCH 8
-#define X11_BAD_ALLOC 11
+#define X11_BAD_MATCH VS_ERROR_BAD_MATCH
+#define X11_BAD_ALLOC VS_ERROR_BAD_ALLOC
 
 #define X11_ATOM_CACHE_SIZE 64
 
@@ -44,9 +46,13 @@ struct x11_shared {
   uint8_t xwayland_known;  // is_xwayland is settled for this connection
   uint16_t root_width;     // as last read from the server
   uint16_t root_height;
+  uint8_t timed_out;  // a wait passed its deadline: the connection is of no more use
+  int64_t deadline;   // of the call that holds the lock
 
   // One MIT-SHM segment kept for the process and grown on demand; a bitmap
-  // that holds pixels in it leases it until it is refilled or deleted.
+  // that holds pixels in it leases it until it is refilled or deleted. The
+  // bitmap gives the lease back without the lock (an atomic store), so a
+  // bitmap is never held up by a thread that waits on the server.
   struct {
     uint8_t *addr;
     size_t size;
@@ -71,19 +77,34 @@ struct x11_guard {
   sigset_t old_mask;
   int pipe_was_pending;
 };
-void x11_lock(x11_guard *guard);
-void x11_unlock(x11_guard *guard);
-// The plain mutex, for bookkeeping that sends nothing to the server.
-void x11_lock_state(void);
-void x11_unlock_state(void);
+// Takes the lock by the deadline, which then bounds every wait of the call.
+// 0, or -1 with VS_ERROR_X11_TIMEOUT (another thread held it that long).
+int x11_lock(x11_guard *guard, int64_t deadline);
+// Releases the lock; the result a layer function returns: result, or
+// VS_BROKEN for a failure that left the connection broken or quiet.
+int x11_unlock(x11_guard *guard, int result);
 
 // With the lock held: makes sure a working connection exists. 0, or -1 with
 // the connection's error as the thread's last error.
 int x11_connect_locked(void);
 
+// Opens the display DISPLAY names by the deadline (x11_handshake). NULL with
+// *code set to XCB's connection error or VS_ERROR_X11_TIMEOUT.
+xcb_connection_t *x11_open_display(int64_t deadline, int *screen_number, uint32_t *code);
+
+// The reply to the request of this sequence number, waited for on XCB's
+// socket until the call's deadline: what xcb_wait_for_reply gives, or NULL
+// (with *error NULL) when the wait passed the deadline or the connection
+// broke. Takes an error pointer as the xcb_*_reply functions do.
+void *x11_reply_locked(unsigned int sequence, xcb_generic_error_t **error);
+// xcb_request_check against the deadline: 0 with *error the request's error
+// (or NULL), or -1 when the wait failed.
+int x11_check_locked(xcb_void_cookie_t cookie, xcb_generic_error_t **error);
+
 static inline void x11_set_last_error(DWORD code) { vs_set_last_error(code); }
 // Takes the code of an X error reply and releases it; without one (a NULL
-// reply and no error) the connection broke and its error is taken.
+// reply and no error) the wait timed out or the connection broke, and that
+// is the code.
 void x11_fail_request(xcb_generic_error_t *error);
 
 // Reads the root window's size from the server into g_x11. 0 or -1.
@@ -114,16 +135,15 @@ int x11_check_xwayland_locked(void);
 // Whether RandR's monitor names are Xwayland's (XWAYLAND0, XWAYLAND1, ...).
 int x11_names_say_xwayland(const vs_monitor_list *list);
 
-// Drops what the bitmap's content refers to; with the state mutex held.
-void x11_clear_content_locked(vs_bitmap *bitmap);
+// Empties the bitmap's content, with the lock held or not.
+static inline void x11_clear_content(vs_bitmap *bitmap) { vs_clear_content(bitmap); }
 
-// The layer's part of the display services; each takes the lock itself and
-// leaves the last error on failure.
-int x11_open(void);
-int x11_list_monitors(vs_monitor_list *list);
-int x11_virtual_screen_size(int *width, int *height);
-int x11_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap);
-int x11_window_rect(HWND hwnd, RECT *rect);
-int x11_print_window(HWND hwnd, vs_bitmap *bitmap, UINT flags);
+// The layer's functions for its table; each takes the lock itself and leaves
+// the last error on failure.
+int x11_list_monitors(vs_monitor_list *list, int64_t deadline);
+int x11_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, int64_t deadline);
+int x11_screen_is_blind(int64_t deadline);
+int x11_window_rect(HWND hwnd, RECT *rect, int64_t deadline);
+int x11_print_window(HWND hwnd, vs_bitmap *bitmap, UINT flags, int64_t deadline);
 
 #endif

@@ -40,7 +40,8 @@ static int name_monitors_locked(vs_monitor_list *list, const xcb_atom_t *atoms) 
   for (int i = 0; i < list->count; i++) {
     if (!cookies[i].sequence) continue;
     xcb_generic_error_t *error = NULL;
-    xcb_get_atom_name_reply_t *reply = xcb_get_atom_name_reply(c, cookies[i], &error);
+    xcb_get_atom_name_reply_t *reply =
+        (xcb_get_atom_name_reply_t *)x11_reply_locked(cookies[i].sequence, &error);
     if (!reply) {
       // A name that cannot be had leaves the monitor nameless; only a broken
       // connection fails the enumeration.
@@ -87,7 +88,8 @@ static int list_monitors_locked(vs_monitor_list *list) {
   }
 
   xcb_generic_error_t *error = NULL;
-  xcb_get_geometry_reply_t *geometry = xcb_get_geometry_reply(c, geometry_cookie, &error);
+  xcb_get_geometry_reply_t *geometry =
+      (xcb_get_geometry_reply_t *)x11_reply_locked(geometry_cookie.sequence, &error);
   if (!geometry) {
     x11_fail_request(error);
     if (randr_cookie.sequence) xcb_discard_reply(c, randr_cookie.sequence);
@@ -102,7 +104,7 @@ static int list_monitors_locked(vs_monitor_list *list) {
   xcb_randr_get_monitors_reply_t *monitors = NULL;
   if (randr_cookie.sequence) {
     error = NULL;
-    monitors = xcb_randr_get_monitors_reply(c, randr_cookie, &error);
+    monitors = (xcb_randr_get_monitors_reply_t *)x11_reply_locked(randr_cookie.sequence, &error);
     free(error);
   }
   xcb_atom_t atoms[VS_MAX_MONITORS];
@@ -118,12 +120,14 @@ static int list_monitors_locked(vs_monitor_list *list) {
 
   int xinerama_active = 0;
   if (active_cookie.sequence) {
-    xcb_xinerama_is_active_reply_t *active = xcb_xinerama_is_active_reply(c, active_cookie, NULL);
+    xcb_xinerama_is_active_reply_t *active =
+        (xcb_xinerama_is_active_reply_t *)x11_reply_locked(active_cookie.sequence, NULL);
     xinerama_active = active && active->state;
     free(active);
   }
   xcb_xinerama_query_screens_reply_t *screens = NULL;
-  if (screens_cookie.sequence) screens = xcb_xinerama_query_screens_reply(c, screens_cookie, NULL);
+  if (screens_cookie.sequence)
+    screens = (xcb_xinerama_query_screens_reply_t *)x11_reply_locked(screens_cookie.sequence, NULL);
 
   if (list->count > 0) {
     free(screens);
@@ -174,11 +178,11 @@ int x11_check_xwayland_locked(void) {
   return 0;
 }
 
-int x11_list_monitors(vs_monitor_list *list) {
+int x11_list_monitors(vs_monitor_list *list, int64_t deadline) {
+  list->count = 0;
   x11_guard guard;
-  x11_lock(&guard);
+  if (x11_lock(&guard, deadline) != 0) return VS_FAILED;
   int result = x11_connect_locked();
   if (result == 0) result = list_monitors_locked(list);
-  x11_unlock(&guard);
-  return result;
+  return x11_unlock(&guard, result);
 }

@@ -31,13 +31,14 @@ static int window_rect_locked(xcb_window_t window, RECT *rect, int *border) {
       xcb_translate_coordinates(c, window, g_x11.screen->root, 0, 0);
   xcb_generic_error_t *error = NULL;
   xcb_translate_coordinates_reply_t *origin =
-      xcb_translate_coordinates_reply(c, origin_cookie, &error);
+      (xcb_translate_coordinates_reply_t *)x11_reply_locked(origin_cookie.sequence, &error);
   if (!origin) {
     xcb_discard_reply(c, geometry_cookie.sequence);
     x11_fail_request(error);
     return -1;
   }
-  xcb_get_geometry_reply_t *geometry = xcb_get_geometry_reply(c, geometry_cookie, &error);
+  xcb_get_geometry_reply_t *geometry =
+      (xcb_get_geometry_reply_t *)x11_reply_locked(geometry_cookie.sequence, &error);
   if (!geometry) {
     free(origin);
     x11_fail_request(error);
@@ -59,16 +60,15 @@ static int window_rect_locked(xcb_window_t window, RECT *rect, int *border) {
   return 0;
 }
 
-int x11_window_rect(HWND hwnd, RECT *rect) {
+int x11_window_rect(HWND hwnd, RECT *rect, int64_t deadline) {
   xcb_window_t window;
-  if (window_id(hwnd, &window) != 0) return -1;
+  if (window_id(hwnd, &window) != 0) return VS_FAILED;
   x11_guard guard;
-  x11_lock(&guard);
+  if (x11_lock(&guard, deadline) != 0) return VS_FAILED;
   int border = 0;
   int result = x11_connect_locked();
   if (result == 0) result = window_rect_locked(window, rect, &border);
-  x11_unlock(&guard);
-  return result;
+  return x11_unlock(&guard, result);
 }
 
 // Flag 0: the window's own image, border included. The server refuses (and
@@ -100,16 +100,18 @@ static int print_redirected_locked(xcb_window_t window, vs_bitmap *bitmap) {
   xcb_pixmap_t pixmap = xcb_generate_id(c);
   xcb_window_t holder = window;
   for (int depth = 0;; depth++) {
-    xcb_generic_error_t *error =
-        xcb_request_check(c, xcb_composite_name_window_pixmap_checked(c, holder, pixmap));
-    if (!error && !xcb_connection_has_error(c)) break;
+    xcb_generic_error_t *error = NULL;
+    int checked =
+        x11_check_locked(xcb_composite_name_window_pixmap_checked(c, holder, pixmap), &error);
+    if (checked == 0 && !error && !xcb_connection_has_error(c)) break;
     if (!error || error->error_code != X11_BAD_MATCH || depth == MAX_TREE_DEPTH) {
       x11_fail_request(error);
       return -1;
     }
     free(error);
     error = NULL;
-    xcb_query_tree_reply_t *tree = xcb_query_tree_reply(c, xcb_query_tree(c, holder), &error);
+    xcb_query_tree_reply_t *tree =
+        (xcb_query_tree_reply_t *)x11_reply_locked((xcb_query_tree(c, holder)).sequence, &error);
     if (!tree) {
       x11_fail_request(error);
       return -1;
@@ -131,10 +133,11 @@ static int print_redirected_locked(xcb_window_t window, vs_bitmap *bitmap) {
       xcb_translate_coordinates(c, holder, g_x11.screen->root, 0, 0);
   xcb_generic_error_t *errors[3] = {NULL, NULL, NULL};
   xcb_get_window_attributes_reply_t *attributes =
-      xcb_get_window_attributes_reply(c, attributes_cookie, &errors[0]);
-  xcb_get_geometry_reply_t *geometry = xcb_get_geometry_reply(c, geometry_cookie, &errors[1]);
+      (xcb_get_window_attributes_reply_t *)x11_reply_locked(attributes_cookie.sequence, &errors[0]);
+  xcb_get_geometry_reply_t *geometry =
+      (xcb_get_geometry_reply_t *)x11_reply_locked(geometry_cookie.sequence, &errors[1]);
   xcb_translate_coordinates_reply_t *origin =
-      xcb_translate_coordinates_reply(c, origin_cookie, &errors[2]);
+      (xcb_translate_coordinates_reply_t *)x11_reply_locked(origin_cookie.sequence, &errors[2]);
 
   if (attributes && geometry && origin) {
     int b = geometry->border_width;
@@ -173,16 +176,15 @@ static int print_redirected_locked(xcb_window_t window, vs_bitmap *bitmap) {
   return result;
 }
 
-int x11_print_window(HWND hwnd, vs_bitmap *bitmap, UINT flags) {
+int x11_print_window(HWND hwnd, vs_bitmap *bitmap, UINT flags, int64_t deadline) {
   xcb_window_t window;
-  if (window_id(hwnd, &window) != 0) return -1;
+  if (window_id(hwnd, &window) != 0) return VS_FAILED;
   x11_guard guard;
-  x11_lock(&guard);
+  if (x11_lock(&guard, deadline) != 0) return VS_FAILED;
   int result = x11_connect_locked();
   if (result == 0) {
     result = flags == PW_RENDERFULLCONTENT ? print_redirected_locked(window, bitmap)
                                            : print_window_locked(window, bitmap);
   }
-  x11_unlock(&guard);
-  return result;
+  return x11_unlock(&guard, result);
 }

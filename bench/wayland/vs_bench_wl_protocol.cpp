@@ -16,7 +16,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "usage: vs_bench_wl_protocol ext|wlr FILE\n");
     return 2;
   }
-  g_wl_ext_declined = strcmp(argv[1], "wlr") == 0;
+  g_vs_wl_ext_declined = strcmp(argv[1], "wlr") == 0;
   if (screenshot_capture_all_png(argv[2]) != 0) {
     fprintf(stderr, "vs_bench_wl_protocol: %s\n", screenshot_last_error());
     return 1;
