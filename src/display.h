@@ -1,8 +1,9 @@
 // The display services the core calls. On Windows they are USER32, GDI32 and
 // KERNEL32 themselves. Elsewhere this header declares the same subset with the
-// same names, signatures and constant values, and a layer linked next to the
-// core provides them: the X11 layer in the shipped library, the scripted layer
-// in the unit tests. The core is one source for both worlds.
+// same names, signatures and constant values, and what is linked next to the
+// core provides them: in the shipped Linux library the dispatch over its
+// display layers (X11, Wayland, the desktop portal; linux_display.h), in the
+// unit tests the scripted layer. The core is one source for both worlds.
 #ifndef VANTOREL_DISPLAY_H
 #define VANTOREL_DISPLAY_H
 

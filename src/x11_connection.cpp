@@ -319,7 +319,8 @@ static void x11_close(void) {
   pthread_mutex_unlock(&s_mutex);
 }
 
-// X11 serves whatever no other layer took: it is not probed.
+// The dispatch chooses X11 when no other layer serves; its probe is the
+// connection itself.
 const vs_layer vs_x11_layer = {
     .name = "x11",
     .wait_ms = VS_WAIT_MS,
