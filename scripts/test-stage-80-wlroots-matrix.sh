@@ -13,7 +13,8 @@
 # chroot's, reading the same screen through its own code); the protocol the
 # library spoke, from WAYLAND_DEBUG=client; and no file left behind by the
 # captures. Where the library speaks ext-image-copy-capture, the same program
-# also captures under the host's valgrind (memcheck), no error, no leak. The chroots are made once and cached (a few minutes each the
+# also captures under the host's valgrind (memcheck), no error, no leak, and
+# under AddressSanitizer and UBSan where the reliability stage made build-asan. The chroots are made once and cached (a few minutes each the
 # first time); after that the stage takes about a minute. Prints the table
 # rows the README's wlroots section is made of.
 #
@@ -51,6 +52,13 @@ for chroot in trixie sid; do
   "$root/rig/chroot.sh" ensure $chroot $chroot "${libs[@]}" "${packages[@]}" >/dev/null
   echo "chroot $chroot ready in $((SECONDS - start)) s"
 done
+
+# The sanitizer build, brought up to date, where there is one.
+asan_cli=""
+if [ -e "$root/build-asan/libvantorel-screenshot.so.1" ]; then
+  cmake --build "$root/build-asan" -j "$(nproc)" --target vantorel-screenshot-cli >/dev/null
+  asan_cli=$root/build-asan/cli/vantorel-screenshot
+fi
 
 rows=()
 failures=0
@@ -169,6 +177,15 @@ memcheck() {
   done
 }
 
+sanitized() {
+  local args
+  for args in "all" "monitor 1" "region 10 20 1500 500"; do
+    # shellcheck disable=SC2086
+    ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+      "$asan_cli" $args "$work/asan.png" || return 1
+  done
+}
+
 # The protocol the library spoke for `all`: 'ext' or 'wlr'.
 protocol_used() {
   client --env WAYLAND_DEBUG=client -- "$cli" all "$work/debug.png" 2>"$work/debug.log" >/dev/null ||
@@ -227,6 +244,7 @@ row() {
   check "no file left behind" diff <(echo "$before") <(user_files)
   if [ "$want" = ext ]; then
     check "valgrind memcheck" memcheck
+    if [ -n "$asan_cli" ]; then check "AddressSanitizer + UBSan" sanitized; fi
   fi
   "$root/rig/sway-stop.sh" "$RIG_DIR" || echo "  (the rig in $RIG_DIR did not stop cleanly)"
   current_rig=""
