@@ -52,7 +52,7 @@ rm -f "$out"/*.png "$out"/*.log "$out"/*.json "$out/wayland-protocols.md"
 "$repo/rig/chroot.sh" ensure sid sid sway swaybg grim >/dev/null
 eval "$("$repo/rig/sway-start.sh" --chroot sid --mode 1920x1080 --picture "$image")"
 trap '"$repo/rig/sway-stop.sh" "$RIG_DIR"' EXIT
-version=$("$repo/rig/chroot.sh" run sid -- dpkg-query -W -f '${Version}' sway)
+version=$("$repo/rig/chroot.sh" run sid -- dpkg-query -W -f="\${Version}" sway)
 echo "sway $version (sid) on $WAYLAND_DISPLAY: HEADLESS-1 1920x1080 showing $image"
 
 same() { "$python" "$repo/rig/sway_pictures.py" same "$1" "$image"; }

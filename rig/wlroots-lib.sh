@@ -27,6 +27,7 @@ rig_tool() {
 # marks it for sway-stop.sh), output to LOG. Sets rig_started to its pid.
 # Without job control setsid does not fork, so the pid is COMMAND's own
 # (chroot.sh, chroot and env all exec).
+# shellcheck disable=SC2034
 rig_user_start() {
   local dir=$1 log=$2 chroot user
   shift 2

@@ -114,7 +114,7 @@ user_files() {
 # Checks the screen as it is now: monitors, all, each monitor, a region
 # across outputs.
 check_screen() {
-  local layout=$1 line name x y w h scale
+  local layout=$1 name x y w h scale
   local slug=${layout//[^a-z0-9]/_}
   scaled=0
   rm -rf "$work/grim"
@@ -210,7 +210,7 @@ row() {
   eval "$env"
   current_rig=$RIG_DIR
   local version
-  version=$("$root/rig/chroot.sh" run "$chroot" -- dpkg-query -W -f '${Version}' "$compositor")
+  version=$("$root/rig/chroot.sh" run "$chroot" -- dpkg-query -W -f="\${Version}" "$compositor")
   echo "=== $compositor $version ($chroot) in $RIG_DIR, up in $((SECONDS - start)) s"
   work=$(mktemp -d /tmp/vs-matrix.XXXXXX)
   uid=$(cat "$RIG_DIR/user")
@@ -251,7 +251,7 @@ row() {
   rm -rf "$work"
   echo "  done in $((SECONDS - start)) s"
   local protocol
-  if [ "$want" = ext ]; then protocol=ext-image-copy-capture-v1; else protocol=zwlr-screencopy-unstable-v1; fi
+  if [ "$want" = ext ]; then protocol="ext-image-copy-capture-v1"; else protocol="zwlr-screencopy-unstable-v1"; fi
   [ $row_failed = 1 ] || rows+=("| $compositor | $version | Debian $chroot | $protocol | $layouts | stage 80 |")
 }
 
