@@ -6,6 +6,9 @@
 #   eval "$(rig/gnome-start.sh)"                    screenshot permission "yes"
 #   eval "$(rig/gnome-start.sh --permission no)"    ... or "no", or "unset"
 #   rig/portal-stop.sh                              stops it ($VS_PORTAL_RIG)
+#   eval "$(rig/gnome-start.sh --chroot trixie)"    the same in the chroot of a
+#                                                   newer Debian (rig/chroot.sh),
+#                                                   as its user vs-desktop
 #
 # The portal writes its pictures into $VS_PORTAL_PICTURES (GNOME: the Pictures
 # folder user-dirs.dirs names, else the home folder). Needs root; GNOME Shell 43
@@ -21,18 +24,33 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/portal-lib.sh"
 
 permission=yes
+chroot_name=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --permission) permission="$2"; shift 2 ;;
+    --chroot) chroot_name="$2"; shift 2 ;;
     *) echo "rig/gnome-start.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
 
+# In a chroot the desktop is the chroot's (the chroot is named after its
+# suite), run by an ordinary user as on a real machine; the rig's directory,
+# buses and sockets are in the shared /tmp, so the assignments hold outside.
+if [ -n "$chroot_name" ]; then
+  "$here/chroot.sh" ensure "$chroot_name" "$chroot_name" $(portal_chroot_packages) \
+    gnome-shell xdg-desktop-portal-gnome dconf-service gsettings-desktop-schemas >/dev/null
+  exec "$here/chroot.sh" run "$chroot_name" --user "$portal_chroot_user" \
+    --env VS_RIG_CHROOT="$chroot_name" -- "$here/gnome-start.sh" --permission "$permission"
+fi
+
 portal_rig_dir vs-gnome
 export XDG_CURRENT_DESKTOP=GNOME WAYLAND_DISPLAY=wayland-0
-# GNOME Shell provides the Access backend itself (gnome-shell.portal).
-cp /usr/share/xdg-desktop-portal/portals/gnome.portal \
-  /usr/share/xdg-desktop-portal/portals/gnome-shell.portal "$rig/portals/"
+# GNOME Shell 43 provides the Access backend itself (gnome-shell.portal);
+# later backends (gnome.portal) list it themselves.
+cp /usr/share/xdg-desktop-portal/portals/gnome.portal "$rig/portals/"
+if [ -e /usr/share/xdg-desktop-portal/portals/gnome-shell.portal ]; then
+  cp /usr/share/xdg-desktop-portal/portals/gnome-shell.portal "$rig/portals/"
+fi
 portal_system_bus
 portal_session_bus org.freedesktop.portal.Desktop org.freedesktop.impl.portal.PermissionStore \
   org.freedesktop.impl.portal.desktop.gnome ca.desrt.dconf
@@ -96,4 +114,7 @@ fi
   printf 'export WAYLAND_DISPLAY=%s\n' "$WAYLAND_DISPLAY"
   printf 'export VS_PORTAL_PICTURES=%s\n' "$HOME/Pictures"
   printf 'export VS_PORTAL_DESKTOP=gnome\n'
+  if [ -n "${VS_RIG_CHROOT:-}" ]; then
+    printf 'export VS_RIG_CHROOT=%s VS_RIG_USER=%s\n' "$VS_RIG_CHROOT" "$(id -un)"
+  fi
 } | tee "$rig/env"

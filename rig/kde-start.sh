@@ -13,6 +13,9 @@
 #   rig/kde-start.sh --no-pictures      without the Pictures folder (the portal
 #                                       then answers every request "cancelled")
 #   rig/kde-start.sh --xwayland         with a rootless Xwayland too (DISPLAY)
+#   rig/kde-start.sh --chroot sid       the chroot's Plasma (rig/chroot.sh; the
+#                                       chroot is named after its suite), run
+#                                       by its user vs-desktop
 #   rig/kde-stop.sh                     stops what this started ($RIG_DIR)
 #
 # The same assignments are kept in $RIG_DIR/env. Everything runs as the
@@ -26,9 +29,15 @@ here=$(cd "$(dirname "$0")" && pwd)
 scale=1
 pictures=1
 xwayland=0
+chroot_name=""
+forward=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    --scale) scale="$2"; shift 2 ;;
+    --chroot) chroot_name="$2"; shift 2; continue ;;
+  esac
+  forward+=("$1")
+  case "$1" in
+    --scale) scale="$2"; forward+=("$2"); shift 2 ;;
     --scale=*) scale="${1#--scale=}"; shift ;;
     --no-pictures) pictures=0; shift ;;
     --xwayland) xwayland=1; shift ;;
@@ -39,6 +48,19 @@ case "$scale" in
   [1-4]) ;;
   *) echo "rig/kde-start.sh: --scale takes 1 to 4" >&2; exit 2 ;;
 esac
+
+# Rigs in a chroot: the buses, sockets and the rig directory are in the shared
+# /tmp, so the assignments hold outside too. The backend's screenshot code
+# loads the QML modules below (and Plasma's dialogs from plasma-workspace)
+# even for a request that shows no dialog.
+if [ -n "$chroot_name" ]; then
+  . "$here/portal-lib.sh"
+  "$here/chroot.sh" ensure "$chroot_name" "$chroot_name" $(portal_chroot_packages) \
+    kwin-wayland xdg-desktop-portal-kde qt6-wayland plasma-workspace \
+    qml6-module-qtquick-controls qml6-module-qtquick-layouts qml6-module-org-kde-kirigami >/dev/null
+  exec "$here/chroot.sh" run "$chroot_name" --user "$portal_chroot_user" \
+    --env VS_RIG_CHROOT="$chroot_name" -- "$here/kde-start.sh" "${forward[@]}"
+fi
 
 backend=""
 for candidate in /usr/lib/x86_64-linux-gnu/libexec/xdg-desktop-portal-kde \
@@ -187,6 +209,12 @@ attempt() {
   launch permission-store /usr/libexec/xdg-permission-store
   wait_for 10 has_name org.freedesktop.impl.portal.PermissionStore \
     || { note "permission store did not start"; return 1; }
+  # Newer portals (1.19 on) ask the user before a screenshot of a program with
+  # no stored answer, and nobody answers on a headless desktop.
+  timeout 10 gdbus call --session --dest org.freedesktop.impl.portal.PermissionStore \
+    --object-path /org/freedesktop/impl/portal/PermissionStore \
+    --method org.freedesktop.impl.portal.PermissionStore.SetPermission \
+    screenshot true screenshot '' "['yes']" >/dev/null || { note "permission not stored"; return 1; }
   note "permission store up"
 
   # Without a Wayland platform plugin (qtwayland5) the backend does not start.
@@ -234,6 +262,12 @@ fi
   printf 'export RIG_DIR=%s\n' "$rig_dir"
   printf 'export KDE_RIG_PICTURES=%s\n' "$pictures_dir"
   printf 'export KDE_RIG_SCALE=%s\n' "$scale"
+  # What the portal tests read (tests/portal): the rig, where the portal
+  # writes, which desktop.
+  printf 'export VS_PORTAL_RIG=%s VS_PORTAL_PICTURES=%s VS_PORTAL_DESKTOP=kde\n' "$rig_dir" "$pictures_dir"
+  if [ -n "${VS_RIG_CHROOT:-}" ]; then
+    printf 'export VS_RIG_CHROOT=%s VS_RIG_USER=%s\n' "$VS_RIG_CHROOT" "$(id -un)"
+  fi
   if [ "$xwayland" = 1 ]; then
     printf 'export DISPLAY=%s\n' "$(cat "$rig_dir/xdisplay")"
   else

@@ -24,6 +24,17 @@ portal_rig_dir() {
   unset DISPLAY WAYLAND_SOCKET
 }
 
+# The user a rig in a chroot runs as (rig/chroot.sh makes it), and what every
+# portal desktop in a chroot needs besides the desktop itself: the buses and
+# their tools, Mesa's software renderer, GObject's Python bindings for the
+# probes, and the libraries our Debian 12 build links (its tests included).
+portal_chroot_user=vs-desktop
+portal_chroot_packages() {
+  echo dbus-daemon libglib2.0-bin python3-gi gir1.2-glib-2.0 xdg-desktop-portal \
+    libgl1-mesa-dri libegl-mesa0 libwayland-client0 libsystemd0 \
+    libxcb1 libxcb-shm0 libxcb-randr0 libxcb-composite0 libxcb-xinerama0
+}
+
 portal_fail() {
   echo "$(basename "$0"): $*" >&2
   for log in "$rig"/*.log; do

@@ -15,9 +15,16 @@
 # leaves in build-win64/ and build-win32/, the files the Windows stage tests.
 # Needs what scripts/install-deps.sh installs; no network.
 #
-#   scripts/build-packages.sh [DIST_DIR]
+#   scripts/build-packages.sh [--linux] [DIST_DIR]
+#
+# --linux makes only the Debian packages and the Linux wheel (no MinGW build).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+linux_only=0
+if [ "${1:-}" = --linux ]; then
+  linux_only=1
+  shift
+fi
 dist=$(mkdir -p "${1:-$root/dist}" && cd "${1:-$root/dist}" && pwd)
 build=$root/build-pkg
 jobs=$(nproc)
@@ -38,7 +45,7 @@ rm -rf "$build/packages"
 cp "$build"/packages/*.deb "$dist/"
 
 # The Windows DLLs (a no-op when they are up to date).
-"$root/scripts/build-windows.sh" >/dev/null
+if [ "$linux_only" = 0 ]; then "$root/scripts/build-windows.sh" >/dev/null; fi
 
 # The wheels, by pip from a venv over Debian's setuptools and wheel. A runtime
 # install stripped as CPack strips gives the Linux wheel the package's library.
@@ -48,8 +55,11 @@ stage=$build/runtime-stage
 rm -rf "$stage"
 cmake --install "$build" --component runtime --prefix "$stage" --strip >/dev/null
 linux_library=$(find "$stage" -name 'libvantorel-screenshot.so.1.*' -type f)
-for library in "$linux_library" "$root/build-win64/vantorel-screenshot.dll" \
-  "$root/build-win32/vantorel-screenshot.dll"; do
+libraries=("$linux_library")
+if [ "$linux_only" = 0 ]; then
+  libraries+=("$root/build-win64/vantorel-screenshot.dll" "$root/build-win32/vantorel-screenshot.dll")
+fi
+for library in "${libraries[@]}"; do
   VANTOREL_SCREENSHOT_PREBUILT=$library "$venv/bin/pip" wheel --quiet --no-index \
     --no-build-isolation --no-deps --no-cache-dir --wheel-dir "$dist" "$root"
 done
