@@ -165,9 +165,16 @@ void frame_capture(wl_client *client, wl_resource *resource) {
   size_t n = (size_t)s->frames - 1;
   fake_outcome outcome = script.frames[n < script.frames.size() ? n : script.frames.size() - 1];
   wl_shm_buffer *shm = f->buffer ? wl_shm_buffer_get(f->buffer) : nullptr;
+  fake_batch fitting = s->latest;
+  if (outcome == FAKE_READY_RESIZED) {
+    // New constraints while the frame is under way: they are for the next
+    // frame, this one is copied into the buffer it has.
+    for (const fake_batch &b : script.refusal) send_batch(s, b);
+  }
   switch (outcome) {
     case FAKE_READY:
-      if (!buffer_fits(shm, s->latest)) {
+    case FAKE_READY_RESIZED:
+      if (!buffer_fits(shm, fitting)) {
         g_server.log->mismatched_buffers++;
         ext_image_copy_capture_frame_v1_send_failed(
             resource, EXT_IMAGE_COPY_CAPTURE_FRAME_V1_FAILURE_REASON_BUFFER_CONSTRAINTS);

@@ -37,6 +37,7 @@ struct fake_batch {
 
 enum fake_outcome {
   FAKE_READY,             // the buffer filled, transform, ready
+  FAKE_READY_RESIZED,     // the refusal batch first, then as FAKE_READY to the batch before
   FAKE_FAIL_CONSTRAINTS,  // the refusal batch (if any) is sent, then failed
   FAKE_FAIL_STOPPED,      // failed with reason stopped
   FAKE_FAIL_UNKNOWN,      // failed with reason unknown
