@@ -14,12 +14,15 @@ if(NOT VS_WAYLAND_PROTOCOLS_DIR OR NOT VS_WAYLAND_SCANNER)
 endif()
 
 # Protocol code generated at build time: xdg-output from Debian's
-# wayland-protocols, wlroots' screen copy from our own description.
+# wayland-protocols; wlroots' screen copy, image capture sources and image
+# copy capture from our own descriptions (Debian 12 ships none of them).
 set(VS_PROTOCOL_DIR ${CMAKE_CURRENT_BINARY_DIR}/protocols)
 file(MAKE_DIRECTORY ${VS_PROTOCOL_DIR})
 set(VS_PROTOCOL_SOURCES)
 foreach(xml ${VS_WAYLAND_PROTOCOLS_DIR}/unstable/xdg-output/xdg-output-unstable-v1.xml
-            ${CMAKE_CURRENT_SOURCE_DIR}/protocols/wlr-screencopy-unstable-v1.xml)
+            ${CMAKE_CURRENT_SOURCE_DIR}/protocols/wlr-screencopy-unstable-v1.xml
+            ${CMAKE_CURRENT_SOURCE_DIR}/protocols/ext-image-capture-source-v1.xml
+            ${CMAKE_CURRENT_SOURCE_DIR}/protocols/ext-image-copy-capture-v1.xml)
   get_filename_component(base ${xml} NAME_WE)
   add_custom_command(
     OUTPUT ${VS_PROTOCOL_DIR}/${base}-client-protocol.h ${VS_PROTOCOL_DIR}/${base}-protocol.c
@@ -49,6 +52,7 @@ set(VS_X11_SOURCES
     ${CMAKE_CURRENT_SOURCE_DIR}/src/linux_frame.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_connection.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_capture.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_ext_capture.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_layer.cpp
     ${VS_PORTAL_SOURCES}
     ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_connection.cpp

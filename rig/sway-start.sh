@@ -18,6 +18,16 @@
 #   rig/sway-start.sh --output-cmd 'NAME ARGS'
 #                                      any other sway `output NAME ARGS`
 #   rig/sway-start.sh --no-xwayland    no Xwayland (DISPLAY is unset)
+#   rig/sway-start.sh --chroot NAME    the compositor and its tools (swaymsg,
+#                                      grim, swaybg, wlr-randr) from the
+#                                      chroot NAME (rig/chroot.sh, made with
+#                                      them beforehand), run there as the
+#                                      chroot's user vsrig; no Xwayland
+#   rig/sway-start.sh --compositor labwc
+#                                      labwc instead of sway (the same
+#                                      outputs through wlr-randr, the pictures
+#                                      through swaybg clients; no Xwayland,
+#                                      no SWAYSOCK, and no layout changes)
 #   rig/sway-layout.sh ...             changes scale or transform while it
 #                                      runs, with fresh pictures
 #   rig/sway-stop.sh                   stops what this started ($RIG_DIR)
@@ -40,17 +50,23 @@
 #   NAME X Y WIDTH HEIGHT SCALE TRANSFORM PICTURE
 #
 # (position and size logical). The start returns once grim reads every
-# output back as its picture, or fails with sway's log.
+# output back as its picture, or fails with the compositor's log. With
+# --chroot the assignments include RIG_CHROOT (the chroot's name), so a test
+# runs its clients there too: rig/chroot.sh run "$RIG_CHROOT" --env ... --.
 #
 # sway refuses to run as root, so it runs as the system user vsrig (created
-# here when missing) with its own XDG_RUNTIME_DIR inside $RIG_DIR; root, who
-# runs the tests, reaches that user's sockets all the same. Xwayland admits
+# here when missing; in a chroot, the chroot's own user of that name) with
+# its own XDG_RUNTIME_DIR (mode 0700) inside $RIG_DIR; root, who runs the
+# tests, reaches that user's sockets all the same. Xwayland admits
 # only its own user by default: the rig adds root to its access list.
 # The same assignments are kept in $RIG_DIR/env. Needs root.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=rig/wlroots-lib.sh
+. "$here/wlroots-lib.sh"
 rig_user=vsrig
+chroot_uid=59817
 python=/usr/bin/python3
 outputs=2
 mode=""
@@ -58,6 +74,8 @@ picture=""
 xwayland=force
 extra=()
 again=""
+chroot=""
+compositor=sway
 while [ $# -gt 0 ]; do
   case "$1" in
     --outputs) outputs="$2"; shift 2 ;;
@@ -68,10 +86,20 @@ while [ $# -gt 0 ]; do
     --output-cmd) extra+=("output $2"); shift 2 ;;
     --no-xwayland) xwayland=disable; shift ;;
     --again) again="$2"; shift 2 ;;
+    --chroot) chroot="$2"; xwayland=disable; shift 2 ;;
+    --compositor) compositor="$2"; shift 2 ;;
     *) echo "rig/sway-start.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
 case "$outputs" in 1 | 2 | 3) ;; *) echo "rig/sway-start.sh: --outputs takes 1, 2 or 3" >&2; exit 2 ;; esac
+case "$compositor" in
+  sway) ;;
+  labwc)
+    xwayland=disable
+    [ ${#extra[@]} -eq 0 ] || { echo "rig/sway-start.sh: labwc takes no --scale, --transform or --output-cmd" >&2; exit 2; }
+    ;;
+  *) echo "rig/sway-start.sh: --compositor takes sway or labwc" >&2; exit 2 ;;
+esac
 if [ -n "$mode" ]; then
   [[ "$mode" =~ ^[0-9]+x[0-9]+$ ]] || { echo "rig/sway-start.sh: --mode takes WxH" >&2; exit 2; }
   outputs=1
@@ -92,15 +120,26 @@ if [ -n "$again" ]; then
     exit 2
   fi
   grep -qx 'xwayland force' "$again/config" || xwayland=disable
+  chroot=$(rig_chroot "$again")
+  compositor=$(cat "$again/compositor" 2>/dev/null || echo sway)
   outputs=$(grep -c '^output HEADLESS-[0-9]* mode' "$again/base-layout")
 fi
 if [ "$(id -u)" -ne 0 ]; then
   echo "rig/sway-start.sh: run as root (it creates the user $rig_user and runs sway as it)" >&2
   exit 1
 fi
-for tool in sway swaymsg swaybg grim setpriv; do
-  command -v "$tool" >/dev/null || { echo "rig/sway-start.sh: $tool is not installed (scripts/install-deps.sh)" >&2; exit 1; }
-done
+if [ "$compositor" = sway ]; then tools=(sway swaymsg swaybg grim); else tools=(labwc wlr-randr swaybg grim); fi
+if [ -n "$chroot" ]; then
+  chroot_dir=$("$here/chroot.sh" path "$chroot")
+  [ -f "$chroot_dir/.vs-suite" ] || { echo "rig/sway-start.sh: no chroot $chroot (rig/chroot.sh ensure $chroot SUITE ${tools[*]})" >&2; exit 1; }
+  for tool in "${tools[@]}"; do
+    [ -x "$chroot_dir/usr/bin/$tool" ] || { echo "rig/sway-start.sh: $tool is not installed in the chroot $chroot (rig/chroot.sh ensure $chroot SUITE ${tools[*]})" >&2; exit 1; }
+  done
+else
+  for tool in "${tools[@]}" setpriv; do
+    command -v "$tool" >/dev/null || { echo "rig/sway-start.sh: $tool is not installed (scripts/install-deps.sh)" >&2; exit 1; }
+  done
+fi
 "$python" -c 'import PIL' 2>/dev/null || { echo "rig/sway-start.sh: $python has no Pillow (python3-pil)" >&2; exit 1; }
 if [ "$xwayland" = force ]; then
   for tool in Xwayland xhost xdpyinfo; do
@@ -109,10 +148,21 @@ if [ "$xwayland" = force ]; then
 fi
 
 # Two rigs starting at once may both find the user missing: the loser of the
-# race sees it exist afterwards.
-if ! id -u "$rig_user" >/dev/null 2>&1; then
-  useradd --system --user-group --no-create-home --home-dir /nonexistent \
-    --shell /usr/sbin/nologin "$rig_user" 2>/dev/null || id -u "$rig_user" >/dev/null
+# race sees it exist afterwards. A chroot's user is the chroot's own, with a
+# uid of its own (rigs of other desktops in the same chroot take the first
+# free ones), so what it owns on the shared /tmp is known as its.
+if [ -n "$chroot" ]; then
+  if ! chroot "$chroot_dir" id -u "$rig_user" >/dev/null 2>&1; then
+    chroot "$chroot_dir" useradd --create-home --uid "$chroot_uid" --user-group --shell /bin/bash \
+      "$rig_user" 2>/dev/null || chroot "$chroot_dir" id -u "$rig_user" >/dev/null
+  fi
+  rig_uid=$("$here/chroot.sh" run "$chroot" --user "$rig_user" -- id -u)
+else
+  if ! id -u "$rig_user" >/dev/null 2>&1; then
+    useradd --system --user-group --no-create-home --home-dir /nonexistent \
+      --shell /usr/sbin/nologin "$rig_user" 2>/dev/null || id -u "$rig_user" >/dev/null
+  fi
+  rig_uid=$(id -u "$rig_user")
 fi
 # Xwayland's sockets go there; systemd-tmpfiles makes it on a booted system,
 # nothing does in a bare container, and the rig's user could not.
@@ -124,19 +174,22 @@ if [ -n "$again" ]; then
   # What a crashed sway left would be taken for the new one's sockets (a new
   # sway takes the first free name, the same as before).
   rm -f "$rig_dir/sway.pid" "$rig_dir/run/display" "$rig_dir"/run/sway-ipc.*.sock \
-    "$rig_dir"/run/wayland-*
+    "$rig_dir"/run/wayland-* "$rig_dir"/swaybg-*.pid
 else
   rig_dir=$(mktemp -d /tmp/vs-swayrig.XXXXXX)
 fi
 chmod 755 "$rig_dir"
 run_dir=$rig_dir/run
 home_dir=$rig_dir/home
-install -d -m 700 -o "$rig_user" -g "$rig_user" "$run_dir" "$home_dir"
+install -d -m 700 -o "$rig_uid" -g "$rig_uid" "$run_dir" "$home_dir"
+echo "$rig_uid" >"$rig_dir/user"
+echo "$compositor" >"$rig_dir/compositor"
+if [ -n "$chroot" ]; then echo "$chroot" >"$rig_dir/chroot"; else rm -f "$rig_dir/chroot"; fi
 
 fail() {
   echo "rig/sway-start.sh: $*" >&2
   if [ -s "$rig_dir/sway.log" ]; then
-    echo "--- last lines of $rig_dir/sway.log:" >&2
+    echo "--- last lines of $rig_dir/sway.log ($compositor):" >&2
     tail -n 30 "$rig_dir/sway.log" >&2
   fi
   RIG_DIR="$rig_dir" "$here/sway-stop.sh" >/dev/null 2>&1 || true
@@ -166,18 +219,30 @@ if [ -z "$again" ]; then
     for line in "${extra[@]}"; do echo "$line"; done
   } >"$rig_dir/config"
   chmod 644 "$rig_dir/config"
+  if [ "$compositor" = labwc ]; then
+    # labwc reads a directory: nothing started with it, windows centred. The
+    # outputs come from wlr-randr once it runs, the pictures from swaybg
+    # clients (sway-layout.sh); the sway config stays as the record of the
+    # layout.
+    mkdir -p "$rig_dir/labwc"
+    printf '%s\n' '<?xml version="1.0"?>' '<labwc_config>' \
+      '  <placement><policy>center</policy></placement>' '</labwc_config>' >"$rig_dir/labwc/rc.xml"
+    : >"$rig_dir/labwc/autostart"
+    chmod -R a+rX "$rig_dir/labwc"
+  fi
 fi
 
-# Not a process group leader (no job control here), so setsid does not fork
-# and $! is sway itself.
-setsid setpriv --reuid="$rig_user" --regid="$rig_user" --init-groups \
-  env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$home_dir" LANG=C.UTF-8 \
-  XDG_RUNTIME_DIR="$run_dir" WLR_BACKENDS=headless WLR_RENDERER=pixman \
-  WLR_HEADLESS_OUTPUTS="$outputs" WLR_LIBINPUT_NO_DEVICES=1 \
-  sway -c "$rig_dir/config" </dev/null >"$rig_dir/sway.log" 2>&1 &
-sway_pid=$!
+# The compositor's pid is kept as sway.pid whichever it is: its command line
+# names a file of the rig's, which is how sway-stop.sh knows it.
+if [ "$compositor" = sway ]; then
+  compositor_cmd=(sway -c "$rig_dir/config")
+else
+  compositor_cmd=(labwc -C "$rig_dir/labwc")
+fi
+rig_user_start "$rig_dir" "$rig_dir/sway.log" WLR_BACKENDS=headless WLR_RENDERER=pixman \
+  WLR_HEADLESS_OUTPUTS="$outputs" WLR_LIBINPUT_NO_DEVICES=1 "${compositor_cmd[@]}"
+sway_pid=$rig_started
 echo "$sway_pid" >"$rig_dir/sway.pid"
-rig_uid=$(id -u "$rig_user")
 
 # sway 1.7 names its socket wayland-1 (it leaves wayland-0 to a parent
 # compositor), but take whatever it made.
@@ -189,15 +254,36 @@ while [ $SECONDS -lt $deadline ]; do
   for s in "$run_dir"/wayland-*; do
     [ -S "$s" ] && socket=$(basename "$s")
   done
-  [ -S "$run_dir/sway-ipc.$rig_uid.$sway_pid.sock" ] && ipc=$run_dir/sway-ipc.$rig_uid.$sway_pid.sock
-  if [ -n "$socket" ] && [ -n "$ipc" ] && SWAYSOCK=$ipc timeout 5 swaymsg -t get_version >/dev/null 2>&1; then
-    break
+  if [ "$compositor" = labwc ]; then
+    if [ -n "$socket" ] && XDG_RUNTIME_DIR=$run_dir WAYLAND_DISPLAY=$socket \
+      rig_tool "$rig_dir" timeout 5 wlr-randr >/dev/null 2>&1; then
+      break
+    fi
+  else
+    [ -S "$run_dir/sway-ipc.$rig_uid.$sway_pid.sock" ] && ipc=$run_dir/sway-ipc.$rig_uid.$sway_pid.sock
+    if [ -n "$socket" ] && [ -n "$ipc" ] && XDG_RUNTIME_DIR=$run_dir WAYLAND_DISPLAY=$socket SWAYSOCK=$ipc \
+      rig_tool "$rig_dir" timeout 5 swaymsg -t get_version >/dev/null 2>&1; then
+      break
+    fi
   fi
   sleep 0.05
 done
-if [ -z "$socket" ] || [ -z "$ipc" ]; then fail "no Wayland and IPC sockets in $run_dir within 20 s"; fi
+if [ -z "$socket" ] || { [ "$compositor" = sway ] && [ -z "$ipc" ]; }; then
+  fail "no Wayland socket (and IPC socket, for sway) in $run_dir within 20 s"
+fi
 export XDG_RUNTIME_DIR=$run_dir WAYLAND_DISPLAY=$socket SWAYSOCK=$ipc
-msg() { timeout 10 swaymsg "$@"; }
+msg() { rig_tool "$rig_dir" timeout 10 swaymsg "$@"; }
+
+if [ "$compositor" = labwc ]; then
+  # wlroots' headless outputs start at 1920x1080 side by side: the layout
+  # written for sway, through wlr-output-management.
+  randr=()
+  while read -r _ name _ size _ x y _ _ _ _; do
+    randr+=(--output "$name" --custom-mode "$size" --pos "$x,$y" --scale 1 --transform normal)
+  done <"$rig_dir/base-layout"
+  rig_tool "$rig_dir" timeout 10 wlr-randr "${randr[@]}" >"$rig_dir/wlr-randr.out" 2>&1 ||
+    fail "wlr-randr could not lay the outputs out: $(cat "$rig_dir/wlr-randr.out")"
+fi
 
 display=""
 if [ "$xwayland" = force ]; then
@@ -220,9 +306,10 @@ fi
 {
   printf 'export WAYLAND_DISPLAY=%s\n' "$WAYLAND_DISPLAY"
   printf 'export XDG_RUNTIME_DIR=%s\n' "$XDG_RUNTIME_DIR"
-  printf 'export SWAYSOCK=%s\n' "$SWAYSOCK"
+  if [ -n "$ipc" ]; then printf 'export SWAYSOCK=%s\n' "$SWAYSOCK"; else echo 'unset SWAYSOCK'; fi
   if [ -n "$display" ]; then printf 'export DISPLAY=%s\n' "$display"; else echo 'unset DISPLAY'; fi
   printf 'export RIG_DIR=%s\n' "$rig_dir"
+  if [ -n "$chroot" ]; then printf 'export RIG_CHROOT=%s\n' "$chroot"; else echo 'unset RIG_CHROOT'; fi
 } >"$rig_dir/env"
 
 if [ -n "$picture" ]; then

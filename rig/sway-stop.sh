@@ -30,16 +30,18 @@ case "$rig_dir" in
   *) echo "rig/sway-stop.sh: '$rig_dir' is not a sway rig directory" >&2; exit 1 ;;
 esac
 
-# sway's command line names the rig's config, so a recycled pid is never
-# signalled. What it started (swaybg and Xwayland come through a double fork,
-# so they are not its children) runs as the rig's user with the rig's
-# XDG_RUNTIME_DIR in its environment: that marks them, whatever else runs as
-# that user for another rig.
-is_sway() { { tr '\0' ' ' <"/proc/$1/cmdline"; } 2>/dev/null | grep -qF "$rig_dir/config"; }
+# sway's command line names the rig's config (labwc's the rig's directory),
+# so a recycled pid is never signalled. What it started (swaybg and Xwayland
+# come through a double fork, so they are not its children) and the labwc
+# rig's swaybg clients run as the rig's user (in a chroot, the uid of the
+# chroot's user, kept in $rig_dir/user) with the rig's XDG_RUNTIME_DIR in
+# their environment: that marks them, whatever else runs as that user for
+# another rig.
+is_sway() { { tr '\0' ' ' <"/proc/$1/cmdline"; } 2>/dev/null | grep -qE "$rig_dir/(config|labwc)( |\$)"; }
 start_time() { awk '{ sub(/^.*\) /, ""); print $20 }' "/proc/$1/stat" 2>/dev/null; }
 started_by_rig() {
   local uid dir pid
-  uid=$(id -u vsrig 2>/dev/null) || return 0
+  uid=$(cat "$rig_dir/user" 2>/dev/null || id -u vsrig 2>/dev/null) || return 0
   for dir in /proc/[0-9]*; do
     pid=${dir#/proc/}
     [ "$(stat -c %u "$dir" 2>/dev/null)" = "$uid" ] || continue

@@ -11,6 +11,20 @@ eval "$("$root/rig/sway-start.sh")"
 trap '"$root/rig/sway-stop.sh" "$RIG_DIR"' EXIT
 echo "sway rig on $WAYLAND_DISPLAY (XDG_RUNTIME_DIR $XDG_RUNTIME_DIR), Xwayland on ${DISPLAY:-none}"
 
+# sway 1.7 offers wlroots' screen copy alone: the library must speak it
+# (WAYLAND_DEBUG=client shows the requests it sends).
+debug_log=$(mktemp /tmp/vs-wl-debug.XXXXXX)
+debug_png=$(mktemp -u /tmp/vs-wl-debug.XXXXXX.png)
+WAYLAND_DEBUG=client "$build/cli/vantorel-screenshot" all "$debug_png" 2>"$debug_log" >/dev/null
+if grep -Eq 'zwlr_screencopy_manager_v1[@#][0-9]+\.capture_output' "$debug_log" &&
+  ! grep -q 'ext_image_copy_capture' "$debug_log"; then
+  echo "protocol: zwlr-screencopy-unstable-v1 on sway $(sway --version | awk '{print $3}')"
+else
+  echo "the capture on sway did not go through wlroots' screen copy alone" >&2
+  exit 1
+fi
+rm -f "$debug_log" "$debug_png"
+
 export VS_WAYLAND_REQUIRED=1
 cd "$build"
 ctest -L wayland -LE wayland_restart --output-on-failure --no-tests=error

@@ -51,6 +51,8 @@
 #define VS_ERROR_WL_NO_OUTPUTS 117        // the compositor has no outputs
 #define VS_ERROR_WL_BUFFER_CHANGED 118    // the buffer was described again after it was settled
 #define VS_ERROR_WL_TOO_MANY_OUTPUTS 119  // more outputs than VS_MAX_MONITORS
+#define VS_ERROR_WL_STOPPED 120           // the compositor ended the capture session
+#define VS_ERROR_WL_CONSTRAINTS 121       // buffers made to the compositor's constraints refused
 
 // The longest one layer call waits for its peer (compositor, X server). The
 // tests build the layers with a shorter one.

@@ -1,7 +1,8 @@
-// Screen copies on Wayland: one wlroots screen-copy per output that the
-// rectangle touches, into a wl_shm buffer of our own, assembled into one frame
-// of B, G, R, X pixels that the bitmap then holds. What no output covers
-// reads opaque black.
+// Screen copies on Wayland: one copy per output that the rectangle touches
+// (ext-image-copy-capture where offered, wl_ext_capture.cpp; else wlroots'
+// screen copy, here), into a wl_shm buffer of our own, assembled into one
+// frame of B, G, R, X pixels that the bitmap then holds. What no output
+// covers reads opaque black.
 //
 // Scaled and transformed outputs: a capture is always in logical pixels, the
 // coordinates the monitors are listed in. A compositor hands a scaled output's
@@ -45,7 +46,7 @@ struct copy_state {
   int failed;
 };
 
-static int format_rank(uint32_t format) {
+int vs_wl_format_rank(uint32_t format) {
   switch (format) {
     case SHM_XRGB8888:
       return 4;
@@ -67,10 +68,10 @@ static void frame_buffer(void *data, zwlr_screencopy_frame_v1 *frame, uint32_t f
     s->changed = 1;
     return;
   }
-  int rank = format_rank(format);
+  int rank = vs_wl_format_rank(format);
   if (rank == 0) {
     s->offered_other = 1;
-  } else if (!s->has_format || rank > format_rank(s->format)) {
+  } else if (!s->has_format || rank > vs_wl_format_rank(s->format)) {
     s->format = format;
     s->width = width;
     s->height = height;
@@ -136,18 +137,12 @@ static const zwlr_screencopy_frame_v1_listener k_frame_listener = {
     frame_damage, frame_linux_dmabuf, frame_buffer_done,
 };
 
+int vs_wl_format_swaps(uint32_t format) { return format == SHM_XBGR8888 || format == SHM_ABGR8888; }
+
 // ---------------------------------------------------------------------------
-// One output's copy
+// Buffers
 
-struct shm_buffer {
-  int fd;
-  uint8_t *data;
-  size_t size;
-  wl_shm_pool *pool;
-  wl_buffer *buffer;
-};
-
-static void release_buffer(shm_buffer *b) {
+void vs_wl_release_buffer(vs_wl_buffer *b) {
   if (b->buffer) wl_buffer_destroy(b->buffer);
   if (b->pool) wl_shm_pool_destroy(b->pool);
   if (b->data) munmap(b->data, b->size);
@@ -161,47 +156,52 @@ static void release_buffer(shm_buffer *b) {
 // The memory file is sealed against shrinking before the compositor sees it:
 // one that cut it short would otherwise end the host with SIGBUS when the
 // frame is read.
-static int make_buffer(const copy_state *s, shm_buffer *b) {
+int vs_wl_make_buffer_locked(vs_wl_buffer *b, uint32_t format, uint32_t width, uint32_t height,
+                             uint32_t stride) {
+  memset(b, 0, sizeof *b);
   b->fd = -1;
-  uint64_t size = (uint64_t)s->stride * s->height;
-  if (s->width == 0 || s->height == 0 || s->stride < (uint64_t)s->width * 4 || size > 0x7fffffffu) {
+  uint64_t size = (uint64_t)stride * height;
+  if (width == 0 || height == 0 || stride < (uint64_t)width * 4 || size > 0x7fffffffu) {
     vs_set_last_error(VS_ERROR_WL_FORMAT);
-    return -1;
+    return VS_FAILED;
   }
   b->size = (size_t)size;
   b->fd = memfd_create("vantorel-screenshot", MFD_CLOEXEC | MFD_ALLOW_SEALING);
   if (b->fd < 0 || ftruncate(b->fd, (off_t)b->size) != 0 ||
       fcntl(b->fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_SEAL) != 0) {
-    release_buffer(b);
+    vs_wl_release_buffer(b);
     vs_set_last_error(VS_ERROR_WL_NO_MEMORY);
-    return -1;
+    return VS_FAILED;
   }
   void *data = mmap(NULL, b->size, PROT_READ, MAP_SHARED, b->fd, 0);
   if (data == MAP_FAILED) {
-    release_buffer(b);
+    vs_wl_release_buffer(b);
     vs_set_last_error(VS_ERROR_WL_NO_MEMORY);
-    return -1;
+    return VS_FAILED;
   }
   b->data = (uint8_t *)data;
   b->pool = wl_shm_create_pool(g_vs_wl.shm, b->fd, (int32_t)b->size);
   if (b->pool) {
-    b->buffer = wl_shm_pool_create_buffer(b->pool, 0, (int32_t)s->width, (int32_t)s->height,
-                                          (int32_t)s->stride, s->format);
+    b->buffer = wl_shm_pool_create_buffer(b->pool, 0, (int32_t)width, (int32_t)height,
+                                          (int32_t)stride, format);
   }
   if (!b->buffer) {
-    release_buffer(b);
+    vs_wl_release_buffer(b);
     vs_set_last_error(VS_ERROR_WL_NO_MEMORY);
-    return -1;
+    return VS_FAILED;
   }
   return 0;
 }
 
 // The copy is read only while the file still holds every byte the
 // description names; the seal keeps it so, and this says so at no cost.
-static int buffer_intact(const shm_buffer *b) {
+int vs_wl_buffer_intact(const vs_wl_buffer *b) {
   struct stat st;
   return fstat(b->fd, &st) == 0 && st.st_size >= 0 && (uint64_t)st.st_size >= b->size;
 }
+
+// ---------------------------------------------------------------------------
+// One output's copy
 
 // Copies the output's logical rectangle (ox, oy, rw, rh, relative to the
 // output) into the frame at (dest_x, dest_y). 0, VS_FAILED, or VS_BROKEN with
@@ -211,7 +211,7 @@ static int copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int
                               vs_frame *frame, int dest_x, int dest_y, int64_t deadline) {
   copy_state s;
   memset(&s, 0, sizeof s);
-  shm_buffer b;
+  vs_wl_buffer b;
   memset(&b, 0, sizeof b);
   b.fd = -1;
   // The pointer is no part of the screen a caller asks for.
@@ -233,7 +233,9 @@ static int copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int
     vs_set_last_error(VS_ERROR_WL_FORMAT);
     result = VS_FAILED;
   }
-  if (result == 0 && make_buffer(&s, &b) != 0) result = VS_FAILED;
+  if (result == 0 && vs_wl_make_buffer_locked(&b, s.format, s.width, s.height, s.stride) != 0) {
+    result = VS_FAILED;
+  }
   if (result == 0) {
     zwlr_screencopy_frame_v1_copy(copy, b.buffer);
     result = vs_wl_wait_locked(&s.finished, deadline);
@@ -242,7 +244,7 @@ static int copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int
     vs_set_last_error(VS_ERROR_WL_COPY_FAILED);
     result = VS_FAILED;
   }
-  if (result == 0 && (s.changed || !buffer_intact(&b))) {
+  if (result == 0 && (s.changed || !vs_wl_buffer_intact(&b))) {
     vs_set_last_error(VS_ERROR_WL_BUFFER_CHANGED);
     result = VS_BROKEN;
   }
@@ -254,7 +256,7 @@ static int copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int
     source.width = s.width;
     source.height = s.height;
     source.stride = s.stride;
-    source.swap_red_blue = s.format == SHM_XBGR8888 || s.format == SHM_ABGR8888;
+    source.swap_red_blue = (uint8_t)vs_wl_format_swaps(s.format);
     source.transform = (uint8_t)(transform & 7);
     source.y_invert = (s.flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0;
     if (vs_sample(&source, rw, rh, 0, 0, rw, rh, frame, dest_x, dest_y) != 0) {
@@ -263,7 +265,7 @@ static int copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int
     }
   }
   zwlr_screencopy_frame_v1_destroy(copy);
-  release_buffer(&b);
+  vs_wl_release_buffer(&b);
   if (result == VS_BROKEN) vs_wl_drop_locked();
   return result;
 }
@@ -289,7 +291,8 @@ int vs_wl_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, in
     return result;
   }
   result = vs_wl_connect_locked(0, deadline);
-  if (result == 0 && (!g_vs_wl.screencopy || !g_vs_wl.shm)) {
+  int ext = result == 0 && vs_wl_ext_offered_locked();
+  if (result == 0 && !ext && (!g_vs_wl.screencopy || !g_vs_wl.shm)) {
     vs_set_last_error(VS_ERROR_WL_NO_SCREENCOPY);
     result = VS_FAILED;
   }
@@ -304,9 +307,10 @@ int vs_wl_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, in
     int64_t cut_right = right < rect.right ? right : rect.right;
     int64_t cut_bottom = bottom < rect.bottom ? bottom : rect.bottom;
     if (left >= cut_right || top >= cut_bottom) continue;
-    result = copy_output_locked(r, (int)(left - rect.left), (int)(top - rect.top),
-                                (int)(cut_right - left), (int)(cut_bottom - top), &frame,
-                                (int)(left - x), (int)(top - y), deadline);
+    int (*copy)(const vs_wl_output *, int, int, int, int, vs_frame *, int, int, int64_t) =
+        ext ? vs_wl_ext_copy_output_locked : copy_output_locked;
+    result = copy(r, (int)(left - rect.left), (int)(top - rect.top), (int)(cut_right - left),
+                  (int)(cut_bottom - top), &frame, (int)(left - x), (int)(top - y), deadline);
   }
   vs_wl_unlock();
   if (result != 0) {

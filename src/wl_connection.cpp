@@ -170,6 +170,7 @@ static uint32_t min_version(uint32_t offered, uint32_t ours) {
 static void registry_global(void *data, wl_registry *registry, uint32_t name, const char *interface,
                             uint32_t version) {
   (void)data;
+  if (vs_wl_ext_global_locked(registry, name, interface, version)) return;
   if (strcmp(interface, wl_output_interface.name) == 0) {
     // Listener data points into the fixed table, so records never move while
     // their proxies live.
@@ -223,6 +224,7 @@ static const wl_registry_listener k_registry_listener = {registry_global, regist
 // Connection and bounded waits
 
 void vs_wl_drop_locked(void) {
+  vs_wl_ext_drop_locked();
   for (int i = 0; i < g_vs_wl.output_count; i++) release_output(&g_vs_wl.outputs[i]);
   if (g_vs_wl.screencopy) zwlr_screencopy_manager_v1_destroy(g_vs_wl.screencopy);
   if (g_vs_wl.xdg_output_manager) zxdg_output_manager_v1_destroy(g_vs_wl.xdg_output_manager);
@@ -409,7 +411,7 @@ int vs_wl_open_outputs(int64_t deadline) {
 static int open_screencopy(int64_t deadline) {
   if (vs_wl_lock(deadline) != 0) return VS_FAILED;
   int result = vs_wl_connect_locked(0, deadline);
-  if (result == 0 && (!g_vs_wl.screencopy || !g_vs_wl.shm)) {
+  if (result == 0 && !vs_wl_ext_offered_locked() && (!g_vs_wl.screencopy || !g_vs_wl.shm)) {
     vs_set_last_error(VS_ERROR_WL_NO_SCREENCOPY);
     result = VS_FAILED;
   }

@@ -1,5 +1,6 @@
-// The Wayland layer: monitors from wl_output and xdg-output, pixels from the
-// wlroots screen-copy protocol into wl_shm buffers. One connection to the
+// The Wayland layer: monitors from wl_output and xdg-output, pixels into
+// wl_shm buffers from ext-image-copy-capture where the compositor offers it,
+// else from the wlroots screen-copy protocol. One connection to the
 // compositor serves the process; one that broke or went quiet is dropped, and
 // the layer's functions say so (VS_BROKEN) so the dispatch chooses afresh.
 //
@@ -81,5 +82,49 @@ void vs_wl_close(void);
 
 // The screen copy, for the layer's table.
 int vs_wl_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, int64_t deadline);
+
+struct wl_shm_pool;
+struct wl_buffer;
+struct vs_frame;
+
+// A wl_shm buffer in a memory file of our own, sealed against shrinking
+// before the compositor sees it.
+struct vs_wl_buffer {
+  int fd;
+  uint8_t *data;
+  size_t size;
+  wl_shm_pool *pool;
+  wl_buffer *buffer;
+};
+
+// One of the four 8-bit layouts the layer reads ranks above 0, the better
+// the higher; any other format 0.
+int vs_wl_format_rank(uint32_t format);
+// Whether a format holds its red channel in the low byte (X,B,G,R words).
+int vs_wl_format_swaps(uint32_t format);
+// With the lock held: a buffer as described, after every figure is checked
+// in 64 bits. 0, or VS_FAILED with the last error set.
+int vs_wl_make_buffer_locked(vs_wl_buffer *b, uint32_t format, uint32_t width, uint32_t height,
+                             uint32_t stride);
+void vs_wl_release_buffer(vs_wl_buffer *b);
+// The file still holds every byte the buffer was made with.
+int vs_wl_buffer_intact(const vs_wl_buffer *b);
+
+// ext-image-copy-capture (wl_ext_capture.cpp), all with the lock held.
+// Takes the registry's global when it is one of its managers: 1, else 0.
+int vs_wl_ext_global_locked(wl_registry *registry, uint32_t name, const char *interface,
+                            uint32_t version);
+// Releases its managers, before the connection goes.
+void vs_wl_ext_drop_locked(void);
+// 1 when the compositor offers both managers and wl_shm.
+int vs_wl_ext_offered_locked(void);
+// Copies the output's logical rectangle (ox, oy, rw, rh, relative to the
+// output) into the frame at (dest_x, dest_y). 0, VS_FAILED, or VS_BROKEN with
+// the connection dropped.
+int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh,
+                                 vs_frame *frame, int dest_x, int dest_y, int64_t deadline);
+// Set only by the benchmark that times wlroots' screen copy on a compositor
+// that offers both protocols.
+extern int g_vs_wl_ext_declined;
 
 #endif
