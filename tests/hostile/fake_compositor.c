@@ -62,7 +62,7 @@ static void send_event(struct client *c, uint32_t object, uint16_t opcode, const
   size_t at = 0;
   put32(message, &at, object);
   put32(message, &at, (uint32_t)((8 + length) << 16 | opcode));
-  memcpy(message + at, args, length);
+  if (length > 0) memcpy(message + at, args, length);
   at += length;
   if (send(c->fd, message, at, MSG_NOSIGNAL) < 0) exit(0);
 }
