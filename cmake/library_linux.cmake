@@ -51,6 +51,8 @@ set(VS_X11_SOURCES
     ${CMAKE_CURRENT_SOURCE_DIR}/src/linux_bitmap.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/linux_frame.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_connection.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_buffer.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_layer.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_capture.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_ext_capture.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_layer.cpp

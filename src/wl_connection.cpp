@@ -15,6 +15,8 @@
 #include <unistd.h>
 #include <wayland-client.h>
 
+#include "ext-image-capture-source-v1-client-protocol.h"
+#include "ext-image-copy-capture-v1-client-protocol.h"
 #include "wl_display.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
@@ -163,6 +165,41 @@ static void release_output(vs_wl_output *r) {
 // ---------------------------------------------------------------------------
 // Registry
 
+// ext-image-copy-capture's two managers: both, with wl_shm, make the
+// protocol usable.
+int g_vs_wl_ext_declined;
+
+static int ext_global_locked(wl_registry *registry, uint32_t name, const char *interface,
+                             uint32_t version) {
+  (void)version;
+  if (strcmp(interface, ext_image_copy_capture_manager_v1_interface.name) == 0) {
+    if (!g_vs_wl.ext_manager) {
+      g_vs_wl.ext_manager = (ext_image_copy_capture_manager_v1 *)wl_registry_bind(
+          registry, name, &ext_image_copy_capture_manager_v1_interface, 1);
+    }
+    return 1;
+  }
+  if (strcmp(interface, ext_output_image_capture_source_manager_v1_interface.name) == 0) {
+    if (!g_vs_wl.ext_sources) {
+      g_vs_wl.ext_sources = (ext_output_image_capture_source_manager_v1 *)wl_registry_bind(
+          registry, name, &ext_output_image_capture_source_manager_v1_interface, 1);
+    }
+    return 1;
+  }
+  return 0;
+}
+
+static void ext_drop_locked(void) {
+  if (g_vs_wl.ext_sources) ext_output_image_capture_source_manager_v1_destroy(g_vs_wl.ext_sources);
+  if (g_vs_wl.ext_manager) ext_image_copy_capture_manager_v1_destroy(g_vs_wl.ext_manager);
+  g_vs_wl.ext_sources = NULL;
+  g_vs_wl.ext_manager = NULL;
+}
+
+int vs_wl_ext_offered_locked(void) {
+  return g_vs_wl.ext_manager && g_vs_wl.ext_sources && g_vs_wl.shm && !g_vs_wl_ext_declined;
+}
+
 static uint32_t min_version(uint32_t offered, uint32_t ours) {
   return offered < ours ? offered : ours;
 }
@@ -170,7 +207,7 @@ static uint32_t min_version(uint32_t offered, uint32_t ours) {
 static void registry_global(void *data, wl_registry *registry, uint32_t name, const char *interface,
                             uint32_t version) {
   (void)data;
-  if (vs_wl_ext_global_locked(registry, name, interface, version)) return;
+  if (ext_global_locked(registry, name, interface, version)) return;
   if (strcmp(interface, wl_output_interface.name) == 0) {
     // Listener data points into the fixed table, so records never move while
     // their proxies live.
@@ -224,7 +261,7 @@ static const wl_registry_listener k_registry_listener = {registry_global, regist
 // Connection and bounded waits
 
 void vs_wl_drop_locked(void) {
-  vs_wl_ext_drop_locked();
+  ext_drop_locked();
   for (int i = 0; i < g_vs_wl.output_count; i++) release_output(&g_vs_wl.outputs[i]);
   if (g_vs_wl.screencopy) zwlr_screencopy_manager_v1_destroy(g_vs_wl.screencopy);
   if (g_vs_wl.xdg_output_manager) zxdg_output_manager_v1_destroy(g_vs_wl.xdg_output_manager);
@@ -408,17 +445,6 @@ int vs_wl_open_outputs(int64_t deadline) {
   return result;
 }
 
-static int open_screencopy(int64_t deadline) {
-  if (vs_wl_lock(deadline) != 0) return VS_FAILED;
-  int result = vs_wl_connect_locked(0, deadline);
-  if (result == 0 && !vs_wl_ext_offered_locked() && (!g_vs_wl.screencopy || !g_vs_wl.shm)) {
-    vs_set_last_error(VS_ERROR_WL_NO_SCREENCOPY);
-    result = VS_FAILED;
-  }
-  vs_wl_unlock();
-  return result;
-}
-
 // Closing waits for nobody: a thread that holds the lock is talking to the
 // compositor, and the connection it uses is then its to keep or drop.
 void vs_wl_close(void) {
@@ -509,18 +535,3 @@ int vs_wl_virtual_screen(RECT *box, int64_t deadline) {
   free(list);
   return result;
 }
-
-const vs_layer vs_wl_layer = {
-    .name = "wayland",
-    .wait_ms = VS_WAIT_MS,
-    .copy_wait_ms = VS_WAIT_MS,
-    .probe = open_screencopy,
-    .open = open_screencopy,
-    .list_monitors = vs_wl_list_monitors,
-    .virtual_screen = vs_wl_virtual_screen,
-    .copy_screen = vs_wl_copy_screen,
-    .screen_is_blind = NULL,
-    .window_rect = NULL,
-    .print_window = NULL,
-    .close = vs_wl_close,
-};

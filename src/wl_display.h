@@ -22,6 +22,8 @@ struct wl_output;
 struct zxdg_output_manager_v1;
 struct zxdg_output_v1;
 struct zwlr_screencopy_manager_v1;
+struct ext_image_copy_capture_manager_v1;
+struct ext_output_image_capture_source_manager_v1;
 
 struct vs_wl_output {
   uint32_t global;  // the registry's name for it
@@ -51,6 +53,8 @@ struct vs_wl_shared {
   zxdg_output_manager_v1 *xdg_output_manager;
   zwlr_screencopy_manager_v1 *screencopy;
   uint32_t screencopy_version;
+  ext_image_copy_capture_manager_v1 *ext_manager;
+  ext_output_image_capture_source_manager_v1 *ext_sources;
   vs_wl_output outputs[VS_WL_MAX_OUTPUTS];
   int output_count;
   uint8_t too_many_outputs;  // an output came that found no free record
@@ -80,7 +84,7 @@ int vs_wl_list_monitors(vs_monitor_list *list, int64_t deadline);
 int vs_wl_virtual_screen(RECT *box, int64_t deadline);
 void vs_wl_close(void);
 
-// The screen copy, for the layer's table.
+// The screen copy (wl_capture.cpp), for the layer's table (wl_layer.cpp).
 int vs_wl_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, int64_t deadline);
 
 struct wl_shm_pool;
@@ -88,7 +92,7 @@ struct wl_buffer;
 struct vs_frame;
 
 // A wl_shm buffer in a memory file of our own, sealed against shrinking
-// before the compositor sees it.
+// before the compositor sees it (wl_buffer.cpp).
 struct vs_wl_buffer {
   int fd;
   uint8_t *data;
@@ -110,13 +114,8 @@ void vs_wl_release_buffer(vs_wl_buffer *b);
 // The file still holds every byte the buffer was made with.
 int vs_wl_buffer_intact(const vs_wl_buffer *b);
 
-// ext-image-copy-capture (wl_ext_capture.cpp), all with the lock held.
-// Takes the registry's global when it is one of its managers: 1, else 0.
-int vs_wl_ext_global_locked(wl_registry *registry, uint32_t name, const char *interface,
-                            uint32_t version);
-// Releases its managers, before the connection goes.
-void vs_wl_ext_drop_locked(void);
-// 1 when the compositor offers both managers and wl_shm.
+// ext-image-copy-capture, all with the lock held. 1 when the compositor
+// offers both its managers and wl_shm (wl_connection.cpp).
 int vs_wl_ext_offered_locked(void);
 // Copies the output's logical rectangle (ox, oy, rw, rh, relative to the
 // output) into the frame at (dest_x, dest_y). 0, VS_FAILED, or VS_BROKEN with

@@ -18,42 +18,6 @@
 #include "linux_frame.h"
 #include "wl_display.h"
 
-int g_vs_wl_ext_declined;
-
-static ext_image_copy_capture_manager_v1 *s_manager;
-static ext_output_image_capture_source_manager_v1 *s_sources;
-
-int vs_wl_ext_global_locked(wl_registry *registry, uint32_t name, const char *interface,
-                            uint32_t version) {
-  (void)version;
-  if (strcmp(interface, ext_image_copy_capture_manager_v1_interface.name) == 0) {
-    if (!s_manager) {
-      s_manager = (ext_image_copy_capture_manager_v1 *)wl_registry_bind(
-          registry, name, &ext_image_copy_capture_manager_v1_interface, 1);
-    }
-    return 1;
-  }
-  if (strcmp(interface, ext_output_image_capture_source_manager_v1_interface.name) == 0) {
-    if (!s_sources) {
-      s_sources = (ext_output_image_capture_source_manager_v1 *)wl_registry_bind(
-          registry, name, &ext_output_image_capture_source_manager_v1_interface, 1);
-    }
-    return 1;
-  }
-  return 0;
-}
-
-void vs_wl_ext_drop_locked(void) {
-  if (s_sources) ext_output_image_capture_source_manager_v1_destroy(s_sources);
-  if (s_manager) ext_image_copy_capture_manager_v1_destroy(s_manager);
-  s_sources = NULL;
-  s_manager = NULL;
-}
-
-int vs_wl_ext_offered_locked(void) {
-  return s_manager && s_sources && g_vs_wl.shm && !g_vs_wl_ext_declined;
-}
-
 // ---------------------------------------------------------------------------
 // Session and frame events
 
@@ -311,9 +275,10 @@ int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, 
   b.shm.fd = -1;
   // The pointer is no part of the screen a caller asks for: no options.
   ext_image_capture_source_v1 *source =
-      ext_output_image_capture_source_manager_v1_create_source(s_sources, r->output);
+      ext_output_image_capture_source_manager_v1_create_source(g_vs_wl.ext_sources, r->output);
   ext_image_copy_capture_session_v1 *session =
-      source ? ext_image_copy_capture_manager_v1_create_session(s_manager, source, 0) : NULL;
+      source ? ext_image_copy_capture_manager_v1_create_session(g_vs_wl.ext_manager, source, 0)
+             : NULL;
   int result = 0;
   if (session) {
     ext_image_copy_capture_session_v1_add_listener(session, &k_session_listener, &s);
