@@ -1,7 +1,7 @@
 // The thread's DPI awareness context around one export. The setter exists
 // from Windows 10 1607 on and is looked up each time rather than imported, so
 // the DLL still loads where it is missing and keeps no state between calls;
-// the look-up costs a microsecond against a capture's milliseconds.
+// the look-up and the two switches take microseconds, a capture milliseconds.
 #include "win32_dpi.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
