@@ -2,10 +2,10 @@
 # Whole-process capture time of two builds of the Windows DLL under the
 # host's Wine, paired: the command-line program writes the whole screen of a
 # 1920x1080 rig to a PNG file, once with each DLL beside it. The two take
-# turns, ROUNDS hyperfine runs of RUNS timings each, so a change in the
-# machine's load falls on both alike; the figure is the median over rounds of
-# each round's after/before ratio of mean wall times, with the medians of all
-# timings beside it.
+# turns, ROUNDS hyperfine runs of RUNS timings each, one and then the other
+# leading, so a change in the machine's load falls on both alike; the figure
+# is the median over rounds of each round's after/before ratio of mean wall
+# times, with the medians of all timings beside it.
 #
 #   bench/wine_dll_paired.sh BEFORE.dll AFTER.dll [ROUNDS RUNS]
 set -euo pipefail
@@ -34,18 +34,24 @@ for side in before after; do
   if [ "$side" = before ]; then cp "$before" "$work/$side/vantorel-screenshot.dll"; fi
   if [ "$side" = after ]; then cp "$after" "$work/$side/vantorel-screenshot.dll"; fi
 done
-/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
 # One wineserver for all runs: what is timed is the process, not Wine's start.
+mkdir -p "$WINEPREFIX"
 /usr/lib/wine/wineserver -p
+/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
 for side in before after; do
   /usr/lib/wine/wine64 "$work/$side/vantorel-screenshot.exe" all "$work/$side.png"
 done
 cmp -s "$work/before.png" "$work/after.png" || echo "note: the two PNGs differ"
 
+# Odd rounds run the old DLL first, even rounds the new one.
 for round in $(seq 1 "$rounds"); do
-  hyperfine -N --warmup 1 --runs "$runs" --export-json "$work/round-$round.json" \
-    -n before "/usr/lib/wine/wine64 $work/before/vantorel-screenshot.exe all $work/before.png" \
-    -n after "/usr/lib/wine/wine64 $work/after/vantorel-screenshot.exe all $work/after.png" \
+  sides=(before after)
+  if [ $((round % 2)) -eq 0 ]; then sides=(after before); fi
+  args=()
+  for side in "${sides[@]}"; do
+    args+=(-n "$side" "/usr/lib/wine/wine64 $work/$side/vantorel-screenshot.exe all $work/$side.png")
+  done
+  hyperfine -N --warmup 1 --runs "$runs" --export-json "$work/round-$round.json" "${args[@]}" \
     >/dev/null
 done
 

@@ -74,7 +74,13 @@ static const vs_layer *choose_layer(int *keep, int64_t deadline) {
     // A compositor without screen copy: the portal is the sanctioned way in.
     if (vs_portal_layer.probe(deadline) == 0) return &vs_portal_layer;
     vs_wl_layer.close();
-    return &vs_x11_layer;
+    // X11 still serves a session with an X server (Xwayland's windows by
+    // id). Without one, X11's own complaint (a bad DISPLAY) would hide why
+    // nothing can capture here: the compositor's and the portal's refusals.
+    if (vs_x11_layer.open(deadline) == 0) return &vs_x11_layer;
+    *keep = 0;
+    vs_set_last_error(VS_ERROR_NO_CAPTURE_PATH);
+    return NULL;
   }
   *keep = 0;
   return &vs_x11_layer;

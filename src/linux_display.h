@@ -38,7 +38,8 @@
 #define VS_ERROR_BAD_BACKEND 100  // VANTOREL_SCREENSHOT_BACKEND names no layer
 #define VS_ERROR_XWAYLAND 101     // an Xwayland root shows no Wayland pixels
 
-#define VS_ERROR_X11_TIMEOUT 102  // the X server did not answer in time
+#define VS_ERROR_X11_TIMEOUT 102      // the X server did not answer in time
+#define VS_ERROR_NO_CAPTURE_PATH 103  // Wayland without screen copy or portal, and no X server
 
 // The Wayland layer's.
 #define VS_ERROR_WL_NO_COMPOSITOR 110     // no compositor at WAYLAND_DISPLAY (or wayland-0)

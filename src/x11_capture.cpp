@@ -88,7 +88,7 @@ static void free_reply(vs_bitmap *bitmap) { free(bitmap->hold); }
 int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, xcb_colormap_t colormap,
                           int x, int y, int width, int height, vs_bitmap *bitmap, int dest_x,
                           int dest_y) {
-  x11_clear_content(bitmap);
+  vs_clear_content(bitmap);
   xcb_connection_t *c = g_x11.conn;
   size_t size = (size_t)width * 4u * (size_t)height;
   size_t length = size;
@@ -105,7 +105,7 @@ int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, xcb_co
         (xcb_shm_get_image_reply_t *)x11_reply_locked(cookie.sequence, &error);
     bitmap->release = return_segment;
     if (!reply) {
-      x11_clear_content(bitmap);
+      vs_clear_content(bitmap);
       x11_fail_request(error);
       return -1;
     }
@@ -133,14 +133,14 @@ int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, xcb_co
   int bits_per_pixel = 0;
   int pad = 0;
   if (x11_pixmap_format(depth, &bits_per_pixel, &pad) != 0) {
-    x11_clear_content(bitmap);
+    vs_clear_content(bitmap);
     x11_set_last_error(X11_BAD_MATCH);
     return -1;
   }
   uint32_t row_bits = (uint32_t)width * (uint32_t)bits_per_pixel;
   uint32_t stride = (row_bits + (uint32_t)pad - 1) / (uint32_t)pad * (uint32_t)pad / 8u;
   if ((size_t)stride * (size_t)height > length) {
-    x11_clear_content(bitmap);
+    vs_clear_content(bitmap);
     x11_set_last_error(X11_BAD_MATCH);
     return -1;
   }
@@ -151,7 +151,7 @@ int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, xcb_co
   bitmap->content_height = height;
   if (x11_format_for_visual_locked(visual ? visual : reply_visual, depth, drawable, colormap,
                                    &bitmap->format) != 0) {
-    x11_clear_content(bitmap);
+    vs_clear_content(bitmap);
     return -1;
   }
   return 0;
@@ -165,7 +165,7 @@ int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, xcb_co
 // the server refuses the copy (the screen may have changed since).
 int x11_copy_screen(int src_x, int src_y, int width, int height, vs_bitmap *bitmap,
                     int64_t deadline) {
-  x11_clear_content(bitmap);
+  vs_clear_content(bitmap);
   x11_guard guard;
   if (x11_lock(&guard, deadline) != 0) return VS_FAILED;
   if (x11_connect_locked() != 0) return x11_unlock(&guard, -1);
@@ -183,7 +183,7 @@ int x11_copy_screen(int src_x, int src_y, int width, int height, vs_bitmap *bitm
     int64_t cut_right = right < g_x11.root_width ? right : g_x11.root_width;
     int64_t cut_bottom = bottom < g_x11.root_height ? bottom : g_x11.root_height;
     if (left >= cut_right || top >= cut_bottom) {
-      x11_clear_content(bitmap);
+      vs_clear_content(bitmap);
       break;
     }
     result = x11_read_image_locked(g_x11.screen->root, g_x11.screen->root_visual,

@@ -135,9 +135,6 @@ int x11_check_xwayland_locked(void);
 // Whether RandR's monitor names are Xwayland's (XWAYLAND0, XWAYLAND1, ...).
 int x11_names_say_xwayland(const vs_monitor_list *list);
 
-// Empties the bitmap's content, with the lock held or not.
-static inline void x11_clear_content(vs_bitmap *bitmap) { vs_clear_content(bitmap); }
-
 // The layer's functions for its table; each takes the lock itself and leaves
 // the last error on failure.
 int x11_list_monitors(vs_monitor_list *list, int64_t deadline);

@@ -134,7 +134,8 @@ static void handle(struct client *c, uint32_t object, uint16_t opcode, const uin
     c->kinds[a[0]] = REGISTRY;
     global(c, a[0], 1, "wl_shm", 1);
     global(c, a[0], 2, "wl_output", 3);
-    global(c, a[0], 3, "zwlr_screencopy_manager_v1", 3);
+    // A compositor of the GNOME or KDE kind offers no screen copy at all.
+    if (strcmp(s_mode, "nocopy") != 0) global(c, a[0], 3, "zwlr_screencopy_manager_v1", 3);
   } else if (kind == REGISTRY && opcode == 0) {  // bind: name, interface, version, id
     uint32_t name = a[0];
     uint32_t string_length = a[1];

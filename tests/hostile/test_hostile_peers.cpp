@@ -185,6 +185,44 @@ TEST(HostilePeers, CompositorsThatMisbehave) {
   rmdir(dir.c_str());
 }
 
+// A Wayland session where nothing can capture: a compositor without screen
+// copy, no portal (no session bus) and no X server. The message must say so,
+// not pass on X11's complaint about a DISPLAY that is not there.
+TEST(HostilePeers, NoCapturePathIsNamedAsSuch) {
+  std::string dir = temp_dir();
+  ASSERT_NE(dir, "");
+  std::string socket_path = dir + "/nocopy.sock";
+  peer compositor;
+  ASSERT_TRUE(compositor.start({VS_FAKE_COMPOSITOR, "nocopy", socket_path}, "ready"));
+  unsetenv("DISPLAY");
+  unsetenv("VANTOREL_SCREENSHOT_BACKEND");
+  setenv("WAYLAND_DISPLAY", socket_path.c_str(), 1);
+  const char *bus = getenv("DBUS_SESSION_BUS_ADDRESS");
+  std::string saved_bus = bus ? bus : "";
+  setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + dir + "/no-bus").c_str(), 1);
+  // A layer kept from an earlier test finds its compositor gone at this call
+  // and is chosen afresh at the next.
+  call_export("list", dir);
+  for (const char *name : k_exports) {
+    SCOPED_TRACE(name);
+    outcome o = call_export(name, dir);
+    EXPECT_TRUE(o.failed);
+    EXPECT_LT(o.seconds, k_bound_seconds);
+    if (strcmp(name, "window") != 0) {
+      EXPECT_NE(o.message.find("(error 103)"), std::string::npos) << o.message;
+    }
+    EXPECT_FALSE(exists(dir + "/" + name + ".png"));
+  }
+  if (bus)
+    setenv("DBUS_SESSION_BUS_ADDRESS", saved_bus.c_str(), 1);
+  else
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  unsetenv("WAYLAND_DISPLAY");
+  compositor.stop();
+  unlink(socket_path.c_str());
+  rmdir(dir.c_str());
+}
+
 // Whether anything answers at the display's abstract or file socket (a
 // server of another mount namespace may hold only the abstract one).
 bool display_taken(int number) {
