@@ -130,7 +130,7 @@ fi
 
 # swaybg draws a moment later: done once grim reads every output back as its
 # picture (grim gives an output in its logical orientation at its scale).
-deadline=$((SECONDS + 15))
+deadline=$((SECONDS + 30))
 while :; do
   why=""
   while read -r name _ _ _ _ _ _ path; do
@@ -145,7 +145,7 @@ while :; do
     fi
   done <"$rig_dir/outputs.new"
   [ -n "$why" ] || break
-  [ $SECONDS -lt $deadline ] || fail "$why (after 15 s)"
+  [ $SECONDS -lt $deadline ] || fail "$why (after 30 s)"
   sway_alive || fail "$compositor is gone"
   sleep 0.1
 done

@@ -246,7 +246,9 @@ echo "$sway_pid" >"$rig_dir/sway.pid"
 
 # sway 1.7 names its socket wayland-1 (it leaves wayland-0 to a parent
 # compositor), but take whatever it made.
-deadline=$((SECONDS + 20))
+# A loaded machine and a chroot's tools (each started through chroot.sh)
+# make this slower than on an idle host: a generous bound.
+deadline=$((SECONDS + 40))
 socket=""
 ipc=""
 while [ $SECONDS -lt $deadline ]; do
@@ -269,7 +271,7 @@ while [ $SECONDS -lt $deadline ]; do
   sleep 0.05
 done
 if [ -z "$socket" ] || { [ "$compositor" = sway ] && [ -z "$ipc" ]; }; then
-  fail "no Wayland socket (and IPC socket, for sway) in $run_dir within 20 s"
+  fail "no Wayland socket (and IPC socket, for sway) in $run_dir within 40 s"
 fi
 export XDG_RUNTIME_DIR=$run_dir WAYLAND_DISPLAY=$socket SWAYSOCK=$ipc
 msg() { rig_tool "$rig_dir" timeout 10 swaymsg "$@"; }
