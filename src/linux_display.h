@@ -27,6 +27,7 @@
 #ifndef VANTOREL_LINUX_DISPLAY_H
 #define VANTOREL_LINUX_DISPLAY_H
 
+#include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <time.h>
@@ -76,6 +77,22 @@ static inline int64_t vs_now_ms(void) {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// Takes a layer's lock by the deadline (a vs_now_ms time): 0, or -1 when
+// another thread held it that long, waiting on its own peer.
+static inline int vs_lock_by(pthread_mutex_t *mutex, int64_t deadline) {
+  struct timespec until;
+  clock_gettime(CLOCK_REALTIME, &until);
+  int64_t left = deadline - vs_now_ms();
+  if (left < 0) left = 0;
+  until.tv_sec += (time_t)(left / 1000);
+  until.tv_nsec += (long)(left % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec++;
+    until.tv_nsec -= 1000000000L;
+  }
+  return pthread_mutex_timedlock(mutex, &until) == 0 ? 0 : -1;
 }
 
 // What a layer's function gives back: 0, or one of these with the last error

@@ -28,17 +28,7 @@ static pthread_mutex_t s_mutex = PTHREAD_MUTEX_INITIALIZER;
 // Another thread may hold the lock while it waits on a silent compositor; this
 // one waits no longer than its own deadline.
 int vs_wl_lock(int64_t deadline) {
-  struct timespec until;
-  clock_gettime(CLOCK_REALTIME, &until);
-  int64_t left = deadline - vs_now_ms();
-  if (left < 0) left = 0;
-  until.tv_sec += (time_t)(left / 1000);
-  until.tv_nsec += (long)(left % 1000) * 1000000L;
-  if (until.tv_nsec >= 1000000000L) {
-    until.tv_sec++;
-    until.tv_nsec -= 1000000000L;
-  }
-  if (pthread_mutex_timedlock(&s_mutex, &until) != 0) {
+  if (vs_lock_by(&s_mutex, deadline) != 0) {
     vs_set_last_error(VS_ERROR_WL_TIMEOUT);
     return VS_FAILED;
   }

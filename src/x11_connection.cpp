@@ -30,19 +30,9 @@ static pthread_mutex_t s_mutex = PTHREAD_MUTEX_INITIALIZER;
 // Blocking it on this thread while we talk to the server turns it into a
 // pending signal, which is then taken back unless it was pending already.
 int x11_lock(x11_guard *guard, int64_t deadline) {
-  struct timespec until;
-  clock_gettime(CLOCK_REALTIME, &until);
-  int64_t left = deadline - vs_now_ms();
-  if (left < 0) left = 0;
-  until.tv_sec += (time_t)(left / 1000);
-  until.tv_nsec += (long)(left % 1000) * 1000000L;
-  if (until.tv_nsec >= 1000000000L) {
-    until.tv_sec++;
-    until.tv_nsec -= 1000000000L;
-  }
   // Another thread may hold the lock while it waits on a server that stopped
   // answering; this one waits no longer than its own deadline.
-  if (pthread_mutex_timedlock(&s_mutex, &until) != 0) {
+  if (vs_lock_by(&s_mutex, deadline) != 0) {
     x11_set_last_error(VS_ERROR_X11_TIMEOUT);
     return -1;
   }
