@@ -115,6 +115,9 @@ case "$cmd" in
         in_chroot apt-get update -qq >"$log" 2>&1 || { tail -n 20 "$log" >&2; die "apt-get update in $name failed"; }
         touch "$dir/.vs-updated"
       fi
+      # A run stopped half-way through dpkg (a test run cut short) leaves
+      # packages unconfigured, and apt refuses to go on until they are.
+      in_chroot dpkg --configure -a >>"$log" 2>&1 || true
       in_chroot apt-get install -y -qq "${missing[@]}" >>"$log" 2>&1 ||
         { tail -n 20 "$log" >&2; die "installing ${missing[*]} in $name failed (log: $log)"; }
     fi

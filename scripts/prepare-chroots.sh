@@ -29,7 +29,11 @@ step() { # step WHAT COMMAND...
 }
 
 # Wine first: stage 25 comes right after the Windows stage.
-step "trixie with Wine 10" "$chroot" ensure trixie trixie --i386 wine wine64 wine32:i386
+wine=(wine wine64 wine32:i386)
+for lib in libxrandr2 libxrender1 libxinerama1 libxcomposite1 libxfixes3 libxi6 libxcursor1; do
+  wine+=("$lib" "$lib:i386")
+done
+step "trixie with Wine 10" "$chroot" ensure trixie trixie --i386 "${wine[@]}"
 step "sid desktops" "$chroot" ensure sid sid "${common[@]}" sway swaybg grim labwc wlr-randr \
   "${gnome[@]}" "${kde[@]}"
 step "trixie desktops" "$chroot" ensure trixie trixie "${common[@]}" sway swaybg grim python3-venv \

@@ -33,7 +33,14 @@ fi
 echo "i686: 32-bit programs run $i386_way"
 
 t0=$(date +%s)
-rig/chroot.sh ensure trixie trixie --i386 wine wine64 wine32:i386 >/dev/null
+# Wine loads the X extensions' libraries at run time and only recommends
+# them: without libXrandr and libXinerama it sees one monitor the size of the
+# root window, so they are named here.
+wine_packages=(wine wine64 wine32:i386)
+for lib in libxrandr2 libxrender1 libxinerama1 libxcomposite1 libxfixes3 libxi6 libxcursor1; do
+  wine_packages+=("$lib" "$lib:i386")
+done
+rig/chroot.sh ensure trixie trixie --i386 "${wine_packages[@]}" >/dev/null
 wine_version=$(rig/chroot.sh run trixie -- /usr/lib/wine/wine64 --version)
 echo "trixie chroot with $wine_version ready in $(($(date +%s) - t0)) s"
 
