@@ -68,7 +68,24 @@ static int failed(const char *message) {
   return EXIT_FAILED;
 }
 
+#if defined(_WIN32)
 static int library_failed(void) { return failed(screenshot_last_error()); }
+#else
+/* The Linux library keeps a peer's own words for the failure (an X server's
+ * reason for refusing the connection) after the message's terminator, as a
+ * second text, empty when there are none. They follow the message here. */
+static int library_failed(void) {
+  static const char refused[] = "(error 104)";
+  const char *message = screenshot_last_error();
+  size_t length = strlen(message);
+  const char *reason = message + length + 1;
+  int is_refusal =
+      length >= sizeof refused - 1 && strcmp(message + length - (sizeof refused - 1), refused) == 0;
+  fprintf(stderr, PROGRAM ": %s%s%s%s\n", message,
+          is_refusal ? ": the X server refused the connection" : "", reason[0] ? ": " : "", reason);
+  return EXIT_FAILED;
+}
+#endif
 
 /* A whole decimal int with an optional sign; nothing else may follow. */
 static int parse_int(const char *text, int *out) {

@@ -41,6 +41,8 @@
 
 #define VS_ERROR_X11_TIMEOUT 102      // the X server did not answer in time
 #define VS_ERROR_NO_CAPTURE_PATH 103  // Wayland without screen copy or portal, and no X server
+#define VS_ERROR_X11_REFUSED \
+  104  // the X server refused the connection (its reason: vs_last_reason)
 
 // The Wayland layer's.
 #define VS_ERROR_WL_NO_COMPOSITOR 110     // no compositor at WAYLAND_DISPLAY (or wayland-0)
@@ -79,20 +81,22 @@ static inline int64_t vs_now_ms(void) {
   return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
+// A vs_now_ms time as the absolute CLOCK_MONOTONIC time that the waits
+// taking a clock (pthread_mutex_clocklock, pthread_cond_clockwait) want.
+static inline struct timespec vs_monotonic_time(int64_t ms) {
+  struct timespec at;
+  at.tv_sec = (time_t)(ms / 1000);
+  at.tv_nsec = (long)(ms % 1000) * 1000000L;
+  return at;
+}
+
 // Takes a layer's lock by the deadline (a vs_now_ms time): 0, or -1 when
-// another thread held it that long, waiting on its own peer.
+// another thread held it that long, waiting on its own peer. The wait is
+// measured on the monotonic clock, so a step of the wall clock neither
+// stretches nor cuts it.
 static inline int vs_lock_by(pthread_mutex_t *mutex, int64_t deadline) {
-  struct timespec until;
-  clock_gettime(CLOCK_REALTIME, &until);
-  int64_t left = deadline - vs_now_ms();
-  if (left < 0) left = 0;
-  until.tv_sec += (time_t)(left / 1000);
-  until.tv_nsec += (long)(left % 1000) * 1000000L;
-  if (until.tv_nsec >= 1000000000L) {
-    until.tv_sec++;
-    until.tv_nsec -= 1000000000L;
-  }
-  return pthread_mutex_timedlock(mutex, &until) == 0 ? 0 : -1;
+  struct timespec until = vs_monotonic_time(deadline);
+  return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &until) == 0 ? 0 : -1;
 }
 
 // What a layer's function gives back: 0, or one of these with the last error
