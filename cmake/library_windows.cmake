@@ -11,8 +11,8 @@
 # linked in statically and imports nothing new.
 target_compile_definitions(vs_core PRIVATE __USE_MINGW_ANSI_STDIO=1)
 
-add_library(vantorel-screenshot SHARED $<TARGET_OBJECTS:vs_core> src/win32_dllmain.cpp
-                                       src/win32_dpi.cpp src/vantorel-screenshot.def)
+add_library(vantorel-screenshot SHARED $<TARGET_OBJECTS:vs_core> src/win32/win32_dllmain.cpp
+                                       src/win32/win32_dpi.cpp src/win32/vantorel-screenshot.def)
 target_include_directories(vantorel-screenshot PUBLIC
                            $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
 target_compile_options(vantorel-screenshot PRIVATE ${VS_WARNINGS} -fno-exceptions -fno-rtti)
@@ -33,4 +33,4 @@ endif()
 
 # Shipped beside the import library: MSVC users make their own from it.
 include(GNUInstallDirs)
-install(FILES src/vantorel-screenshot.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES src/win32/vantorel-screenshot.def DESTINATION ${CMAKE_INSTALL_LIBDIR})

@@ -8,8 +8,8 @@
 
 #include <vector>
 
-#include "linux_frame.h"
-#include "portal_layer.h"
+#include "linux/linux_frame.h"
+#include "linux/portal/portal_layer.h"
 
 namespace {
 
