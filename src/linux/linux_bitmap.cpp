@@ -8,8 +8,6 @@
 
 #define VS_DC_MAGIC 0x78646321u
 #define VS_BITMAP_MAGIC 0x78626d21u
-#define VS_BAD_VALUE VS_ERROR_BAD_VALUE
-#define VS_BAD_ALLOC VS_ERROR_BAD_ALLOC
 
 // The screen DC that GetDC hands out: one record, whichever layer runs.
 vs_dc g_vs_screen_dc = {VS_DC_MAGIC, 1, NULL};
@@ -65,12 +63,12 @@ void vs_hold_frame(vs_bitmap *bitmap, uint32_t *frame, int width, int height) {
 
 HDC WINAPI CreateCompatibleDC(HDC hdc) {
   if (hdc && hdc != (HDC)&g_vs_screen_dc && !vs_memory_dc(hdc)) {
-    vs_set_last_error(VS_BAD_VALUE);
+    vs_set_last_error(VS_ERROR_BAD_VALUE);
     return NULL;
   }
   vs_dc *dc = (vs_dc *)calloc(1, sizeof *dc);
   if (!dc) {
-    vs_set_last_error(VS_BAD_ALLOC);
+    vs_set_last_error(VS_ERROR_BAD_ALLOC);
     return NULL;
   }
   dc->magic = VS_DC_MAGIC;
@@ -80,12 +78,12 @@ HDC WINAPI CreateCompatibleDC(HDC hdc) {
 // The bitmap starts black; its pixels come with the first copy into it.
 HBITMAP WINAPI CreateCompatibleBitmap(HDC hdc, int width, int height) {
   if ((hdc != (HDC)&g_vs_screen_dc && !vs_memory_dc(hdc)) || width <= 0 || height <= 0) {
-    vs_set_last_error(VS_BAD_VALUE);
+    vs_set_last_error(VS_ERROR_BAD_VALUE);
     return NULL;
   }
   vs_bitmap *bitmap = (vs_bitmap *)calloc(1, sizeof *bitmap);
   if (!bitmap) {
-    vs_set_last_error(VS_BAD_ALLOC);
+    vs_set_last_error(VS_ERROR_BAD_ALLOC);
     return NULL;
   }
   bitmap->magic = VS_BITMAP_MAGIC;
@@ -98,7 +96,7 @@ HGDIOBJ WINAPI SelectObject(HDC hdc, HGDIOBJ object) {
   vs_dc *dc = vs_memory_dc(hdc);
   vs_bitmap *bitmap = vs_bitmap_of(object);
   if (!dc || (!bitmap && object != (HGDIOBJ)&s_stock_bitmap)) {
-    vs_set_last_error(VS_BAD_VALUE);
+    vs_set_last_error(VS_ERROR_BAD_VALUE);
     return NULL;
   }
   HGDIOBJ previous = dc->bitmap ? (HGDIOBJ)dc->bitmap : (HGDIOBJ)&s_stock_bitmap;
@@ -110,7 +108,7 @@ BOOL WINAPI DeleteObject(HGDIOBJ object) {
   if (object == (HGDIOBJ)&s_stock_bitmap) return TRUE;
   vs_bitmap *bitmap = vs_bitmap_of(object);
   if (!bitmap) {
-    vs_set_last_error(VS_BAD_VALUE);
+    vs_set_last_error(VS_ERROR_BAD_VALUE);
     return FALSE;
   }
   vs_clear_content(bitmap);
@@ -122,7 +120,7 @@ BOOL WINAPI DeleteObject(HGDIOBJ object) {
 BOOL WINAPI DeleteDC(HDC hdc) {
   vs_dc *dc = vs_memory_dc(hdc);
   if (!dc) {
-    vs_set_last_error(VS_BAD_VALUE);
+    vs_set_last_error(VS_ERROR_BAD_VALUE);
     return FALSE;
   }
   dc->magic = 0;
@@ -368,7 +366,7 @@ int WINAPI GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT lines, LPVOID bits, 
       info->bmiHeader.biCompression != BI_RGB || info->bmiHeader.biWidth != bitmap->width ||
       (info->bmiHeader.biHeight != bitmap->height && info->bmiHeader.biHeight != -bitmap->height) ||
       start >= (UINT)bitmap->height) {
-    vs_set_last_error(VS_BAD_VALUE);
+    vs_set_last_error(VS_ERROR_BAD_VALUE);
     return 0;
   }
   UINT height = (UINT)bitmap->height;

@@ -36,26 +36,7 @@
 #include "core/display.h"
 #include "linux/linux_error.h"
 
-// The dispatch's own refusals.
-#define VS_ERROR_BAD_BACKEND 100  // VANTOREL_SCREENSHOT_BACKEND names no layer
-#define VS_ERROR_XWAYLAND 101     // an Xwayland root shows no Wayland pixels
-
-#define VS_ERROR_X11_TIMEOUT 102      // the X server did not answer in time
-#define VS_ERROR_NO_CAPTURE_PATH 103  // Wayland without screen copy or portal, and no X server
-
-// The Wayland layer's.
-#define VS_ERROR_WL_NO_COMPOSITOR 110     // no compositor at WAYLAND_DISPLAY (or wayland-0)
-#define VS_ERROR_WL_NO_SCREENCOPY 111     // the compositor offers no screen-copy protocol
-#define VS_ERROR_WL_COPY_FAILED 112       // the compositor refused or failed the copy
-#define VS_ERROR_WL_GONE 113              // the connection broke (compositor gone, protocol error)
-#define VS_ERROR_WL_TIMEOUT 114           // the compositor did not answer in time
-#define VS_ERROR_WL_FORMAT 115            // no buffer format the layer can read
-#define VS_ERROR_WL_NO_MEMORY 116         // shared memory or heap could not be had
-#define VS_ERROR_WL_NO_OUTPUTS 117        // the compositor has no outputs
-#define VS_ERROR_WL_BUFFER_CHANGED 118    // the buffer was described again after it was settled
-#define VS_ERROR_WL_TOO_MANY_OUTPUTS 119  // more outputs than VS_MAX_MONITORS
-#define VS_ERROR_WL_STOPPED 120           // the compositor ended the capture session
-#define VS_ERROR_WL_CONSTRAINTS 121       // buffers made to the compositor's constraints refused
+// Its codes, the dispatch's and every layer's, are linux_error.h's one list.
 
 // The longest one layer call waits for its peer (compositor, X server). The
 // tests build the layers with a shorter one.

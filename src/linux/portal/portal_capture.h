@@ -24,7 +24,7 @@
 // The bound of portal_available, which only asks whether the portal is there.
 #define PORTAL_PROBE_TIMEOUT_MS 2000
 
-// Its error codes, PORTAL_ERROR_* (200 to 209), are in portal_errors.h, a
+// Its error codes, PORTAL_ERROR_* (from 200), are in portal_errors.h, a
 // header of their own so that the module's parts below this one share them
 // without including it.
 

@@ -8,11 +8,6 @@
 
 extern const vs_layer vs_portal_layer;
 
-// Its codes are portal_capture.h's PORTAL_ERROR_* (from 200), and this one:
-// the picture's size no longer fits the monitors listed before the request
-// (an output came, went or changed meanwhile); it is not cut and stretched.
-#define PORTAL_ERROR_PICTURE_MISMATCH 210
-
 // Whether a picture of picture_width x picture_height can stand for a
 // layout of box_width x box_height: the same size, or every logical pixel
 // the same whole or fractional number of picture pixels each way (a scaled

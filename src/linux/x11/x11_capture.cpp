@@ -134,14 +134,14 @@ int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, xcb_co
   int pad = 0;
   if (x11_pixmap_format(depth, &bits_per_pixel, &pad) != 0) {
     vs_clear_content(bitmap);
-    x11_set_last_error(X11_BAD_MATCH);
+    vs_set_last_error(VS_ERROR_BAD_MATCH);
     return -1;
   }
   uint32_t row_bits = (uint32_t)width * (uint32_t)bits_per_pixel;
   uint32_t stride = (row_bits + (uint32_t)pad - 1) / (uint32_t)pad * (uint32_t)pad / 8u;
   if ((size_t)stride * (size_t)height > length) {
     vs_clear_content(bitmap);
-    x11_set_last_error(X11_BAD_MATCH);
+    vs_set_last_error(VS_ERROR_BAD_MATCH);
     return -1;
   }
   bitmap->stride = stride;
@@ -190,7 +190,7 @@ int x11_copy_screen(int src_x, int src_y, int width, int height, vs_bitmap *bitm
                                    g_x11.screen->default_colormap, (int)left, (int)top,
                                    (int)(cut_right - left), (int)(cut_bottom - top), bitmap,
                                    (int)(left - src_x), (int)(top - src_y));
-    if (result == 0 || refreshed || vs_last_error() != X11_BAD_MATCH) break;
+    if (result == 0 || refreshed || vs_last_error() != VS_ERROR_BAD_MATCH) break;
     result = x11_refresh_root_size_locked();
     refreshed = 1;
   }

@@ -33,7 +33,7 @@ int x11_lock(x11_guard *guard, int64_t deadline) {
   // Another thread may hold the lock while it waits on a server that stopped
   // answering; this one waits no longer than its own deadline.
   if (vs_lock_by(&s_mutex, deadline) != 0) {
-    x11_set_last_error(VS_ERROR_X11_TIMEOUT);
+    vs_set_last_error(VS_ERROR_X11_TIMEOUT);
     return -1;
   }
   g_x11.deadline = deadline;
@@ -127,15 +127,15 @@ int x11_check_locked(xcb_void_cookie_t cookie, xcb_generic_error_t **error) {
 
 void x11_fail_request(xcb_generic_error_t *error) {
   if (error) {
-    x11_set_last_error(error->error_code);
+    vs_set_last_error(error->error_code);
     free(error);
     return;
   }
   int broken = g_x11.conn ? xcb_connection_has_error(g_x11.conn) : 0;
   if (g_x11.timed_out) {
-    x11_set_last_error(VS_ERROR_X11_TIMEOUT);
+    vs_set_last_error(VS_ERROR_X11_TIMEOUT);
   } else {
-    x11_set_last_error(broken ? (DWORD)broken : X11_BAD_ALLOC);
+    vs_set_last_error(broken ? (DWORD)broken : VS_ERROR_BAD_ALLOC);
   }
 }
 
@@ -233,13 +233,13 @@ int x11_connect_locked(void) {
   uint32_t code = 0;
   xcb_connection_t *conn = x11_open_display(g_x11.deadline, &screen_number, &code);
   if (!conn) {
-    x11_set_last_error(code);
+    vs_set_last_error(code);
     return -1;
   }
   xcb_screen_t *screen = screen_of(xcb_get_setup(conn), screen_number);
   if (!screen) {
     xcb_disconnect(conn);
-    x11_set_last_error(XCB_CONN_CLOSED_INVALID_SCREEN);
+    vs_set_last_error(XCB_CONN_CLOSED_INVALID_SCREEN);
     return -1;
   }
   g_x11.conn = conn;
@@ -367,7 +367,7 @@ static int colormap_of_locked(xcb_drawable_t drawable, xcb_visualid_t visual,
     *colormap = g_x11.screen->default_colormap;
   }
   if (*colormap == XCB_NONE) {
-    x11_set_last_error(X11_BAD_MATCH);
+    vs_set_last_error(VS_ERROR_BAD_MATCH);
     return -1;
   }
   return 0;
@@ -386,7 +386,7 @@ static xcb_query_colors_reply_t *query_cells_locked(xcb_colormap_t colormap, con
   }
   if (xcb_query_colors_colors_length(reply) < count) {
     free(reply);
-    x11_set_last_error(X11_BAD_MATCH);
+    vs_set_last_error(VS_ERROR_BAD_MATCH);
     return NULL;
   }
   return reply;
@@ -453,7 +453,7 @@ int x11_format_for_visual_locked(xcb_visualid_t visual, uint8_t depth, xcb_drawa
   int pad = 0;
   const xcb_visualtype_t *type = visual_type(setup, visual, depth);
   if (!type || x11_pixmap_format(depth, &bits_per_pixel, &pad) != 0) {
-    x11_set_last_error(X11_BAD_MATCH);
+    vs_set_last_error(VS_ERROR_BAD_MATCH);
     return -1;
   }
   int msb_first = setup->image_byte_order == XCB_IMAGE_ORDER_MSB_FIRST;
@@ -462,7 +462,7 @@ int x11_format_for_visual_locked(xcb_visualid_t visual, uint8_t depth, xcb_drawa
   if (bits_per_pixel == 1) {
     int bits_msb = setup->bitmap_format_bit_order == XCB_IMAGE_ORDER_MSB_FIRST;
     if (setup->bitmap_format_scanline_unit != 8 && bits_msb != msb_first) {
-      x11_set_last_error(X11_BAD_MATCH);
+      vs_set_last_error(VS_ERROR_BAD_MATCH);
       return -1;
     }
     msb_first = bits_msb;
@@ -474,12 +474,12 @@ int x11_format_for_visual_locked(xcb_visualid_t visual, uint8_t depth, xcb_drawa
       result = vs_format_from_masks(
           format, bits_per_pixel, msb_first, type->red_mask, type->green_mask, type->blue_mask,
           depth == 32 ? ~(type->red_mask | type->green_mask | type->blue_mask) : 0);
-      if (result != 0) x11_set_last_error(X11_BAD_MATCH);
+      if (result != 0) vs_set_last_error(VS_ERROR_BAD_MATCH);
       return result;
     case XCB_VISUAL_CLASS_DIRECT_COLOR:
       if (vs_format_from_masks(format, bits_per_pixel, msb_first, type->red_mask, type->green_mask,
                                type->blue_mask, 0) != 0) {
-        x11_set_last_error(X11_BAD_MATCH);
+        vs_set_last_error(VS_ERROR_BAD_MATCH);
         return -1;
       }
       if (colormap_of_locked(drawable, visual, &colormap) != 0) return -1;
@@ -489,13 +489,13 @@ int x11_format_for_visual_locked(xcb_visualid_t visual, uint8_t depth, xcb_drawa
     case XCB_VISUAL_CLASS_GRAY_SCALE:
     case XCB_VISUAL_CLASS_STATIC_GRAY:
       if (depth > 8 || vs_format_indexed(format, bits_per_pixel, msb_first) != 0) {
-        x11_set_last_error(X11_BAD_MATCH);
+        vs_set_last_error(VS_ERROR_BAD_MATCH);
         return -1;
       }
       if (colormap_of_locked(drawable, visual, &colormap) != 0) return -1;
       return palette_from_colormap_locked(colormap, type, depth, format);
     default:
-      x11_set_last_error(X11_BAD_MATCH);
+      vs_set_last_error(VS_ERROR_BAD_MATCH);
       return -1;
   }
 }

@@ -26,12 +26,6 @@
 
 #include "linux/linux_display.h"
 
-// X11 core error codes that the layer reports for its own refusals.
-#define X11_BAD_VALUE VS_ERROR_BAD_VALUE
-#define X11_BAD_WINDOW 3
-#define X11_BAD_MATCH VS_ERROR_BAD_MATCH
-#define X11_BAD_ALLOC VS_ERROR_BAD_ALLOC
-
 #define X11_ATOM_CACHE_SIZE 64
 
 // State shared by all threads; every field is guarded by x11_lock.
@@ -102,7 +96,6 @@ void *x11_reply_locked(unsigned int sequence, xcb_generic_error_t **error);
 // (or NULL), or -1 when the wait failed.
 int x11_check_locked(xcb_void_cookie_t cookie, xcb_generic_error_t **error);
 
-static inline void x11_set_last_error(DWORD code) { vs_set_last_error(code); }
 // Takes the code of an X error reply and releases it; without one (a NULL
 // reply and no error) the wait timed out or the connection broke, and that
 // is the code.

@@ -14,7 +14,7 @@
 static int window_id(HWND hwnd, xcb_window_t *window) {
   uintptr_t value = (uintptr_t)hwnd;
   if (value == 0 || value > 0xffffffffu) {
-    x11_set_last_error(X11_BAD_WINDOW);
+    vs_set_last_error(VS_ERROR_BAD_WINDOW);
     return -1;
   }
   *window = (xcb_window_t)value;
@@ -54,7 +54,7 @@ static int window_rect_locked(xcb_window_t window, RECT *rect, int *border) {
   free(geometry);
   free(origin);
   if (!ok) {
-    x11_set_last_error(X11_BAD_MATCH);
+    vs_set_last_error(VS_ERROR_BAD_MATCH);
     return -1;
   }
   return 0;
@@ -90,7 +90,7 @@ static int print_window_locked(xcb_window_t window, vs_bitmap *bitmap) {
 static int print_redirected_locked(xcb_window_t window, vs_bitmap *bitmap) {
   xcb_connection_t *c = g_x11.conn;
   if (!g_x11.has_composite) {
-    x11_set_last_error(X11_BAD_MATCH);
+    vs_set_last_error(VS_ERROR_BAD_MATCH);
     return -1;
   }
   RECT rect;
@@ -104,7 +104,7 @@ static int print_redirected_locked(xcb_window_t window, vs_bitmap *bitmap) {
     int checked =
         x11_check_locked(xcb_composite_name_window_pixmap_checked(c, holder, pixmap), &error);
     if (checked == 0 && !error && !xcb_connection_has_error(c)) break;
-    if (!error || error->error_code != X11_BAD_MATCH || depth == MAX_TREE_DEPTH) {
+    if (!error || error->error_code != VS_ERROR_BAD_MATCH || depth == MAX_TREE_DEPTH) {
       x11_fail_request(error);
       return -1;
     }
@@ -119,7 +119,7 @@ static int print_redirected_locked(xcb_window_t window, vs_bitmap *bitmap) {
     xcb_window_t parent = tree->parent;
     free(tree);
     if (parent == XCB_NONE || parent == g_x11.screen->root) {
-      x11_set_last_error(X11_BAD_MATCH);  // not redirected: nothing to name
+      vs_set_last_error(VS_ERROR_BAD_MATCH);  // not redirected: nothing to name
       return -1;
     }
     holder = parent;
@@ -160,7 +160,7 @@ static int print_redirected_locked(xcb_window_t window, vs_bitmap *bitmap) {
                                      (int)(cut_bottom - cut_top), bitmap, (int)(cut_left - left),
                                      (int)(cut_top - top));
     } else {
-      x11_set_last_error(X11_BAD_MATCH);
+      vs_set_last_error(VS_ERROR_BAD_MATCH);
     }
   } else {
     int failed = !attributes ? 0 : !geometry ? 1 : 2;
