@@ -182,10 +182,6 @@ vs_bitmap *vs_bitmap_of(HGDIOBJ object);
 // Drops what the bitmap's content refers to; it then reads black.
 void vs_clear_content(vs_bitmap *bitmap);
 
-// Makes a heap frame of width x height B, G, R, X pixels the bitmap's whole
-// content; the bitmap owns it from then on.
-void vs_hold_frame(vs_bitmap *bitmap, uint32_t *frame, int width, int height);
-
 // Makes the list's primary flags sound: exactly one monitor is primary, the
 // one the layer flagged, else the one at (0,0), else the first.
 void vs_settle_primary(vs_monitor_list *list);
