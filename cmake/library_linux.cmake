@@ -38,7 +38,7 @@ endforeach()
 # layers share (vs_linux), and each layer (vs_x11, vs_wayland, vs_portal).
 set(VS_SRC ${CMAKE_CURRENT_SOURCE_DIR}/src/linux)
 set(VS_LINUX_SOURCES ${VS_SRC}/linux_error.cpp ${VS_SRC}/linux_dispatch.cpp ${VS_SRC}/linux_bitmap.cpp
-                     ${VS_SRC}/linux_frame.cpp)
+                     ${VS_SRC}/linux_frame.cpp ${VS_SRC}/linux_wait.cpp)
 set(VS_X11_SOURCES
     ${VS_SRC}/x11/x11_layer.cpp
     ${VS_SRC}/x11/x11_connection.cpp

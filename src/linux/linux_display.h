@@ -31,6 +31,7 @@
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/socket.h>
 #include <time.h>
 
 #include "core/display.h"
@@ -76,6 +77,11 @@ static inline int vs_lock_by(pthread_mutex_t *mutex, int64_t deadline) {
   }
   return pthread_mutex_timedlock(mutex, &until) == 0 ? 0 : -1;
 }
+
+// Connects the non-blocking socket fd by the deadline, whatever the peer
+// does: 0, or -1 with errno ETIMEDOUT when the deadline passed first, else
+// why the connect failed (ECONNREFUSED, ENOENT: nothing listens there).
+int vs_connect_by(int fd, const struct sockaddr *address, socklen_t length, int64_t deadline);
 
 // What a layer's function gives back: 0, or one of these with the last error
 // set.

@@ -74,6 +74,10 @@ int vs_wl_connect_locked(int refresh, int64_t deadline);
 // VS_BROKEN with the last error set; the caller then destroys its own proxies
 // and drops the connection.
 int vs_wl_wait_locked(const int *done, int64_t deadline);
+// Everything the compositor sent before it saw this request has arrived
+// (wl_display.sync, waited for as above). 0, or VS_BROKEN with the last error
+// set; the caller then destroys its own proxies and drops the connection.
+int vs_wl_roundtrip_locked(int64_t deadline);
 void vs_wl_drop_locked(void);
 // The output's rectangle in the virtual screen. 0, or -1 when it has none
 // (no size, or edges beyond 32 bits).
