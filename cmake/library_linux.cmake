@@ -71,7 +71,7 @@ set(VS_LINUX_ALL_SOURCES ${VS_LINUX_SOURCES} ${VS_X11_SOURCES} ${VS_WAYLAND_SOUR
 
 pkg_check_modules(VS_SDBUS REQUIRED IMPORTED_TARGET GLOBAL libsystemd)
 pkg_check_modules(VS_PNG REQUIRED IMPORTED_TARGET GLOBAL libpng16)
-set(VS_X11_OPTIONS ${VS_WARNINGS} -fno-exceptions -fno-rtti)
+set(VS_LAYER_OPTIONS ${VS_WARNINGS} -fno-exceptions -fno-rtti)
 set(VS_VERSION_SCRIPT ${VS_SRC}/vantorel-screenshot.map)
 
 function(vs_linux_objects name)
@@ -79,7 +79,7 @@ function(vs_linux_objects name)
   target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include
                                             ${CMAKE_CURRENT_SOURCE_DIR}/src)
   target_include_directories(${name} PRIVATE ${VS_PROTOCOL_DIR} ${STB_INCLUDE_DIR})
-  target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${VS_X11_OPTIONS}>)
+  target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${VS_LAYER_OPTIONS}>)
   set_target_properties(${name} PROPERTIES POSITION_INDEPENDENT_CODE ON
                                            CXX_VISIBILITY_PRESET hidden
                                            VISIBILITY_INLINES_HIDDEN ON)

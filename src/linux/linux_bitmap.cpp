@@ -133,8 +133,10 @@ __attribute__((noinline)) static void convert_shifted(const uint8_t *src, uint8_
 
 // One row of the content, as the B, G, R, X bytes GDI delivers. The fourth
 // byte is 255 for an opaque visual and the alpha of a 32-bit one. The copy
-// is one of the two passes of a screenshot over memory (the core's channel
-// swap is the other); AVX2, where the processor has it, makes it cheaper.
+// is one of the passes a capture makes over the whole frame before it is
+// encoded: on X11 the other is the core's channel swap; on Wayland and
+// through the portal the layer's sampling into its frame comes first, three
+// in all. AVX2, where the processor has it, makes it cheaper.
 // Not under ThreadSanitizer, which cannot run the resolver that picks a
 // clone: the loader calls it before the sanitizer's runtime is up.
 #if defined(__SANITIZE_THREAD__)

@@ -18,10 +18,10 @@
 // format, and GetDIBits converts from there into the caller's buffer. The
 // layer that filled it gives it the function that lets go of them.
 //
-// Errors: GetLastError gives the thread's last code (linux_error.h). The X11
-// layer reports X error codes and XCB's connection errors (all below 20 or
-// from 128 on); the codes of the dispatch and of the other layers are the
-// VS_ERROR_* below and in each layer's header.
+// Errors: GetLastError gives the thread's last code. The X11 layer reports X
+// error codes and XCB's connection errors (all below 20 or from 128 on); the
+// codes of the dispatch and of the other layers are the VS_ERROR_* of
+// linux_error.h's one list.
 //
 // Waits: every layer call gets a deadline (CLOCK_MONOTONIC milliseconds) and
 // returns by it, whatever its peer does.
@@ -36,8 +36,6 @@
 
 #include "core/display.h"
 #include "linux/linux_error.h"
-
-// Its codes, the dispatch's and every layer's, are linux_error.h's one list.
 
 // The longest one layer call waits for its peer (compositor, X server). The
 // tests build the layers with a shorter one.

@@ -1,7 +1,7 @@
-// The Wayland layer's connection, its bounded waits, the outputs and the
-// layer's table. One connection serves the process, guarded by one mutex; it
-// is opened on first use and dropped when it breaks or goes quiet, and the
-// call that found it so returns VS_BROKEN.
+// The Wayland layer's connection, its bounded waits and the outputs (the
+// layer's table is wl_layer.cpp's). One connection serves the process,
+// guarded by one mutex; it is opened on first use and dropped when it breaks
+// or goes quiet, and the call that found it so returns VS_BROKEN.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -157,7 +157,9 @@ static void release_output(vs_wl_output *r) {
 
 // ext-image-copy-capture's two managers: both, with wl_shm, make the
 // protocol usable.
+#ifdef VS_TEST_HOOKS
 int g_vs_wl_ext_declined;
+#endif
 
 static int ext_global_locked(wl_registry *registry, uint32_t name, const char *interface,
                              uint32_t version) {
@@ -187,7 +189,10 @@ static void ext_drop_locked(void) {
 }
 
 int vs_wl_ext_offered_locked(void) {
-  return g_vs_wl.ext_manager && g_vs_wl.ext_sources && g_vs_wl.shm && !g_vs_wl_ext_declined;
+#ifdef VS_TEST_HOOKS
+  if (g_vs_wl_ext_declined) return 0;
+#endif
+  return g_vs_wl.ext_manager && g_vs_wl.ext_sources && g_vs_wl.shm;
 }
 
 static uint32_t min_version(uint32_t offered, uint32_t ours) {
