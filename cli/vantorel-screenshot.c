@@ -22,6 +22,8 @@
 #include <windows.h>
 #else
 #include <unistd.h>
+
+#include "linux/linux_error.h"
 #endif
 
 #define PROGRAM "vantorel-screenshot"
@@ -73,16 +75,17 @@ static int library_failed(void) { return failed(screenshot_last_error()); }
 #else
 /* The Linux library keeps a peer's own words for the failure (an X server's
  * reason for refusing the connection) after the message's terminator, as a
- * second text, empty when there are none. They follow the message here. */
+ * second text, empty when there are none. A refusal is said in words, and
+ * the server's follow. */
 static int library_failed(void) {
-  static const char refused[] = "(error 104)";
+  char refused[32];
   const char *message = screenshot_last_error();
   size_t length = strlen(message);
   const char *reason = message + length + 1;
-  int is_refusal =
-      length >= sizeof refused - 1 && strcmp(message + length - (sizeof refused - 1), refused) == 0;
-  fprintf(stderr, PROGRAM ": %s%s%s%s\n", message,
-          is_refusal ? ": the X server refused the connection" : "", reason[0] ? ": " : "", reason);
+  int n = snprintf(refused, sizeof refused, "(error %d)", (int)VS_ERROR_X11_REFUSED);
+  int is_refusal = n > 0 && length >= (size_t)n && strcmp(message + length - n, refused) == 0;
+  fprintf(stderr, PROGRAM ": %s%s%s%s%s\n", message, is_refusal ? ": " : "",
+          is_refusal ? vs_error_reason(VS_ERROR_X11_REFUSED) : "", reason[0] ? ": " : "", reason);
   return EXIT_FAILED;
 }
 #endif
