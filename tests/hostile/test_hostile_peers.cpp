@@ -4,6 +4,7 @@
 // before the first call or between two calls. Each call returns within the
 // export's budget with a message (built here with a 3 s budget), and two
 // threads calling at once both return.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -285,6 +286,77 @@ TEST(HostilePeers, StoppedXServer) {
   }
   unsetenv("VANTOREL_SCREENSHOT_BACKEND");
   unsetenv("DISPLAY");
+  rmdir(dir.c_str());
+}
+
+// Xvfb on the first display from `from` nobody uses; its number in *number.
+bool start_xvfb(peer *server, int from, int *number) {
+  *number = from;
+  while (*number < from + 200 && display_taken(*number)) (*number)++;
+  return server->start({"/usr/bin/Xvfb", ":" + std::to_string(*number), "-displayfd", "1",
+                        "-screen", "0", "320x200x24", "-nolisten", "tcp"},
+                       std::to_string(*number).c_str());
+}
+
+int open_descriptors() {
+  int count = 0;
+  DIR *dir = opendir("/proc/self/fd");
+  if (!dir) return -1;
+  while (readdir(dir)) count++;
+  closedir(dir);
+  return count;
+}
+
+// A connect that finishes after its call gave up: the next call takes the
+// connection it made when it is for the same DISPLAY, and drops it (closing
+// its socket) when DISPLAY changed meanwhile.
+TEST(HostilePeers, ConnectionThatComesLate) {
+  if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "no Xvfb";
+  std::string dir = temp_dir();
+  ASSERT_NE(dir, "");
+  unsetenv("WAYLAND_DISPLAY");
+  setenv("VANTOREL_SCREENSHOT_BACKEND", "x11", 1);
+  unsetenv("DISPLAY");
+  call_export("list", dir);
+  peer first, second;
+  int first_number = 0, second_number = 0;
+  ASSERT_TRUE(start_xvfb(&first, 420, &first_number));
+  ASSERT_TRUE(start_xvfb(&second, first_number + 1, &second_number));
+  std::string first_display = ":" + std::to_string(first_number);
+  setenv("DISPLAY", first_display.c_str(), 1);
+
+  // Stopped before the first call: the call gives up with the connect
+  // still going; once the server runs again it finishes on its own.
+  kill(first.pid, SIGSTOP);
+  outcome gave_up = call_export("list", dir);
+  EXPECT_TRUE(gave_up.failed);
+  EXPECT_NE(gave_up.message.find("(error 102)"), std::string::npos) << gave_up.message;
+  kill(first.pid, SIGCONT);
+  usleep(300 * 1000);
+  outcome taken = call_export("list", dir);
+  EXPECT_FALSE(taken.failed) << taken.message;
+  EXPECT_LT(taken.seconds, 1.0);
+  int with_one_connection = open_descriptors();
+
+  // Stopped again: the connection goes quiet and is dropped, the next
+  // connect waits on the stopped server. DISPLAY moves to another server
+  // before that connect finishes: what it made is dropped, and the call
+  // connects to the new DISPLAY.
+  kill(first.pid, SIGSTOP);
+  EXPECT_TRUE(call_export("list", dir).failed);
+  EXPECT_TRUE(call_export("list", dir).failed);
+  setenv("DISPLAY", (":" + std::to_string(second_number)).c_str(), 1);
+  kill(first.pid, SIGCONT);
+  usleep(300 * 1000);
+  outcome moved = call_export("list", dir);
+  EXPECT_FALSE(moved.failed) << moved.message;
+  EXPECT_EQ(open_descriptors(), with_one_connection) << "the late connection's socket was kept";
+
+  first.stop();
+  second.stop();
+  unsetenv("VANTOREL_SCREENSHOT_BACKEND");
+  unsetenv("DISPLAY");
+  call_export("list", dir);
   rmdir(dir.c_str());
 }
 
