@@ -503,6 +503,35 @@ static int capture_region_to_mem(int x, int y, int width, int height, uint8_t **
   return 0;
 }
 
+// The region pipeline without the encoder: the frame's own buffer goes to the
+// caller, who releases it with screenshot_free_mem like PNG bytes.
+static int capture_region_to_rgba(int x, int y, int width, int height, int *out_x, int *out_y,
+                                  int *out_width, int *out_height, uint8_t **out_pixels) {
+  if (!out_x || !out_y || !out_width || !out_height || !out_pixels) {
+    set_error("out params are NULL");
+    return -1;
+  }
+  *out_x = 0;
+  *out_y = 0;
+  *out_width = 0;
+  *out_height = 0;
+  *out_pixels = NULL;
+  monitor_table table;
+  table.count = 0;
+  if (enumerate_monitors(&table) != 0) return -1;
+  if (clamp_to_screen(table.entries, table.count, &x, &y, &width, &height) != 0) return -1;
+
+  rgba_frame frame;
+  memset(&frame, 0, sizeof frame);
+  if (capture_rect_rgba(x, y, width, height, &frame) != 0) return -1;
+  *out_x = x;
+  *out_y = y;
+  *out_width = frame.width;
+  *out_height = frame.height;
+  *out_pixels = frame.pixels;
+  return 0;
+}
+
 void screenshot_free_mem(void *mem) { free(mem); }
 
 // ---------------------------------------------------------------------------
@@ -548,6 +577,16 @@ int screenshot_capture_region_mem(int x, int y, int width, int height, uint8_t *
   dpi_scope scope;
   enter_physical_pixels(&scope);
   int result = capture_region_to_mem(x, y, width, height, out_png, out_len);
+  leave_physical_pixels(&scope);
+  return result;
+}
+
+int screenshot_capture_region_rgba(int x, int y, int width, int height, int *out_x, int *out_y,
+                                   int *out_width, int *out_height, unsigned char **out_pixels) {
+  dpi_scope scope;
+  enter_physical_pixels(&scope);
+  int result =
+      capture_region_to_rgba(x, y, width, height, out_x, out_y, out_width, out_height, out_pixels);
   leave_physical_pixels(&scope);
   return result;
 }
