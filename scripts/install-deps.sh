@@ -97,3 +97,7 @@ apt_get install -y -qq --no-install-recommends \
 # Depth tests (scripts/test-stage-15-depths.sh): Xvfb, which runs at depths
 # the dummy driver does not (8-bit PseudoColor, 15 and 30 bits).
 apt_get install -y -qq --no-install-recommends xvfb >/dev/null
+
+# man, to find the program's manual page after cmake --install and dpkg -i
+# (tests/install, tests/packaging).
+apt_get install -y -qq --no-install-recommends man-db >/dev/null
