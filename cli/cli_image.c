@@ -17,6 +17,9 @@
 #define STBI_ONLY_PNG
 #define STBI_NO_LINEAR
 #define STBI_NO_HDR
+/* One thread here; thread-locals would cost the Windows program a runtime
+ * DLL (MinGW's emulated TLS pulls in libwinpthread). */
+#define STBI_NO_THREAD_LOCALS
 #include <stb/stb_image.h>
 
 typedef struct {
