@@ -7,6 +7,9 @@
  * from the raw-pixels export; a window has no in-memory or raw export, so its
  * PNG goes through a temporary file, read back when another format is wanted.
  */
+#if !defined(_WIN32)
+#define _POSIX_C_SOURCE 200809L /* open flags, fdopen, lstat, sigaction, ... */
+#endif
 #include <errno.h>
 #include <limits.h>
 #include <stdio.h>

@@ -1,6 +1,9 @@
 /* What the program asks of the system itself rather than of the library: the
  * focused window, where a picture goes when no file is named, temporary files,
  * the delay, and the reason in words for an error code. */
+#if !defined(_WIN32)
+#define _POSIX_C_SOURCE 200809L /* open flags, fdopen, lstat, sigaction, ... */
+#endif
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
