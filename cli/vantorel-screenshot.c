@@ -46,8 +46,9 @@ static const char help_text[] =
     "choose. Without FILE the picture goes to a new file named after the time,\n"
     "YYYY-MM-DD-HHMMSS_" PROGRAM
     ".png, in $XDG_PICTURES_DIR (as\n"
-    "~/.config/user-dirs.dirs sets it) or else the current directory, and its\n"
-    "path is printed. FILE '-' writes the image to standard output.\n"
+    "~/.config/user-dirs.dirs sets it) or else the current directory (always on\n"
+    "Windows), and its path is printed. FILE '-' writes the image to standard\n"
+    "output.\n"
     "\n"
     "Commands:\n"
     "  all [FILE]               the whole virtual screen (the default)\n"
@@ -188,7 +189,8 @@ static const char *skip_blanks(const char *p) {
 
 /* "X,Y WxH", as slurp prints it, or "WxH+X+Y" with signed offsets. */
 static int parse_geometry(const char *text, request *req) {
-  const char *p = skip_blanks(text);
+  const char *first = skip_blanks(text);
+  const char *p = first;
   int a, b, c, d;
   if (scan_number(&p, 1, &a) != 0) return -1;
   if (*p == ',') {
@@ -199,7 +201,7 @@ static int parse_geometry(const char *text, request *req) {
     if (scan_number(&p, 0, &c) != 0 || *p++ != 'x' || scan_number(&p, 0, &d) != 0) return -1;
     req->x = a, req->y = b, req->width = c, req->height = d;
   } else {
-    if (text[0] == '+' || text[0] == '-' || *p++ != 'x' || scan_number(&p, 0, &b) != 0) return -1;
+    if (*first == '+' || *first == '-' || *p++ != 'x' || scan_number(&p, 0, &b) != 0) return -1;
     if ((*p != '+' && *p != '-') || scan_number(&p, 1, &c) != 0) return -1;
     if ((*p != '+' && *p != '-') || scan_number(&p, 1, &d) != 0) return -1;
     req->width = a, req->height = b, req->x = c, req->y = d;
