@@ -12,7 +12,8 @@
 target_compile_definitions(vs_core PRIVATE __USE_MINGW_ANSI_STDIO=1)
 
 add_library(vantorel-screenshot SHARED $<TARGET_OBJECTS:vs_core> src/win32_dllmain.cpp
-                                       src/win32_dpi.cpp src/vantorel-screenshot.def)
+                                       src/win32_dpi.cpp src/win32_path.cpp
+                                       src/vantorel-screenshot.def)
 target_include_directories(vantorel-screenshot PUBLIC
                            $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
 target_compile_options(vantorel-screenshot PRIVATE ${VS_WARNINGS} -fno-exceptions -fno-rtti)
