@@ -84,7 +84,7 @@ run_wine() {
     shift
     (cd "$build" && DISPLAY=$small LANG=$lang LC_ALL=$lang timeout 300 "$loader" "$@")
   }
-  check_names "$arch" "$build" "$work/names" || result=1
+  check_names "$arch" "$root/$build" "$work/names" || result=1
   echo "$arch: file names checked in $(($(date +%s) - t1)) s"
   return $result
 }
