@@ -19,6 +19,24 @@ names_is_16x16_png() {
     89504e470d0a1a0a0000000d494844520000001000000010 ]
 }
 
+# names_on_console OUT COMMAND...: runs COMMAND (a function too) with its
+# standard output and error on a terminal, where Wine gives a Windows program
+# a console; what the terminal shows goes to OUT.
+names_on_console() {
+  local out=$1 tty status=0
+  shift
+  coproc NAMES_TTY { python3 "$names_here/console.py" "$out"; }
+  if ! read -r -t 10 tty <&"${NAMES_TTY[0]}"; then
+    echo "no terminal"
+    return 1
+  fi
+  "$@" >"$tty" 2>&1 </dev/null || status=$?
+  echo done >&"${NAMES_TTY[1]}"
+  wait "$NAMES_TTY_PID" || true
+  return $status
+}
+names_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
 check_names() {
   local arch=$1 build=$2 dir=$3 status=0 lang ansi out want got result
   for lang in en_US.UTF-8 ja_JP.UTF-8; do
@@ -71,6 +89,18 @@ check_names() {
     else
       echo "FAILED: $arch, $lang: exit $result, expected 1 and: $want"
       sed 's/^/  /' "$out/cli.err"
+      status=1
+    fi
+    # On a console the same message goes through WriteConsoleW, which Wine
+    # shows on the terminal in UTF-8.
+    result=0
+    names_on_console "$out/console" names_wine "$lang" "$build/vantorel-screenshot.exe" region \
+      0 0 16 16 "$missing" || result=$?
+    if [ "$result" -eq 1 ] && tr -d '\r' <"$out/console" | grep -qF -- "$want"; then
+      echo "ok: $arch, $lang: on a console too"
+    else
+      echo "FAILED: $arch, $lang: on a console, exit $result, expected 1 and: $want"
+      od -c "$out/console" | head -n 20 | sed 's/^/  /'
       status=1
     fi
   done
