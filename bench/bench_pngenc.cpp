@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "pngenc.h"
-#include "pngenc_deflate.h"
+#include "core/pngenc.h"
+#include "core/pngenc_deflate.h"
 #include "stb_write_oracle.h"
 
 // The bare writer, built like the library's encoder, and the same at plain

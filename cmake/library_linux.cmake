@@ -34,64 +34,82 @@ foreach(xml ${VS_WAYLAND_PROTOCOLS_DIR}/unstable/xdg-output/xdg-output-unstable-
        ${VS_PROTOCOL_DIR}/${base}-client-protocol.h)
 endforeach()
 
-# The desktop portal module, one file per concern (see src/portal_capture.cpp).
-set(VS_PORTAL_SOURCES
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_bus.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_capture.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_file.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_png.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_probe.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_request.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_uri.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_userdirs.cpp)
-
+# One object library per folder of src/linux: the dispatch with what the
+# layers share (vs_linux), and each layer (vs_x11, vs_wayland, vs_portal).
+set(VS_SRC ${CMAKE_CURRENT_SOURCE_DIR}/src/linux)
+set(VS_LINUX_SOURCES ${VS_SRC}/linux_error.cpp ${VS_SRC}/linux_dispatch.cpp ${VS_SRC}/linux_bitmap.cpp
+                     ${VS_SRC}/linux_frame.cpp ${VS_SRC}/linux_wait.cpp)
 set(VS_X11_SOURCES
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/linux_error.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/linux_dispatch.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/linux_bitmap.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/linux_frame.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_connection.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_buffer.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_layer.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_capture.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/wl_ext_capture.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/portal_layer.cpp
-    ${VS_PORTAL_SOURCES}
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_connection.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_handshake.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_monitors.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_capture.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/x11_window.cpp)
-# Desktop portal capture (org.freedesktop.portal.Screenshot over sd-bus, the
-# picture decoded with libpng): part of the layers, and built alone too for its
-# own tests.
+    ${VS_SRC}/x11/x11_layer.cpp
+    ${VS_SRC}/x11/x11_connection.cpp
+    ${VS_SRC}/x11/x11_handshake.cpp
+    ${VS_SRC}/x11/x11_monitors.cpp
+    ${VS_SRC}/x11/x11_capture.cpp
+    ${VS_SRC}/x11/x11_window.cpp)
+set(VS_WAYLAND_SOURCES
+    ${VS_SRC}/wayland/wl_layer.cpp
+    ${VS_SRC}/wayland/wl_connection.cpp
+    ${VS_SRC}/wayland/wl_buffer.cpp
+    ${VS_SRC}/wayland/wl_capture.cpp
+    ${VS_SRC}/wayland/wl_ext_capture.cpp)
+# The portal module, one file per concern (see portal_capture.cpp), is built
+# alone too for its own tests; portal_layer.cpp makes it a layer.
+set(VS_PORTAL_MODULE_SOURCES
+    ${VS_SRC}/portal/portal_bus.cpp
+    ${VS_SRC}/portal/portal_capture.cpp
+    ${VS_SRC}/portal/portal_file.cpp
+    ${VS_SRC}/portal/portal_png.cpp
+    ${VS_SRC}/portal/portal_probe.cpp
+    ${VS_SRC}/portal/portal_request.cpp
+    ${VS_SRC}/portal/portal_uri.cpp
+    ${VS_SRC}/portal/portal_userdirs.cpp)
+set(VS_PORTAL_SOURCES ${VS_SRC}/portal/portal_layer.cpp ${VS_PORTAL_MODULE_SOURCES})
+# Everything below the core, for the builds that compile it again with other
+# bounds (tests/hostile).
+set(VS_LINUX_ALL_SOURCES ${VS_LINUX_SOURCES} ${VS_X11_SOURCES} ${VS_WAYLAND_SOURCES}
+                         ${VS_PORTAL_SOURCES})
+
 pkg_check_modules(VS_SDBUS REQUIRED IMPORTED_TARGET GLOBAL libsystemd)
 pkg_check_modules(VS_PNG REQUIRED IMPORTED_TARGET GLOBAL libpng16)
-add_library(vs_portal OBJECT ${VS_PORTAL_SOURCES})
-target_link_libraries(vs_portal PUBLIC PkgConfig::VS_SDBUS PkgConfig::VS_PNG)
-target_include_directories(vs_portal PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
-target_compile_options(vs_portal PRIVATE ${VS_WARNINGS} -fno-exceptions -fno-rtti)
-set_target_properties(vs_portal PROPERTIES POSITION_INDEPENDENT_CODE ON
+set(VS_LAYER_OPTIONS ${VS_WARNINGS} -fno-exceptions -fno-rtti)
+set(VS_VERSION_SCRIPT ${VS_SRC}/vantorel-screenshot.map)
+
+function(vs_linux_objects name)
+  add_library(${name} OBJECT ${ARGN})
+  target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include
+                                            ${CMAKE_CURRENT_SOURCE_DIR}/src)
+  target_include_directories(${name} PRIVATE ${VS_PROTOCOL_DIR} ${STB_INCLUDE_DIR})
+  target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${VS_LAYER_OPTIONS}>)
+  set_target_properties(${name} PROPERTIES POSITION_INDEPENDENT_CODE ON
                                            CXX_VISIBILITY_PRESET hidden
                                            VISIBILITY_INLINES_HIDDEN ON)
+endfunction()
+vs_linux_objects(vs_linux ${VS_LINUX_SOURCES})
+vs_linux_objects(vs_x11 ${VS_X11_SOURCES})
+target_link_libraries(vs_x11 PUBLIC PkgConfig::VS_XCB)
+vs_linux_objects(vs_wayland ${VS_WAYLAND_SOURCES} ${VS_PROTOCOL_SOURCES})
+target_link_libraries(vs_wayland PUBLIC PkgConfig::VS_WAYLAND)
+vs_linux_objects(vs_portal ${VS_PORTAL_SOURCES})
+target_link_libraries(vs_portal PUBLIC PkgConfig::VS_SDBUS PkgConfig::VS_PNG)
 
-set(VS_X11_OPTIONS ${VS_WARNINGS} -fno-exceptions -fno-rtti)
-set(VS_VERSION_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/src/vantorel-screenshot.map)
+# The portal module alone, for its tests: a static archive, so a test takes
+# only the objects it calls and not the layer's table with its Wayland needs.
+add_library(vs_portal_module STATIC $<TARGET_OBJECTS:vs_portal>)
+target_link_libraries(vs_portal_module PUBLIC PkgConfig::VS_SDBUS PkgConfig::VS_PNG)
+target_include_directories(vs_portal_module PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
 
-# The layers as objects, so the X11 benchmark can link the same code with the
-# core and reach its hidden internals.
-add_library(vs_layers OBJECT ${VS_X11_SOURCES} ${VS_PROTOCOL_SOURCES})
-target_link_libraries(vs_layers PUBLIC PkgConfig::VS_XCB PkgConfig::VS_WAYLAND PkgConfig::VS_SDBUS
-                                        PkgConfig::VS_PNG)
-target_include_directories(vs_layers PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include
-                                         ${CMAKE_CURRENT_SOURCE_DIR}/src)
-target_include_directories(vs_layers PRIVATE ${VS_PROTOCOL_DIR} ${STB_INCLUDE_DIR})
-target_compile_options(vs_layers PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${VS_X11_OPTIONS}>)
-set_target_properties(vs_layers PROPERTIES POSITION_INDEPENDENT_CODE ON
-                                        CXX_VISIBILITY_PRESET hidden
-                                        VISIBILITY_INLINES_HIDDEN ON)
+# All the layers' objects together, so the tests and benchmarks can link the
+# same code with the core and reach its hidden internals.
+add_library(vs_layers INTERFACE)
+target_sources(vs_layers INTERFACE $<TARGET_OBJECTS:vs_linux> $<TARGET_OBJECTS:vs_x11>
+                                   $<TARGET_OBJECTS:vs_wayland> $<TARGET_OBJECTS:vs_portal>)
+target_link_libraries(vs_layers INTERFACE PkgConfig::VS_XCB PkgConfig::VS_WAYLAND PkgConfig::VS_SDBUS
+                                          PkgConfig::VS_PNG Threads::Threads)
+target_include_directories(vs_layers INTERFACE ${CMAKE_CURRENT_SOURCE_DIR}/include
+                                               ${CMAKE_CURRENT_SOURCE_DIR}/src)
 
-add_library(vantorel-screenshot SHARED $<TARGET_OBJECTS:vs_core> $<TARGET_OBJECTS:vs_layers>)
+add_library(vantorel-screenshot SHARED $<TARGET_OBJECTS:vs_core> $<TARGET_OBJECTS:vs_linux>
+            $<TARGET_OBJECTS:vs_x11> $<TARGET_OBJECTS:vs_wayland> $<TARGET_OBJECTS:vs_portal>)
 target_include_directories(vantorel-screenshot PUBLIC
                            $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
 target_link_libraries(vantorel-screenshot PRIVATE PkgConfig::VS_XCB PkgConfig::VS_WAYLAND

@@ -11,9 +11,16 @@
 # linked in statically and imports nothing new.
 target_compile_definitions(vs_core PRIVATE __USE_MINGW_ANSI_STDIO=1)
 
-add_library(vantorel-screenshot SHARED $<TARGET_OBJECTS:vs_core> src/win32_dllmain.cpp
-                                       src/win32_dpi.cpp src/win32_path.cpp
-                                       src/vantorel-screenshot.def)
+# src/win32 as one object library, as every folder of src is.
+add_library(vs_win32 OBJECT src/win32/win32_dllmain.cpp src/win32/win32_dpi.cpp
+                            src/win32/win32_path.cpp)
+target_include_directories(vs_win32 PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/include
+                                            ${CMAKE_CURRENT_SOURCE_DIR}/src)
+target_compile_definitions(vs_win32 PRIVATE VANTOREL_SCREENSHOT_BUILD)
+target_compile_options(vs_win32 PRIVATE ${VS_WARNINGS} -fno-exceptions -fno-rtti)
+
+add_library(vantorel-screenshot SHARED $<TARGET_OBJECTS:vs_core> $<TARGET_OBJECTS:vs_win32>
+                                       src/win32/vantorel-screenshot.def)
 target_include_directories(vantorel-screenshot PUBLIC
                            $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
 target_compile_options(vantorel-screenshot PRIVATE ${VS_WARNINGS} -fno-exceptions -fno-rtti)
@@ -34,4 +41,4 @@ endif()
 
 # Shipped beside the import library: MSVC users make their own from it.
 include(GNUInstallDirs)
-install(FILES src/vantorel-screenshot.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES src/win32/vantorel-screenshot.def DESTINATION ${CMAKE_INSTALL_LIBDIR})

@@ -4,8 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "core/screenshot.h"
 #include "fuzz_display.h"
-#include "screenshot.h"
 
 static void check(bool ok, const char *what) {
   if (!ok) {

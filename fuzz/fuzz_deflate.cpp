@@ -19,7 +19,7 @@
 
 #include <vector>
 
-#include "pngenc_deflate.h"
+#include "core/pngenc_deflate.h"
 #include "stb_write_oracle.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "display.h"
+#include "core/display.h"
 
 fuzz_layout g_fuzz_layout;
 

@@ -7,8 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "core/screenshot.h"
 #include "fuzz_display.h"
-#include "screenshot.h"
 
 static void check(bool ok, const char *what) {
   if (!ok) {

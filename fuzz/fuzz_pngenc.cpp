@@ -5,8 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "core/pngenc.h"
 #include "fuzz_display.h"
-#include "pngenc.h"
 
 #if defined(__GNUC__)
 #pragma GCC diagnostic push

@@ -15,7 +15,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "portal_png.h"
+#include "linux/portal/portal_png.h"
 
 static void check(bool ok, const char *what) {
   if (!ok) {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "display.h"
+#include "core/display.h"
 
 enum sd_call {
   SD_ENUM_DISPLAY_MONITORS,

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "screenshot.h"
+#include "core/screenshot.h"
 #include "test_support.h"
 
 using BigFrame = display_test;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "screenshot.h"
+#include "core/screenshot.h"
 #include "test_support.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "pngenc_deflate.h"
+#include "core/pngenc_deflate.h"
 #include "stb_write_oracle.h"
 #include "test_frames.h"
 #include "test_support.h"

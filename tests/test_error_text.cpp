@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "screenshot.h"
+#include "core/screenshot.h"
 #include "test_support.h"
 
 class ErrorText : public display_test {

@@ -1,7 +1,7 @@
 // What the library holds before any call has failed or listed monitors.
 #include <gtest/gtest.h>
 
-#include "screenshot.h"
+#include "core/screenshot.h"
 #include "test_support.h"
 
 TEST(LoadState, ErrorTextIsEmptyBeforeTheFirstFailure) {

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "pngenc.h"
-#include "screenshot.h"
+#include "core/pngenc.h"
+#include "core/screenshot.h"
 #include "stb_write_oracle.h"
 #include "test_frames.h"
 #include "test_support.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "screenshot.h"
+#include "core/screenshot.h"
 #include "test_support.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "linux/wayland/wl_internal.h"
 #include "vantorel_screenshot.h"
-#include "wl_display.h"
 
 int main(int argc, char **argv) {
   if (argc != 3 || (strcmp(argv[1], "ext") != 0 && strcmp(argv[1], "wlr") != 0)) {

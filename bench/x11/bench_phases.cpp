@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "display.h"
-#include "screenshot.h"
+#include "core/display.h"
+#include "core/screenshot.h"
 
 namespace {
 

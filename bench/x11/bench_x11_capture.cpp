@@ -16,8 +16,8 @@
 #include <map>
 #include <string>
 
-#include "pngenc.h"
-#include "screenshot.h"
+#include "core/pngenc.h"
+#include "core/screenshot.h"
 
 namespace {
 

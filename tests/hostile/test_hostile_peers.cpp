@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "linux_display.h"
+#include "linux/linux_display.h"
 #include "vantorel_screenshot.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "linux_display.h"
-#include "wl_display.h"
+#include "linux/linux_display.h"
+#include "linux/wayland/wl_internal.h"
 
 namespace {
 

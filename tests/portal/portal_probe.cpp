@@ -8,7 +8,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "portal_capture.h"
+#include "linux/portal/portal_capture.h"
 
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #define STB_IMAGE_WRITE_STATIC

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "portal_capture.h"
+#include "linux/portal/portal_capture.h"
 
 // A child with its stdout on a pipe; stopped (SIGTERM, then SIGKILL) when it
 // goes out of scope.

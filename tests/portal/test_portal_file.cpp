@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "portal_file.h"
+#include "linux/portal/portal_file.h"
 #include "portal_test_support.h"
 
 namespace {

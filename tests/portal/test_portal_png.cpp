@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "portal_png.h"
+#include "linux/portal/portal_png.h"
 #include "portal_test_support.h"
 
 namespace {

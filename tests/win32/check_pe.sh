@@ -63,7 +63,7 @@ dpi_imports=$("$objdump" -p "$dll" | sed -n '/^[[:space:]]*DLL Name:/,$p' |
 [ -z "$dpi_imports" ] && pass "imports no DPI function (looked up at run time)" ||
   fail "imports DPI functions: $(echo $dpi_imports)"
 
-def=$(sed -n '/^EXPORTS/,$p' "$root/src/vantorel-screenshot.def" | sed '1d;s/^[[:space:]]*//;/^$/d;/^;/d' | sort)
+def=$(sed -n '/^EXPORTS/,$p' "$root/src/win32/vantorel-screenshot.def" | sed '1d;s/^[[:space:]]*//;/^$/d;/^;/d' | sort)
 [ "$def" = "$expected" ] && pass ".def lists the nine names" || fail ".def lists: $(echo $def)"
 
 header=$(grep -o 'screenshot_[a-z_]*(' "$root/include/vantorel_screenshot.h" | tr -d '(' | sort -u)

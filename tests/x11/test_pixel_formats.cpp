@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "linux_display.h"
+#include "linux/linux_display.h"
 
 namespace {
 
