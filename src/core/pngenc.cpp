@@ -233,10 +233,6 @@ static int replace_contents(int fd, const uint8_t *png, size_t len) {
   struct stat st;
   if (fstat(fd, &st) != 0) return -1;
   if (!S_ISREG(st.st_mode)) return write_in_order(fd, png, len);
-  if ((uint64_t)len > (uint64_t)INT64_MAX) {
-    errno = EFBIG;
-    return -1;
-  }
   if (reserve_room(fd, png, len, st.st_size) != 0) {
     int err = errno;
     struct stat now;
