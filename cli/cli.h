@@ -5,6 +5,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #define PROGRAM "vantorel-screenshot"
 
@@ -45,9 +46,26 @@ typedef struct {
   int count;
 } monitor_list;
 
-/* Messages on standard error, each one line after "vantorel-screenshot: ".
- * library_failed adds the reason in words for the "(error N)" that ends the
- * library's message. Each returns EXIT_FAILED. */
+/* vantorel-screenshot.c: text and files, UTF-8 on every platform. */
+#if defined(__GNUC__)
+#define VS_PRINTF_LIKE __attribute__((format(printf, 1, 2)))
+#else
+#define VS_PRINTF_LIKE
+#endif
+/* One message line on standard error: "vantorel-screenshot: ...". */
+void say(const char *format, ...) VS_PRINTF_LIKE;
+/* Text to a stream: UTF-16 to a Windows console, the UTF-8 bytes elsewhere. */
+void put_text(FILE *stream, const char *text);
+FILE *open_to_read(const char *path);
+void remove_file(const char *path);
+#if defined(_WIN32)
+/* UTF-8 to UTF-16 in a malloc'd block, or NULL. */
+wchar_t *utf8_to_wide(const char *text);
+#endif
+
+/* Each of these prints its message and returns EXIT_FAILED. library_failed
+ * adds the reason in words for the "(error N)" that ends the library's
+ * message. */
 int failed(const char *message);
 int failed_errno(const char *what, const char *path);
 int library_failed(void);
@@ -60,12 +78,17 @@ int read_monitors(monitor_list *list);
 int run_capture(const request *req);
 
 /* cli_image.c: RGBA pixels, rows top to bottom, to JPEG or PPM bytes in a
- * malloc'd block (NULL when out of memory or too large), and a PNG file read
- * back to RGBA (released with free_decoded). */
+ * malloc'd block (NULL when out of memory or too large), and a PNG read back
+ * to RGBA (released with free_decoded). */
 uint8_t *encode_image(image_format format, int quality, const uint8_t *rgba, int width, int height,
                       size_t *out_length);
-uint8_t *decode_png_file(const char *path, int *width, int *height);
+uint8_t *decode_png(FILE *file, int *width, int *height);
 void free_decoded(uint8_t *pixels);
+
+/* cli_file.c: finished image bytes to their file, the old contents kept on
+ * failure; the message names format ("JPEG", "PPM"), size and path. */
+int write_image_file(const uint8_t *bytes, size_t length, const char *path, const char *format,
+                     int width, int height);
 
 /* cli_system.c */
 void sleep_ms(unsigned ms);

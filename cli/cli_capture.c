@@ -7,26 +7,14 @@
  * from the raw-pixels export; a window has no in-memory or raw export, so its
  * PNG goes through a temporary file, read back when another format is wanted.
  */
-#if !defined(_WIN32)
-#define _POSIX_C_SOURCE 200809L /* open flags, fdopen, lstat, sigaction, ... */
-#endif
 #include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include "cli.h"
 #include "vantorel_screenshot.h"
-
-#if defined(_WIN32)
-#include <fcntl.h>
-#include <io.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 typedef struct {
   int x, y, width, height;
@@ -160,7 +148,7 @@ static int monitor_rect(int index, rect *out) {
   if (read_monitors(&list) != 0) return library_failed();
   if (index < 0 || index >= list.count) {
     /* The library's wording for the same refusal by the file export. */
-    fprintf(stderr, PROGRAM ": monitor index %d out of range (0..%d)\n", index, list.count - 1);
+    say("monitor index %d out of range (0..%d)", index, list.count - 1);
     return EXIT_FAILED;
   }
   m = &list.monitors[index];
@@ -207,7 +195,7 @@ static int resolve_output(const char *output, int *index) {
     if (n < 0) break;
     used += (size_t)n;
   }
-  fprintf(stderr, PROGRAM ": no monitor named '%s' (monitors: %s)\n", output, names);
+  say("no monitor named '%s' (monitors: %s)", output, names);
   return EXIT_FAILED;
 }
 
@@ -215,7 +203,7 @@ static int resolve_output(const char *output, int *index) {
 
 static int write_stdout(const uint8_t *bytes, size_t length) {
   if (fwrite(bytes, 1, length, stdout) != length || fflush(stdout) != 0) {
-    fprintf(stderr, PROGRAM ": writing to standard output: %s\n", strerror(errno));
+    say("writing to standard output: %s", strerror(errno));
     return EXIT_FAILED;
   }
   return EXIT_OK;
@@ -225,7 +213,7 @@ static int copy_file_to_stdout(const char *path) {
   uint8_t buffer[65536];
   size_t n;
   int status = EXIT_OK;
-  FILE *file = fopen(path, "rb");
+  FILE *file = open_to_read(path);
   if (!file) return failed_errno("reading", path);
   while (status == EXIT_OK && (n = fread(buffer, 1, sizeof buffer, file)) > 0)
     status = write_stdout(buffer, n);
@@ -236,49 +224,6 @@ static int copy_file_to_stdout(const char *path) {
 
 static const char *format_name(image_format format) {
   return format == FORMAT_JPEG ? "JPEG" : format == FORMAT_PPM ? "PPM" : "PNG";
-}
-
-/* The encoded image to its file: opened only once the image is complete, a
- * new file when it can be, every write and the close checked, and the file
- * removed again when it was new and the writing failed. As the library's PNG
- * writer does, so a full disk never ends in a truncated file and success. */
-static int write_file(const uint8_t *bytes, size_t length, const char *path, image_format format,
-                      int width, int height) {
-  int created = 0;
-  int error = 0;
-  FILE *file = NULL;
-#if defined(_WIN32)
-  int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-  if (fd >= 0) {
-    created = 1;
-    file = _fdopen(fd, "wb");
-    if (!file) _close(fd);
-  } else if (errno == EEXIST) {
-    file = fopen(path, "wb");
-  }
-#else
-  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd >= 0) {
-    created = 1;
-  } else if (errno == EEXIST) {
-    fd = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
-  }
-  if (fd >= 0) {
-    file = fdopen(fd, "wb");
-    if (!file) close(fd);
-  }
-#endif
-  if (!file) {
-    error = errno;
-  } else {
-    if (fwrite(bytes, 1, length, file) != length) error = errno ? errno : EIO;
-    if (fclose(file) != 0 && !error) error = errno ? errno : EIO;
-  }
-  if (!error) return EXIT_OK;
-  if (created) remove(path);
-  fprintf(stderr, PROGRAM ": %s write failed for %dx%d frame to '%s' (%s)\n", format_name(format),
-          width, height, path, strerror(error));
-  return EXIT_FAILED;
 }
 
 /* ---- the routes ------------------------------------------------------------ */
@@ -292,11 +237,11 @@ typedef struct {
 
 static int window_png_to_temp(uintptr_t window, char *path, size_t size) {
   if (make_temp_path(path, size) != 0) {
-    fprintf(stderr, PROGRAM ": cannot create a temporary file: %s\n", strerror(errno));
+    say("cannot create a temporary file: %s", strerror(errno));
     return EXIT_FAILED;
   }
   if (screenshot_capture_window_png((void *)window, path) != 0) {
-    remove(path);
+    remove_file(path);
     return library_failed();
   }
   return EXIT_OK;
@@ -315,7 +260,7 @@ static int png_to_stdout(const target *t) {
     status = window_png_to_temp(t->window, path, sizeof path);
     if (status != EXIT_OK) return status;
     status = copy_file_to_stdout(path);
-    remove(path);
+    remove_file(path);
     return status;
   }
   if (t->kind == TARGET_SCREEN) status = screen_rect(&r);
@@ -354,6 +299,7 @@ static int target_pixels(const target *t, uint8_t **pixels, int *width, int *hei
   rect r = t->region;
   int status = EXIT_OK;
   int x, y;
+  FILE *file;
   *from_library = t->kind != TARGET_WINDOW;
   if (t->kind == TARGET_WINDOW) {
     char path[4096];
@@ -361,8 +307,10 @@ static int target_pixels(const target *t, uint8_t **pixels, int *width, int *hei
       return screenshot_capture_window_png(NULL, "-") == 0 ? EXIT_OK : library_failed();
     status = window_png_to_temp(t->window, path, sizeof path);
     if (status != EXIT_OK) return status;
-    *pixels = decode_png_file(path, width, height);
-    remove(path);
+    file = open_to_read(path);
+    *pixels = file ? decode_png(file, width, height) : NULL;
+    if (file) fclose(file);
+    remove_file(path);
     return *pixels ? EXIT_OK : failed("cannot read back the window's PNG");
   }
   if (t->kind == TARGET_SCREEN) status = screen_rect(&r);
@@ -389,12 +337,12 @@ static int to_output(const target *t, const request *req, const char *path) {
   else
     free_decoded(pixels);
   if (!image) {
-    fprintf(stderr, PROGRAM ": %s encoding failed for %dx%d frame\n", format_name(req->format),
-            width, height);
+    say("%s encoding failed for %dx%d frame", format_name(req->format), width, height);
     return EXIT_FAILED;
   }
-  status = strcmp(path, "-") ? write_file(image, length, path, req->format, width, height)
-                             : write_stdout(image, length);
+  status = strcmp(path, "-")
+               ? write_image_file(image, length, path, format_name(req->format), width, height)
+               : write_stdout(image, length);
   free(image);
   return status;
 }
@@ -433,7 +381,8 @@ int run_capture(const request *req) {
   status = to_output(&t, req, path);
   if (!req->file) {
     if (status == EXIT_OK) {
-      printf("%s\n", path);
+      put_text(stdout, path);
+      put_text(stdout, "\n");
       if (fflush(stdout) != 0) status = failed_errno("writing to standard output", NULL);
     } else {
       remove_reserved_file(path);

@@ -84,9 +84,9 @@ uint8_t *encode_image(image_format format, int quality, const uint8_t *rgba, int
   return NULL;
 }
 
-uint8_t *decode_png_file(const char *path, int *width, int *height) {
+uint8_t *decode_png(FILE *file, int *width, int *height) {
   int channels = 0;
-  return stbi_load(path, width, height, &channels, 4);
+  return stbi_load_from_file(file, width, height, &channels, 4);
 }
 
 void free_decoded(uint8_t *pixels) { stbi_image_free(pixels); }

@@ -87,8 +87,7 @@ static void x11_too_slow(int signal_number) {
 
 static int x11_failed(const char *what, unsigned code) {
   const char *reason = error_reason(code);
-  fprintf(stderr, PROGRAM ": %s failed (error %u)%s%s\n", what, code, reason ? ": " : "",
-          reason ? reason : "");
+  say("%s failed (error %u)%s%s", what, code, reason ? ": " : "", reason ? reason : "");
   return EXIT_FAILED;
 }
 
@@ -177,12 +176,16 @@ int focused_window(uintptr_t *window) {
 
 /* ---- files ----------------------------------------------------------------- */
 
+/* A new empty file's path, in UTF-8. */
 int make_temp_path(char *path, size_t size) {
 #if defined(_WIN32)
-  char dir[MAX_PATH + 1];
-  DWORD n = GetTempPathA((DWORD)sizeof dir, dir);
-  if (n == 0 || n > sizeof dir || size < MAX_PATH) return -1;
-  return GetTempFileNameA(dir, "vss", 0, path) ? 0 : -1;
+  wchar_t dir[MAX_PATH + 1];
+  wchar_t name[MAX_PATH + 1];
+  DWORD n = GetTempPathW(MAX_PATH + 1, dir);
+  if (n == 0 || n > MAX_PATH || !GetTempFileNameW(dir, L"vss", 0, name)) return -1;
+  if (WideCharToMultiByte(CP_UTF8, 0, name, -1, path, (int)size, NULL, NULL) > 0) return 0;
+  _wremove(name);
+  return -1;
 #else
   const char *dir = getenv("TMPDIR");
   int fd;
@@ -301,7 +304,12 @@ int reserve_timestamped_file(const char *extension, char *path, size_t size) {
                  extension);
     if (n < 0 || (size_t)n >= size) return failed("the pictures directory's path is too long");
 #if defined(_WIN32)
-    fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    {
+      wchar_t *wide = utf8_to_wide(path);
+      fd = wide ? _wopen(wide, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE)
+                : -1;
+      free(wide);
+    }
     if (fd >= 0) {
       _close(fd);
       s_reserved.made = 1;
@@ -327,7 +335,7 @@ int reserve_timestamped_file(const char *extension, char *path, size_t size) {
 
 void remove_reserved_file(const char *path) {
 #if defined(_WIN32)
-  if (s_reserved.made) remove(path);
+  if (s_reserved.made) remove_file(path);
 #else
   struct stat now;
   if (s_reserved.made && lstat(path, &now) == 0 && now.st_dev == s_reserved.device &&

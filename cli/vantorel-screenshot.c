@@ -5,12 +5,13 @@
  * PPM, cli_system.c asks the system for what the library does not give (the
  * focused window, the pictures directory, reasons in words).
  *
- * The arguments are UTF-8 and reach run() as argc/argv from whichever entry
- * point the platform has.
+ * The program's text is UTF-8 on every platform: its arguments (wmain on
+ * Windows), the paths it hands the library and opens itself, and so the
+ * library's messages.
  */
 #include <errno.h>
 #include <limits.h>
-#include <math.h>
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -84,27 +85,91 @@ static const char help_text[] =
 
 enum { DEFAULT_JPEG_QUALITY = 90, MAX_DELAY_SECONDS = 86400 };
 
-/* ---- messages --------------------------------------------------------------- */
+/* ---- text in and out ------------------------------------------------------- */
+
+#if defined(_WIN32)
+wchar_t *utf8_to_wide(const char *text) {
+  int count = MultiByteToWideChar(CP_UTF8, 0, text, -1, NULL, 0);
+  wchar_t *wide = count > 0 ? (wchar_t *)malloc((size_t)count * sizeof(wchar_t)) : NULL;
+  if (wide && MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, count) != count) {
+    free(wide);
+    wide = NULL;
+  }
+  return wide;
+}
+#endif
+
+/* A console shows UTF-16 as it is, where bytes would pass through its code
+ * page; a file or pipe gets the UTF-8 bytes. */
+void put_text(FILE *stream, const char *text) {
+#if defined(_WIN32)
+  HANDLE handle = (HANDLE)_get_osfhandle(_fileno(stream));
+  DWORD mode;
+  if (handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
+    wchar_t *wide = utf8_to_wide(text);
+    DWORD written;
+    if (wide) {
+      fflush(stream);
+      WriteConsoleW(handle, wide, (DWORD)wcslen(wide), &written, NULL);
+      free(wide);
+      return;
+    }
+  }
+#endif
+  fputs(text, stream);
+}
+
+void say(const char *format, ...) {
+  char text[8192];
+  va_list args;
+  int n = snprintf(text, sizeof text, PROGRAM ": ");
+  va_start(args, format);
+  vsnprintf(text + n, sizeof text - (size_t)n - 1, format, args);
+  va_end(args);
+  strcat(text, "\n");
+  put_text(stderr, text);
+}
+
+FILE *open_to_read(const char *path) {
+#if defined(_WIN32)
+  wchar_t *wide = utf8_to_wide(path);
+  FILE *file = wide ? _wfopen(wide, L"rb") : NULL;
+  free(wide);
+  return file;
+#else
+  return fopen(path, "rb");
+#endif
+}
+
+void remove_file(const char *path) {
+#if defined(_WIN32)
+  wchar_t *wide = utf8_to_wide(path);
+  if (wide) _wremove(wide);
+  free(wide);
+#else
+  remove(path);
+#endif
+}
 
 static int usage_error(const char *why, const char *arg) {
   if (arg)
-    fprintf(stderr, PROGRAM ": %s: '%s'\n", why, arg);
+    say("%s: '%s'", why, arg);
   else
-    fprintf(stderr, PROGRAM ": %s\n", why);
+    say("%s", why);
   fputs(synopsis, stderr);
   return EXIT_USAGE;
 }
 
 int failed(const char *message) {
-  fprintf(stderr, PROGRAM ": %s\n", message);
+  say("%s", message);
   return EXIT_FAILED;
 }
 
 int failed_errno(const char *what, const char *path) {
   if (path)
-    fprintf(stderr, PROGRAM ": %s %s: %s\n", what, path, strerror(errno));
+    say("%s %s: %s", what, path, strerror(errno));
   else
-    fprintf(stderr, PROGRAM ": %s: %s\n", what, strerror(errno));
+    say("%s: %s", what, strerror(errno));
   return EXIT_FAILED;
 }
 
@@ -126,9 +191,9 @@ int library_failed(void) {
       reason = error_reason(code);
   }
   if (reason)
-    fprintf(stderr, PROGRAM ": %s: %s\n", message, reason);
+    say("%s: %s", message, reason);
   else
-    fprintf(stderr, PROGRAM ": %s\n", message);
+    say("%s", message);
   return EXIT_FAILED;
 }
 
@@ -444,7 +509,8 @@ static int run(int argc, char **argv) {
       if (!alone) return usage_error("too many arguments", NULL);
       json = screenshot_list_monitors_json();
       if (!json) return library_failed();
-      printf("%s\n", json);
+      put_text(stdout, json);
+      put_text(stdout, "\n");
       return EXIT_OK;
     }
   }
@@ -454,10 +520,30 @@ static int run(int argc, char **argv) {
   return run_capture(&req);
 }
 
-int main(int argc, char **argv) {
 #if defined(_WIN32)
-  /* PNG bytes must reach a pipe untouched, not with LF turned into CR LF. */
+/* A narrow main would get its arguments in the ANSI code page, where
+ * "José-日本.png" turns into "Jos?-??.png"; the wide ones are exact, and go
+ * on as UTF-8, which the library takes. */
+int wmain(int argc, wchar_t **wargv) {
+  char **argv = (char **)calloc((size_t)argc + 1, sizeof *argv);
+  int i, status = EXIT_FAILED;
+  /* Image bytes must reach a pipe untouched, not with LF turned into CR LF. */
   _setmode(_fileno(stdout), _O_BINARY);
-#endif
-  return run(argc, argv);
+  for (i = 0; argv && i < argc; ++i) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, NULL, 0, NULL, NULL);
+    argv[i] = size > 0 ? (char *)malloc((size_t)size) : NULL;
+    if (!argv[i] ||
+        WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, argv[i], size, NULL, NULL) != size)
+      break;
+  }
+  if (argv && i == argc)
+    status = run(argc, argv);
+  else
+    failed("out of memory for the arguments");
+  for (i = 0; argv && i < argc; ++i) free(argv[i]);
+  free(argv);
+  return status;
 }
+#else
+int main(int argc, char **argv) { return run(argc, argv); }
+#endif
