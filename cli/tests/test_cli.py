@@ -10,7 +10,9 @@ from __future__ import annotations
 import json
 import os
 import re
+import resource
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -538,6 +540,66 @@ class TimestampedFiles(unittest.TestCase):
                 self.assertEqual(take_files(self.cwd), [])
                 self.assertEqual(done.returncode, 1)
                 self.assertEqual(done.stdout, b"")
+
+
+def limit_file_size(size: int):
+    """A preexec_fn: files of the child can grow to size bytes, and a write
+    past that fails with EFBIG rather than ending it."""
+
+    def limit() -> None:
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+
+    return limit
+
+
+class WritingOverAFile(unittest.TestCase):
+    """JPEG and PPM written over a file keep its old contents when the new
+    ones do not fit, as the library's PNG files do."""
+
+    def setUp(self) -> None:
+        self.dir = tempfile.mkdtemp(prefix="vs-cli-over-")
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def run_limited(self, *args: str, size: int = 8192) -> subprocess.CompletedProcess:
+        return subprocess.run([CLI, *args], capture_output=True, timeout=60, cwd=self.dir,
+                              preexec_fn=limit_file_size(size))
+
+    def test_no_room_keeps_the_old_file(self) -> None:
+        old = bytes((i * 7 + i // 251) & 0xFF for i in range(1000))
+        region = ["-g", "0,0 700x300"]
+        for name, flags, kind in (("shot.ppm", [], "PPM"), ("shot.jpg", ["-q", "100"], "JPEG")):
+            with self.subTest(name=name):
+                path = os.path.join(self.dir, name)
+                with open(path, "wb") as file:
+                    file.write(old)
+                # Room for the old file, not for the new one.
+                size = len(run(*region, *flags, "-t", kind.lower(), "-").stdout)
+                self.assertGreater(size, len(old))
+                done = self.run_limited(*region, *flags, name, size=size - 1)
+                self.assertEqual(done.returncode, 1)
+                self.assertEqual(done.stderr.decode(),
+                                 f"{PROGRAM}: {kind} write failed for 700x300 frame to '{name}' (File too large)\n")
+                with open(path, "rb") as file:
+                    self.assertEqual(file.read(), old)
+                # A new file that does not fit is not left behind.
+                done = self.run_limited(*region, *flags, "new-" + name, size=size - 1)
+                self.assertEqual(done.returncode, 1)
+                self.assertFalse(os.path.exists(os.path.join(self.dir, "new-" + name)))
+                # A smaller picture fits in the old one's room, and replaces it whole.
+                done = self.run_limited("-g", "0,0 4x3", name, size=len(old))
+                self.assertEqual(done.returncode, 0, done.stderr.decode())
+                with open(path, "rb") as file:
+                    data = file.read()
+                self.assertEqual(image_kind(data), kind.lower())
+                self.assertEqual((read_ppm(data) if kind == "PPM" else read_jpeg(data))[:2], (4, 3))
+
+    def test_a_full_device(self) -> None:
+        done = run("-g", "0,0 4x3", "-t", "ppm", "/dev/full")
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.stderr.decode(),
+                         f"{PROGRAM}: PPM write failed for 4x3 frame to '/dev/full' (No space left on device)\n")
+        self.assertTrue(os.path.exists("/dev/full"))
 
 
 def take_files(directory: str) -> List[str]:
