@@ -161,7 +161,7 @@ double elapsed_ms(const struct timespec &since) {
 
 taken::taken() {
   struct timespec t0 = now_mono();
-  result = portal_take_picture(&pic, &code);
+  result = portal_take_picture(&pic, &code, vs_now_ms() + PORTAL_TIMEOUT_MS);
   ms = elapsed_ms(t0);
 }
 
