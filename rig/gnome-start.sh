@@ -44,6 +44,13 @@ if [ -n "$chroot_name" ]; then
 fi
 
 portal_rig_dir vs-gnome
+# A start that fails or is interrupted (the EXIT trap runs on SIGINT, SIGTERM
+# and SIGHUP too) stops what it started: nobody else knows the rig yet.
+stop_unless_started() {
+  local status=$?
+  [ "$status" -eq 0 ] || "$here/portal-stop.sh" "$rig" >/dev/null 2>&1 || true
+}
+trap stop_unless_started EXIT
 export XDG_CURRENT_DESKTOP=GNOME WAYLAND_DISPLAY=wayland-0
 # GNOME Shell 43 provides the Access backend itself (gnome-shell.portal);
 # later backends (gnome.portal) list it themselves.

@@ -77,6 +77,13 @@ done
 
 rig_dir=$(mktemp -d /tmp/vs-kde.XXXXXX)
 chmod 755 "$rig_dir"
+# A start that fails or is interrupted (the EXIT trap runs on SIGINT, SIGTERM
+# and SIGHUP too) stops what it started, keeping the logs.
+stop_unless_started() {
+  local status=$?
+  [ "$status" -eq 0 ] || RIG_DIR=$rig_dir "$here/kde-stop.sh" --keep >/dev/null 2>&1 || true
+}
+trap stop_unless_started EXIT
 
 # Seconds since the start, for the timings the start-up log keeps.
 t0=$(date +%s%N)

@@ -17,6 +17,17 @@ here=$(cd "$(dirname "$0")" && pwd)
 sway_env=$("$here/sway-start.sh" --no-xwayland "$@")
 eval "$sway_env"
 sway_rig=$RIG_DIR
+# A start that fails or is interrupted (the EXIT trap runs on SIGINT, SIGTERM
+# and SIGHUP too) stops what it started: the portal rig (which stops the sway
+# rig it names) and the sway rig.
+rig=""
+stop_unless_started() {
+  local status=$?
+  [ "$status" -eq 0 ] && return
+  if [ -n "$rig" ]; then "$here/portal-stop.sh" "$rig" >/dev/null 2>&1 || true; fi
+  "$here/sway-stop.sh" "$sway_rig" >/dev/null 2>&1 || true
+}
+trap stop_unless_started EXIT
 sway_socket=$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY
 
 portal_rig_dir vs-portal-wlr

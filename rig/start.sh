@@ -36,6 +36,13 @@ if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo -n); fi
 
 rig_dir=$(mktemp -d /tmp/vs-rig.XXXXXX)
 chmod 755 "$rig_dir"
+# A start that fails or is interrupted (the EXIT trap runs on SIGINT, SIGTERM
+# and SIGHUP too) stops what it started: nobody else knows the rig yet.
+stop_unless_started() {
+  local status=$?
+  [ "$status" -eq 0 ] || RIG_DIR="$rig_dir" "$here/stop.sh" >/dev/null 2>&1 || true
+}
+trap stop_unless_started EXIT
 
 fail() {
   echo "rig/start.sh: $*" >&2

@@ -179,6 +179,13 @@ else
   rig_dir=$(mktemp -d /tmp/vs-swayrig.XXXXXX)
 fi
 chmod 755 "$rig_dir"
+# A start that fails or is interrupted (the EXIT trap runs on SIGINT, SIGTERM
+# and SIGHUP too) stops what it started: nobody else knows the rig yet.
+stop_unless_started() {
+  local status=$?
+  [ "$status" -eq 0 ] || RIG_DIR="$rig_dir" "$here/sway-stop.sh" >/dev/null 2>&1 || true
+}
+trap stop_unless_started EXIT
 run_dir=$rig_dir/run
 home_dir=$rig_dir/home
 install -d -m 700 -o "$rig_uid" -g "$rig_uid" "$run_dir" "$home_dir"
