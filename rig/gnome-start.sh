@@ -45,10 +45,10 @@ fi
 
 portal_rig_dir vs-gnome
 # A start that fails or is interrupted (the EXIT trap runs on SIGINT, SIGTERM
-# and SIGHUP too) stops what it started: nobody else knows the rig yet.
+# and SIGHUP too, with $? not telling) stops what it started: nobody else knows the rig yet.
+start_done=0
 stop_unless_started() {
-  local status=$?
-  [ "$status" -eq 0 ] || "$here/portal-stop.sh" "$rig" >/dev/null 2>&1 || true
+  [ "$start_done" = 1 ] || "$here/portal-stop.sh" "$rig" >/dev/null 2>&1 || true
 }
 trap stop_unless_started EXIT
 export XDG_CURRENT_DESKTOP=GNOME WAYLAND_DISPLAY=wayland-0
@@ -113,6 +113,7 @@ if [ "$permission" != unset ]; then
   portal_permission "$permission" || portal_fail "could not set the screenshot permission"
 fi
 
+start_done=1
 {
   printf 'export VS_PORTAL_RIG=%s\n' "$rig"
   printf 'export DBUS_SESSION_BUS_ADDRESS=%s\n' "$DBUS_SESSION_BUS_ADDRESS"

@@ -78,10 +78,10 @@ done
 rig_dir=$(mktemp -d /tmp/vs-kde.XXXXXX)
 chmod 755 "$rig_dir"
 # A start that fails or is interrupted (the EXIT trap runs on SIGINT, SIGTERM
-# and SIGHUP too) stops what it started, keeping the logs.
+# and SIGHUP too, with $? not telling) stops what it started, keeping the logs.
+start_done=0
 stop_unless_started() {
-  local status=$?
-  [ "$status" -eq 0 ] || RIG_DIR=$rig_dir "$here/kde-stop.sh" --keep >/dev/null 2>&1 || true
+  [ "$start_done" = 1 ] || RIG_DIR=$rig_dir "$here/kde-stop.sh" --keep >/dev/null 2>&1 || true
 }
 trap stop_unless_started EXIT
 
@@ -262,6 +262,7 @@ if [ "$started" != 1 ]; then
   exit 1
 fi
 
+start_done=1
 {
   printf 'export WAYLAND_DISPLAY=%s\n' "$socket"
   printf 'export XDG_RUNTIME_DIR=%s\n' "$runtime"

@@ -180,10 +180,10 @@ else
 fi
 chmod 755 "$rig_dir"
 # A start that fails or is interrupted (the EXIT trap runs on SIGINT, SIGTERM
-# and SIGHUP too) stops what it started: nobody else knows the rig yet.
+# and SIGHUP too, with $? not telling) stops what it started: nobody else knows the rig yet.
+start_done=0
 stop_unless_started() {
-  local status=$?
-  [ "$status" -eq 0 ] || RIG_DIR="$rig_dir" "$here/sway-stop.sh" >/dev/null 2>&1 || true
+  [ "$start_done" = 1 ] || RIG_DIR="$rig_dir" "$here/sway-stop.sh" >/dev/null 2>&1 || true
 }
 trap stop_unless_started EXIT
 run_dir=$rig_dir/run
@@ -326,4 +326,5 @@ if [ -n "$picture" ]; then
   chmod 644 "$rig_dir/given.png"
 fi
 RIG_DIR=$rig_dir "$here/sway-layout.sh" 2>"$rig_dir/layout.err" >&2 || fail "$(cat "$rig_dir/layout.err")"
+start_done=1
 cat "$rig_dir/env"

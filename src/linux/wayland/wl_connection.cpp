@@ -295,13 +295,13 @@ static void teardown_locked(void) {
 }
 
 // In a child of fork: lets go of the parent's connection without touching
-// its socket. wl_display_disconnect sends nothing, but destroying the
-// proxies queues requests and may flush them, and the queue may already hold
-// the parent's unsent bytes; libwayland offers no teardown that cannot
-// write. So the child's descriptor is made to name a socket of its own that
-// leads nowhere, and the ordinary teardown then frees every record, its
-// writes going there. The parent's socket only loses this process's
-// reference, which no shutdown reaches.
+// its socket. Destroying the proxies queues requests (a release, a destroy)
+// that libwayland may flush, the queue may already hold the parent's unsent
+// bytes, and libwayland documents no teardown that never writes. So the
+// child's descriptor is made to name a socket of its own that leads nowhere,
+// and the ordinary teardown then frees every record, whatever it writes
+// going there. The parent's socket only loses this process's reference,
+// which no shutdown reaches.
 //
 // When the child was forked while another thread was inside libwayland
 // (s_forked_mid_call), libwayland's state may be half-changed and its own
