@@ -1,7 +1,8 @@
 # The shipped Linux library: libvantorel-screenshot.so.1, the core with its
 # display services: one dispatch and the layers it chooses from, X11 (XCB;
 # never Xlib, whose error handling is process-wide), Wayland (libwayland-client)
-# and the desktop portal. Exactly the nine exports leave it.
+# and the desktop portal. Exactly the nine exports and the raw-pixels
+# extension leave it.
 
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)

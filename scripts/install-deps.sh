@@ -78,11 +78,12 @@ apt_get install -y -qq --no-install-recommends \
 
 # Packaging (scripts/build-packages.sh, stage 60): Debian's python3 with
 # setuptools and wheel builds the wheels offline; the *-whl packages let pip
-# build in an isolated environment without an index; Pillow for grab_image
-# and monitor_image; dpkg-shlibdeps (dpkg-dev) for CPack's Depends; file for
-# the wheels' machine types.
+# build in an isolated environment without an index; Pillow and numpy for
+# the picture's to_pil() and array view (python/tests/pillow_images.py) and
+# the Python benchmark (bench/python_grab.py); dpkg-shlibdeps (dpkg-dev) for
+# CPack's Depends; file for the wheels' machine types.
 apt_get install -y -qq --no-install-recommends \
-  python3-venv python3-setuptools python3-wheel python3-pil \
+  python3-venv python3-setuptools python3-wheel python3-pil python3-numpy \
   python3-setuptools-whl python3-wheel-whl python3-pip-whl \
   dpkg-dev file git \
   >/dev/null
@@ -104,3 +105,14 @@ apt_get install -y -qq --no-install-recommends \
 # Depth tests (scripts/test-stage-15-depths.sh): Xvfb, which runs at depths
 # the dummy driver does not (8-bit PseudoColor, 15 and 30 bits).
 apt_get install -y -qq --no-install-recommends xvfb >/dev/null
+
+# File names under Wine (tests/win32/names.sh): Wine takes the ANSI code page
+# from the locale, 1252 from en_US.UTF-8 and 932 from ja_JP.UTF-8.
+apt_get install -y -qq --no-install-recommends locales >/dev/null
+for l in en_US ja_JP; do
+  locale -a | grep -qx "$l.utf8" || localedef -i "$l" -f UTF-8 "$l.UTF-8"
+done
+
+# man, to find the program's manual page after cmake --install and dpkg -i
+# (tests/install, tests/packaging).
+apt_get install -y -qq --no-install-recommends man-db >/dev/null

@@ -2,7 +2,8 @@
 # The tests on a Wayland desktop: starts the headless sway rig (two outputs
 # with known pictures, Xwayland) and runs the tests labelled wayland in build/
 # (or $VS_BUILD_DIR), which the plain ctest run skipped for want of a
-# compositor. Here a skip is a failure (VS_WAYLAND_REQUIRED).
+# compositor. Here a skip is a failure (VS_WAYLAND_REQUIRED). Also: captures
+# from children of fork (Python's multiprocessing) on the rig.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
@@ -24,6 +25,11 @@ else
   exit 1
 fi
 rm -f "$debug_log" "$debug_png"
+
+# Children of fork (multiprocessing's default on Linux) after the parent
+# captured: each leaves the parent's connection alone and connects afresh.
+VANTOREL_SCREENSHOT_LIBRARY=$build/libvantorel-screenshot.so.1 PYTHONPATH=$root/python \
+  /usr/bin/python3 "$root/tests/wayland/fork_captures.py"
 
 export VS_WAYLAND_REQUIRED=1
 cd "$build"

@@ -90,7 +90,7 @@ def make_venv(path: str, system_site_packages: bool = True) -> str:
 
 PROBE = """
 import json, os, sys, vantorel_screenshot as vs
-png = vs.grab(0, 0, 16, 16)
+png = vs.grab_png(0, 0, 16, 16)
 print(json.dumps({"file": vs.__file__, "library": vs.library_path(), "version": vs.version(),
                   "monitors": len(vs.monitors()), "png": png[:8].hex()}))
 """
@@ -354,6 +354,17 @@ def known(package: str) -> bool:
     return done.returncode == 0 and not done.stdout.endswith(" not-installed")
 
 
+# Docker-style Debian images tell dpkg to leave manual pages out
+# (path-exclude=/usr/share/man/* under /etc/dpkg/dpkg.cfg.d/). The command line
+# comes after that configuration, so ours is let in: the test is that man
+# finds it.
+MAN_PAGE_INCLUDE = "--path-include=/usr/share/man/man1/vantorel-screenshot.1*"
+
+
+def install_ours() -> subprocess.CompletedProcess:
+    return dpkg(MAN_PAGE_INCLUDE, "-i", *[deb_path(p) for p in DEBS])
+
+
 def remove_ours() -> None:
     present = [p for p in DEBS if known(p)]
     if present:
@@ -368,7 +379,7 @@ class DebianPackages(unittest.TestCase):
     @classmethod
     def setUpClass(cls) -> None:
         remove_ours()
-        done = dpkg("-i", *[deb_path(p) for p in DEBS])
+        done = install_ours()
         if done.returncode != 0:
             # No tearDownClass after a failed set-up: leave nothing installed.
             remove_ours()
@@ -438,12 +449,21 @@ class DebianPackages(unittest.TestCase):
         image = decode(png)
         self.assertEqual((image.width, image.height), (40, 30))
 
+    def test_man_finds_the_manual_page(self) -> None:
+        page = run(["man", "-w", "vantorel-screenshot"]).stdout.strip()
+        self.assertRegex(page, r"^/usr/share/man/man1/vantorel-screenshot\.1(\.gz)?$")
+        self.assertEqual(owner(page), "vantorel-screenshot")
+        env = dict(os.environ, LC_ALL="C", MANWIDTH="80", MANPAGER="cat")
+        text = run(["man", "vantorel-screenshot"], env=env).stdout
+        for option in ("--geometry", "--output", "--focused", "--delay", "--type", "--quality", "EXIT STATUS"):
+            self.assertIn(option, text)
+
 
 class DebianRemoval(unittest.TestCase):
     def test_dpkg_r_removes_every_file(self) -> None:
         remove_ours()
         self.addCleanup(remove_ours)
-        done = dpkg("-i", *[deb_path(p) for p in DEBS])
+        done = install_ours()
         self.assertEqual(done.returncode, 0, done.stderr)
         files: Dict[str, List[str]] = {}
         for package in DEBS:
