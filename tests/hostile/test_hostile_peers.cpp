@@ -368,4 +368,58 @@ TEST(HostilePeers, ConnectionThatComesLate) {
   rmdir(dir.c_str());
 }
 
+// A child forked while a thread of its parent is inside a call, holding the
+// layer's lock while it waits on a server that stopped (for a reply, or for
+// the connect): the child's own calls neither wait for that lock nor use
+// what the parent has or makes.
+TEST(HostilePeers, ForkDuringAnotherThreadsCall) {
+  if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "no Xvfb";
+  std::string dir = temp_dir();
+  ASSERT_NE(dir, "");
+  unsetenv("WAYLAND_DISPLAY");
+  setenv("VANTOREL_SCREENSHOT_BACKEND", "x11", 1);
+  peer stopped, running;
+  int stopped_number = 0, running_number = 0;
+  ASSERT_TRUE(start_xvfb(&stopped, 460, &stopped_number));
+  ASSERT_TRUE(start_xvfb(&running, stopped_number + 1, &running_number));
+  for (bool on_connect : {false, true}) {
+    SCOPED_TRACE(on_connect ? "waiting for the connect" : "waiting for a reply");
+    setenv("DISPLAY", (":" + std::to_string(stopped_number)).c_str(), 1);
+    outcome first = call_export("list", dir);
+    ASSERT_FALSE(first.failed) << first.message;
+    kill(stopped.pid, SIGSTOP);
+    // The connection goes quiet and is dropped: the next call connects.
+    if (on_connect) {
+      EXPECT_TRUE(call_export("list", dir).failed);
+    }
+    auto waiting = std::async(std::launch::async, [&] { return call_export("list", dir, false); });
+    usleep(300 * 1000);
+    pid_t child = fork();
+    if (child == 0) {
+      setenv("DISPLAY", (":" + std::to_string(running_number)).c_str(), 1);
+      const char *json = screenshot_list_monitors_json();
+      _exit(json && strstr(json, "\"width\":320") ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    int status = -1;
+    for (int i = 0; i < 100 && waitpid(child, &status, WNOHANG) == 0; i++) usleep(50 * 1000);
+    if (waitpid(child, &status, WNOHANG) == 0) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      ADD_FAILURE() << "the child hangs";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child's capture failed";
+    EXPECT_TRUE(waiting.get().failed);
+    kill(stopped.pid, SIGCONT);
+    outcome again = call_export("list", dir);
+    EXPECT_FALSE(again.failed) << again.message;
+  }
+  stopped.stop();
+  running.stop();
+  unsetenv("VANTOREL_SCREENSHOT_BACKEND");
+  unsetenv("DISPLAY");
+  call_export("list", dir);
+  rmdir(dir.c_str());
+}
+
 }  // namespace

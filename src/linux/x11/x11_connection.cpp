@@ -142,6 +142,10 @@ void x11_fail_request(xcb_generic_error_t *error) {
   }
 }
 
+// Set in a child forked while a thread of the parent was inside a call: the
+// XCB record it inherited may be half-way through a change.
+static uint8_t s_forked_mid_call;
+
 void x11_after_fork_child(void) {
   if (pthread_mutex_trylock(&s_mutex) == 0) {
     pthread_mutex_unlock(&s_mutex);
@@ -151,6 +155,7 @@ void x11_after_fork_child(void) {
   // dropped at the child's first call, as the parent's anyway.
   pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
   s_mutex = fresh;
+  s_forked_mid_call = 1;
 }
 
 // The server side of the segment went with the old connection; our mapping
@@ -165,7 +170,11 @@ static void drop_connection_locked(void) {
     if (!leased) shmdt(g_x11.segment.addr);
     if (!leased || parents) memset(&g_x11.segment, 0, sizeof g_x11.segment);
   }
-  if (parents) {
+  if (parents && s_forked_mid_call) {
+    // Only the descriptor goes; the record is left as it is, unfreed.
+    close(xcb_get_file_descriptor(g_x11.conn));
+    s_forked_mid_call = 0;
+  } else if (parents) {
     x11_forget_connection(g_x11.conn);
   } else {
     xcb_disconnect(g_x11.conn);
