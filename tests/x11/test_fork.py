@@ -52,7 +52,7 @@ def captures(expected, count: int):
             if listing != expected:
                 failures.append(f"capture {i}: monitors {listing}")
                 continue
-            size = png_size(vs.grab(x, y, width, height))
+            size = png_size(vs.grab_png(x, y, width, height))
             if size != (width, height):
                 failures.append(f"capture {i}: picture of {size}")
         except vs.ScreenshotError as error:
@@ -75,7 +75,7 @@ def main() -> int:
     x, y, width, height = bounding_box(expected)
     # Two read-backs: the second one makes the shared segment.
     for _ in range(2):
-        if png_size(vs.grab(x, y, width, height)) != (width, height):
+        if png_size(vs.grab_png(x, y, width, height)) != (width, height):
             print("the parent's first captures failed", file=sys.stderr)
             return 1
 
