@@ -235,7 +235,22 @@ typedef struct {
   uintptr_t window;
 } target;
 
+/* The rectangle a screen, monitor or region target covers. */
+static int target_rect(const target *t, rect *r) {
+  *r = t->region;
+  if (t->kind == TARGET_SCREEN) return screen_rect(r);
+  if (t->kind == TARGET_MONITOR) return monitor_rect(t->monitor_index, r);
+  return EXIT_OK;
+}
+
+/* The window's PNG in a new temporary file at path. A NULL handle gets the
+ * library's own refusal, which comes before any file is touched, and no
+ * temporary file. */
 static int window_png_to_temp(uintptr_t window, char *path, size_t size) {
+  if (!window) {
+    screenshot_capture_window_png(NULL, "-");
+    return library_failed();
+  }
   if (make_temp_path(path, size) != 0) {
     say("cannot create a temporary file: %s", strerror(errno));
     return EXIT_FAILED;
@@ -248,23 +263,19 @@ static int window_png_to_temp(uintptr_t window, char *path, size_t size) {
 }
 
 static int png_to_stdout(const target *t) {
-  rect r = t->region;
+  rect r;
   uint8_t *png = NULL;
   int length = 0;
-  int status = EXIT_OK;
+  int status;
   if (t->kind == TARGET_WINDOW) {
     char path[4096];
-    /* A NULL handle: the library's own refusal, and no temporary file. */
-    if (!t->window)
-      return screenshot_capture_window_png(NULL, "-") == 0 ? EXIT_OK : library_failed();
     status = window_png_to_temp(t->window, path, sizeof path);
     if (status != EXIT_OK) return status;
     status = copy_file_to_stdout(path);
     remove_file(path);
     return status;
   }
-  if (t->kind == TARGET_SCREEN) status = screen_rect(&r);
-  if (t->kind == TARGET_MONITOR) status = monitor_rect(t->monitor_index, &r);
+  status = target_rect(t, &r);
   if (status != EXIT_OK) return status;
   if (screenshot_capture_region_mem(r.x, r.y, r.width, r.height, &png, &length) != 0)
     return library_failed();
@@ -296,15 +307,13 @@ static int png_to_file(const target *t, const char *path) {
 /* RGBA pixels of the target; *from_library says which release they need. */
 static int target_pixels(const target *t, uint8_t **pixels, int *width, int *height,
                          int *from_library) {
-  rect r = t->region;
-  int status = EXIT_OK;
+  rect r;
+  int status;
   int x, y;
   FILE *file;
   *from_library = t->kind != TARGET_WINDOW;
   if (t->kind == TARGET_WINDOW) {
     char path[4096];
-    if (!t->window)
-      return screenshot_capture_window_png(NULL, "-") == 0 ? EXIT_OK : library_failed();
     status = window_png_to_temp(t->window, path, sizeof path);
     if (status != EXIT_OK) return status;
     file = open_to_read(path);
@@ -313,8 +322,7 @@ static int target_pixels(const target *t, uint8_t **pixels, int *width, int *hei
     remove_file(path);
     return *pixels ? EXIT_OK : failed("cannot read back the window's PNG");
   }
-  if (t->kind == TARGET_SCREEN) status = screen_rect(&r);
-  if (t->kind == TARGET_MONITOR) status = monitor_rect(t->monitor_index, &r);
+  status = target_rect(t, &r);
   if (status != EXIT_OK) return status;
   if (screenshot_capture_region_rgba(r.x, r.y, r.width, r.height, &x, &y, width, height, pixels) !=
       0)

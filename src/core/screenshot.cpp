@@ -455,15 +455,28 @@ static int capture_and_write(int x, int y, int width, int height, const char *pa
   return result;
 }
 
+// The region cut to the monitors as they are now.
+static int clamp_to_monitors(int *x, int *y, int *width, int *height) {
+  monitor_table table;
+  table.count = 0;
+  if (enumerate_monitors(&table) != 0) return -1;
+  return clamp_to_screen(table.entries, table.count, x, y, width, height);
+}
+
+// The region as the monitors cut it, captured; *x and *y become the frame's
+// place on the screen.
+static int capture_clamped(int *x, int *y, int width, int height, rgba_frame *frame) {
+  if (clamp_to_monitors(x, y, &width, &height) != 0) return -1;
+  memset(frame, 0, sizeof *frame);
+  return capture_rect_rgba(*x, *y, width, height, frame);
+}
+
 int capture_region_to_file(int x, int y, int width, int height, const char *path) {
   if (!path || !path[0]) {
     set_error("output file is empty");
     return -1;
   }
-  monitor_table table;
-  table.count = 0;
-  if (enumerate_monitors(&table) != 0) return -1;
-  if (clamp_to_screen(table.entries, table.count, &x, &y, &width, &height) != 0) return -1;
+  if (clamp_to_monitors(&x, &y, &width, &height) != 0) return -1;
   return capture_and_write(x, y, width, height, path);
 }
 
@@ -511,14 +524,8 @@ static int capture_region_to_mem(int x, int y, int width, int height, uint8_t **
   }
   *out_png = NULL;
   *out_len = 0;
-  monitor_table table;
-  table.count = 0;
-  if (enumerate_monitors(&table) != 0) return -1;
-  if (clamp_to_screen(table.entries, table.count, &x, &y, &width, &height) != 0) return -1;
-
   rgba_frame frame;
-  memset(&frame, 0, sizeof frame);
-  if (capture_rect_rgba(x, y, width, height, &frame) != 0) return -1;
+  if (capture_clamped(&x, &y, width, height, &frame) != 0) return -1;
 
   uint8_t *png = NULL;
   size_t len = 0;
@@ -551,14 +558,8 @@ static int capture_region_to_rgba(int x, int y, int width, int height, int *out_
   *out_width = 0;
   *out_height = 0;
   *out_pixels = NULL;
-  monitor_table table;
-  table.count = 0;
-  if (enumerate_monitors(&table) != 0) return -1;
-  if (clamp_to_screen(table.entries, table.count, &x, &y, &width, &height) != 0) return -1;
-
   rgba_frame frame;
-  memset(&frame, 0, sizeof frame);
-  if (capture_rect_rgba(x, y, width, height, &frame) != 0) return -1;
+  if (capture_clamped(&x, &y, width, height, &frame) != 0) return -1;
   *out_x = x;
   *out_y = y;
   *out_width = frame.width;

@@ -129,6 +129,21 @@ static const zwlr_screencopy_frame_v1_listener k_frame_listener = {
 // ---------------------------------------------------------------------------
 // One output's copy
 
+// What the compositor's answers so far say, after each wait: 0, or the result
+// with the last error set. Answered before it was asked, the compositor broke
+// the protocol's order; failed is its refusal.
+static int copy_verdict(const copy_state *s) {
+  if (s->early) {
+    vs_set_last_error(VS_ERROR_WL_OUT_OF_ORDER);
+    return VS_BROKEN;
+  }
+  if (s->failed) {
+    vs_set_last_error(VS_ERROR_WL_COPY_FAILED);
+    return VS_FAILED;
+  }
+  return 0;
+}
+
 // Copies the output's logical rectangle (ox, oy, rw, rh, relative to the
 // output) into the frame at (dest_x, dest_y). 0, VS_FAILED, or VS_BROKEN with
 // the connection dropped (it broke, the compositor went quiet, or it broke
@@ -151,14 +166,7 @@ static int copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int
   zwlr_screencopy_frame_v1_add_listener(copy, &k_frame_listener, &s);
   int transform = r->transform;
   int result = vs_wl_wait_locked(&s.described, deadline);
-  if (result == 0 && s.early) {
-    vs_set_last_error(VS_ERROR_WL_OUT_OF_ORDER);
-    result = VS_BROKEN;
-  }
-  if (result == 0 && s.failed) {
-    vs_set_last_error(VS_ERROR_WL_COPY_FAILED);
-    result = VS_FAILED;
-  }
+  if (result == 0) result = copy_verdict(&s);
   if (result == 0 && !s.has_format) {
     vs_set_last_error(VS_ERROR_WL_FORMAT);
     result = VS_FAILED;
@@ -176,15 +184,7 @@ static int copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int
     result = vs_wl_wait_locked(&s.finished, deadline);
   }
   if (mark) wl_callback_destroy(mark);
-  // Answered before it was asked: the compositor broke the protocol's order.
-  if (result == 0 && s.early) {
-    vs_set_last_error(VS_ERROR_WL_OUT_OF_ORDER);
-    result = VS_BROKEN;
-  }
-  if (result == 0 && s.failed) {
-    vs_set_last_error(VS_ERROR_WL_COPY_FAILED);
-    result = VS_FAILED;
-  }
+  if (result == 0) result = copy_verdict(&s);
   if (result == 0 && (s.changed || !vs_wl_buffer_intact(&b))) {
     vs_set_last_error(VS_ERROR_WL_BUFFER_CHANGED);
     result = VS_BROKEN;
