@@ -69,7 +69,7 @@ apt_get install -y -qq --no-install-recommends \
   libgl1-mesa-dri libegl-mesa0 \
   >/dev/null
 
-# Packaging (scripts/build-packages.sh, stage 60): Debian's python3 with
+# Packaging (scripts/build-packages.sh, stage 65): Debian's python3 with
 # setuptools and wheel builds the wheels offline; the *-whl packages let pip
 # build in an isolated environment without an index; Pillow for grab_image
 # and monitor_image; dpkg-shlibdeps (dpkg-dev) for CPack's Depends; file for

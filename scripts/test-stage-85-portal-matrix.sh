@@ -20,7 +20,7 @@
 #     the packages removed; the Linux wheel installed into trixie's Python in
 #     a venv and capturing there.
 #
-# Built in build/ (or $VS_BUILD_DIR); the packages from dist/ (stage 60), made
+# Built in build/ (or $VS_BUILD_DIR); the packages from dist/ (stage 65), made
 # with scripts/build-packages.sh --linux when missing. Ends with
 # "N passed, N failed"; a row that could not be started counts as failed.
 set -euo pipefail

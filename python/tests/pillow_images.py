@@ -2,7 +2,7 @@
 
 Pillow is optional for the package, so these tests live apart from the
 package's main suite, whose interpreter may have no Pillow. The packaging
-stage (scripts/test-stage-60-packages.sh) runs them with Debian's python3 and
+stage (scripts/test-stage-65-packages.sh) runs them with Debian's python3 and
 python3-pil against the installed packages; by hand:
 
     /usr/bin/python3 -m unittest discover -s python/tests -p pillow_images.py

@@ -1,6 +1,6 @@
 """What users install, as they install it: the Python package by `pip install .`
 and from the wheels, the Debian packages by dpkg. Run by
-scripts/test-stage-60-packages.sh after scripts/build-packages.sh, as root,
+scripts/test-stage-65-packages.sh after scripts/build-packages.sh, as root,
 on the rig (DISPLAY set).
 
 VS_DIST_DIR holds the packages (default dist/), VS_PACKAGE_BUILD_DIR the

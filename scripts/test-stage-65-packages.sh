@@ -57,6 +57,6 @@ with open(sys.argv[1], "w") as counts:
     counts.write(f"{result.testsRun - ran_and_failed} {len(failed)}\n")
 PY
 read -r passed failed <"$counts" || { passed=0; failed=1; }
-echo "stage 60 (packages) took $(($(date +%s) - start)) s"
+echo "stage 65 (packages) took $(($(date +%s) - start)) s"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
