@@ -7,7 +7,9 @@
 #   counters   stage_pass WHAT, stage_fail WHAT [WHY], stage_check WHAT COMMAND...,
 #              stage_check_quiet WHAT COMMAND... (its output only on failure),
 #              stage_count PASSED FAILED WHAT (a run that counted its own),
-#              stage_end: prints "N passed, N failed" and fails when any did.
+#              stage_end: prints "N passed, N failed" and fails when any did;
+#              stage_abort WHAT [WHY]: one more failure, and the stage ends
+#              there.
 #              The counts are $passed and $failed; $STAGE_INDENT goes before
 #              each line.
 #   cleanup    stage_defer COMMAND...: run when the stage ends, however it
@@ -72,6 +74,12 @@ stage_count() {
 stage_end() {
   echo "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
+}
+
+stage_abort() {
+  stage_fail "$@"
+  stage_end || true
+  exit 1
 }
 
 # --- Cleanup -------------------------------------------------------------------
