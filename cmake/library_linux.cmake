@@ -1,7 +1,8 @@
 # The shipped Linux library: libvantorel-screenshot.so.1, the core with its
 # display services: one dispatch and the layers it chooses from, X11 (XCB;
 # never Xlib, whose error handling is process-wide), Wayland (libwayland-client)
-# and the desktop portal. Exactly the nine exports leave it.
+# and the desktop portal. Exactly the nine exports and the raw-pixels
+# extension leave it.
 
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
@@ -38,7 +39,7 @@ endforeach()
 # layers share (vs_linux), and each layer (vs_x11, vs_wayland, vs_portal).
 set(VS_SRC ${CMAKE_CURRENT_SOURCE_DIR}/src/linux)
 set(VS_LINUX_SOURCES ${VS_SRC}/linux_error.cpp ${VS_SRC}/linux_dispatch.cpp ${VS_SRC}/linux_bitmap.cpp
-                     ${VS_SRC}/linux_frame.cpp)
+                     ${VS_SRC}/linux_frame.cpp ${VS_SRC}/linux_wait.cpp)
 set(VS_X11_SOURCES
     ${VS_SRC}/x11/x11_layer.cpp
     ${VS_SRC}/x11/x11_connection.cpp
@@ -71,7 +72,7 @@ set(VS_LINUX_ALL_SOURCES ${VS_LINUX_SOURCES} ${VS_X11_SOURCES} ${VS_WAYLAND_SOUR
 
 pkg_check_modules(VS_SDBUS REQUIRED IMPORTED_TARGET GLOBAL libsystemd)
 pkg_check_modules(VS_PNG REQUIRED IMPORTED_TARGET GLOBAL libpng16)
-set(VS_X11_OPTIONS ${VS_WARNINGS} -fno-exceptions -fno-rtti)
+set(VS_LAYER_OPTIONS ${VS_WARNINGS} -fno-exceptions -fno-rtti)
 set(VS_VERSION_SCRIPT ${VS_SRC}/vantorel-screenshot.map)
 
 function(vs_linux_objects name)
@@ -79,7 +80,7 @@ function(vs_linux_objects name)
   target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include
                                             ${CMAKE_CURRENT_SOURCE_DIR}/src)
   target_include_directories(${name} PRIVATE ${VS_PROTOCOL_DIR} ${STB_INCLUDE_DIR})
-  target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${VS_X11_OPTIONS}>)
+  target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${VS_LAYER_OPTIONS}>)
   set_target_properties(${name} PROPERTIES POSITION_INDEPENDENT_CODE ON
                                            CXX_VISIBILITY_PRESET hidden
                                            VISIBILITY_INLINES_HIDDEN ON)

@@ -54,7 +54,8 @@ set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
     "Screen capture to PNG behind a plain C interface (shared library)
 Captures the whole virtual screen, one monitor, a rectangle or one window of
 an X11 display to an RGBA PNG file or to PNG bytes in memory, and lists the
-monitors as JSON, through nine plain C functions.")
+monitors as JSON, through nine plain C functions; and a rectangle as raw RGBA
+pixels through one more.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvantorel-screenshot-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

@@ -56,7 +56,25 @@ VANTOREL_SCREENSHOT_API int screenshot_capture_window_png(void *hwnd, const char
 VANTOREL_SCREENSHOT_API int screenshot_capture_region_mem(int x, int y, int width, int height,
                                                           uint8_t **out_png, int *out_len);
 
-/* Releases bytes from screenshot_capture_region_mem; NULL does nothing. */
+/* Our extension beside the nine above: a rectangle of the virtual screen as
+ * raw pixels, for hosts that want them without a PNG round trip.
+ *
+ * The rectangle is clamped to the monitors exactly as for
+ * screenshot_capture_region_png and screenshot_capture_region_mem, with the
+ * same messages when it is empty or outside the screen. On success (0)
+ * *out_x, *out_y, *out_width and *out_height hold the rectangle really
+ * captured, and *out_pixels *out_width * *out_height * 4 bytes: R, G, B, A of
+ * 8 bits each, rows top to bottom, no gap between rows. Release them with
+ * screenshot_free_mem. On failure (-1) the four ints are 0 and *out_pixels is
+ * NULL; when any of the five pointers is NULL the message is
+ * "out params are NULL" and none of them is written. */
+VANTOREL_SCREENSHOT_API int screenshot_capture_region_rgba(int x, int y, int width, int height,
+                                                           int *out_x, int *out_y, int *out_width,
+                                                           int *out_height,
+                                                           unsigned char **out_pixels);
+
+/* Releases bytes from screenshot_capture_region_mem and pixels from
+ * screenshot_capture_region_rgba; NULL does nothing. */
 VANTOREL_SCREENSHOT_API void screenshot_free_mem(void *mem);
 
 #ifdef __cplusplus

@@ -71,11 +71,12 @@ apt_get install -y -qq --no-install-recommends \
 
 # Packaging (scripts/build-packages.sh, stage 65): Debian's python3 with
 # setuptools and wheel builds the wheels offline; the *-whl packages let pip
-# build in an isolated environment without an index; Pillow for grab_image
-# and monitor_image; dpkg-shlibdeps (dpkg-dev) for CPack's Depends; file for
-# the wheels' machine types.
+# build in an isolated environment without an index; Pillow and numpy for
+# the picture's to_pil() and array view (python/tests/pillow_images.py) and
+# the Python benchmark (bench/python_grab.py); dpkg-shlibdeps (dpkg-dev) for
+# CPack's Depends; file for the wheels' machine types.
 apt_get install -y -qq --no-install-recommends \
-  python3-venv python3-setuptools python3-wheel python3-pil \
+  python3-venv python3-setuptools python3-wheel python3-pil python3-numpy \
   python3-setuptools-whl python3-wheel-whl python3-pip-whl \
   dpkg-dev file git \
   >/dev/null

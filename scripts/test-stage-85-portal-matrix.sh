@@ -208,7 +208,7 @@ import vantorel_screenshot as vs
 monitors = vs.monitors()
 assert len(monitors) == 2, monitors
 vs.save_all(sys.argv[1])
-png = vs.grab(monitors[1]["x"] - 20, 10, 40, 30)
+png = vs.grab_png(monitors[1]["x"] - 20, 10, 40, 30)
 assert png[:8] == b"\x89PNG\r\n\x1a\n"
 print(f"Python {sys.version.split()[0]}, library {vs.library_path()}, {len(monitors)} monitors")
 PY

@@ -45,6 +45,34 @@ int mem(const char *) {
   return r;
 }
 
+// The raw-pixels export on the same rectangle; from the out-parameter test
+// on, a failure leaves every output 0 or NULL.
+int raw_at(int x, int y, int width, int height) {
+  int out[4] = {7, 7, 7, 7};
+  unsigned char *pixels = (unsigned char *)1;
+  int r = screenshot_capture_region_rgba(x, y, width, height, &out[0], &out[1], &out[2], &out[3],
+                                         &pixels);
+  EXPECT_EQ(pixels, nullptr);
+  EXPECT_EQ(std::vector<int>(out, out + 4), std::vector<int>(4, 0));
+  return r;
+}
+int raw(const char *) { return raw_at(10, 20, 30, 40); }
+
+// Exactly one of the five out-pointers NULL: the message of the memory
+// export, and the four that are there keep what they held.
+int raw_with_null(int missing) {
+  int out[4] = {7, 7, 7, 7};
+  unsigned char sentinel = 0;
+  unsigned char *pixels = &sentinel;
+  int *p[4];
+  for (int i = 0; i < 4; i++) p[i] = i == missing ? nullptr : &out[i];
+  int r = screenshot_capture_region_rgba(0, 0, 1, 1, p[0], p[1], p[2], p[3],
+                                         missing == 4 ? nullptr : &pixels);
+  EXPECT_EQ(pixels, &sentinel);
+  EXPECT_EQ(std::vector<int>(out, out + 4), std::vector<int>(4, 7));
+  return r;
+}
+
 void enum_fails() {
   one_monitor();
   sd_fail(SD_ENUM_DISPLAY_MONITORS, 0, 5);
@@ -90,6 +118,13 @@ std::vector<pipeline_row> pipeline_rows() {
        },
        "out params are NULL", NO_PLATFORM_CALL},
 
+      {"raw, NULL out_x", enum_fails, [](const char *) { return raw_with_null(0); },
+       "out params are NULL", NO_PLATFORM_CALL},
+      {"raw, NULL out_height", enum_fails, [](const char *) { return raw_with_null(3); },
+       "out params are NULL", NO_PLATFORM_CALL},
+      {"raw, NULL out_pixels", enum_fails, [](const char *) { return raw_with_null(4); },
+       "out params are NULL", NO_PLATFORM_CALL},
+
       // Enumeration fails: its message wins over the later tests.
       {"all, enumeration fails", enum_fails, all, enum_msg, ENUMERATION_ONLY},
       {"monitor, enumeration fails, index also bad", enum_fails,
@@ -97,6 +132,7 @@ std::vector<pipeline_row> pipeline_rows() {
        ENUMERATION_ONLY},
       {"region, enumeration fails", enum_fails, region, enum_msg, ENUMERATION_ONLY},
       {"memory, enumeration fails", enum_fails, mem, enum_msg, ENUMERATION_ONLY},
+      {"raw, enumeration fails", enum_fails, raw, enum_msg, ENUMERATION_ONLY},
       {"memory, no monitor reported",
        [] {
          sd_set_screen(0, 0, 4, 4, sd_pixel{0, 0, 0, 0});
@@ -153,6 +189,11 @@ std::vector<pipeline_row> pipeline_rows() {
        },
        "region (640,0 1x1) is outside screen bounds (0,0 640x480)", ENUMERATION_ONLY},
 
+      {"raw, empty size", one_monitor, [](const char *) { return raw_at(1, 1, 5, -1); },
+       "invalid region size 5x-1", ENUMERATION_ONLY},
+      {"raw, outside", one_monitor, [](const char *) { return raw_at(640, 0, 1, 1); },
+       "region (640,0 1x1) is outside screen bounds (0,0 640x480)", ENUMERATION_ONLY},
+
       {"all, capture fails", blit_fails, all, "BitBlt (0,0 640x480) failed (error 33)", ANY_CALLS},
       {"monitor, capture fails", blit_fails, mon0, "BitBlt (0,0 640x480) failed (error 33)",
        ANY_CALLS},
@@ -160,6 +201,14 @@ std::vector<pipeline_row> pipeline_rows() {
        ANY_CALLS},
       {"memory, capture fails", blit_fails, mem, "BitBlt (10,20 30x40) failed (error 33)",
        ANY_CALLS},
+
+      {"raw, capture fails", blit_fails, raw, "BitBlt (10,20 30x40) failed (error 33)", ANY_CALLS},
+      {"raw, read-back fails",
+       [] {
+         one_monitor();
+         sd_fail(SD_GET_DIBITS, 0, 6);
+       },
+       raw, "GetDIBits failed (error 6)", ANY_CALLS},
 
       {"all, file not written", one_monitor, all,
        "PNG write failed for 640x480 frame to '$P' (No such file or directory)", ANY_CALLS},
@@ -289,4 +338,63 @@ TEST_F(Pipeline, MemoryCaptureHandsOutTheExactLength) {
   EXPECT_EQ(d.width, 15);
   EXPECT_EQ(d.height, 5);
   screenshot_free_mem(png);
+}
+
+// The raw-pixels export against the memory export's decoded PNG, on the
+// two-monitor layout of the clamping examples: the rectangle it reports is
+// the clamped one, and its bytes are the PNG's pixels, R, G, B, A, top row
+// first, rows without gaps.
+TEST_F(Pipeline, RawPixelsEqualThePngRoute) {
+  struct row {
+    const char *label;
+    int x, y, width, height;
+    int cx, cy, cw, ch;  // after clamping
+  } rows[] = {
+      {"inside", 100, 100, 200, 100, 100, 100, 200, 100},
+      {"sticking out left and top", -50, -200, 300, 250, 0, -120, 250, 170},
+      {"sticking out right and bottom", 900, 400, 200, 200, 900, 400, 60, 80},
+      {"covering everything", -1000, -1000, 5000, 5000, 0, -120, 960, 600},
+      {"in the box but on no monitor", 700, 300, 100, 100, 700, 300, 100, 100},
+      {"the box's last pixel", 959, 479, 50, 50, 959, 479, 1, 1},
+  };
+  auto pattern = [](int x, int y) {
+    return sd_pixel{(uint8_t)(x * 7 + y), (uint8_t)(y * 3), (uint8_t)(x ^ y), 0};
+  };
+  sd_add_monitor(0, 0, 640, 480, "A", 1);
+  sd_add_monitor(640, -120, 960, 120, "B", 0);
+  sd_set_screen(0, -120, 960, 600, sd_pixel{0, 0, 0, 0});
+  for (int y = -120; y < 480; y++)
+    for (int x = 0; x < 960; x++) sd_set_screen_pixel(x, y, pattern(x, y));
+
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.label);
+    int got[4] = {-1, -1, -1, -1};
+    unsigned char *pixels = nullptr;
+    ASSERT_EQ(screenshot_capture_region_rgba(r.x, r.y, r.width, r.height, &got[0], &got[1], &got[2],
+                                             &got[3], &pixels),
+              0)
+        << screenshot_last_error();
+    EXPECT_EQ(std::vector<int>(got, got + 4), (std::vector<int>{r.cx, r.cy, r.cw, r.ch}));
+    EXPECT_EQ(sd_journal_count("BitBlt("), 1);
+    std::vector<uint8_t> raw_bytes(pixels, pixels + (size_t)r.cw * r.ch * 4);
+    screenshot_free_mem(pixels);
+
+    uint8_t *png = nullptr;
+    int len = 0;
+    ASSERT_EQ(screenshot_capture_region_mem(r.x, r.y, r.width, r.height, &png, &len), 0);
+    decoded_png d = decode_png(png, (size_t)len);
+    screenshot_free_mem(png);
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(d.width, r.cw);
+    EXPECT_EQ(d.height, r.ch);
+    EXPECT_TRUE(d.rgba == raw_bytes);
+    // Both routes could agree on a wrong origin: the first and last pixels
+    // are the screen's.
+    sd_pixel first = pattern(r.cx, r.cy), last = pattern(r.cx + r.cw - 1, r.cy + r.ch - 1);
+    EXPECT_EQ(std::vector<uint8_t>(raw_bytes.begin(), raw_bytes.begin() + 4),
+              (std::vector<uint8_t>{first.r, first.g, first.b, 255}));
+    EXPECT_EQ(std::vector<uint8_t>(raw_bytes.end() - 4, raw_bytes.end()),
+              (std::vector<uint8_t>{last.r, last.g, last.b, 255}));
+    sd_clear_journal();
+  }
 }

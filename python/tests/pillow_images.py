@@ -1,20 +1,26 @@
-"""grab_image and monitor_image, on the rig like test_vantorel_screenshot.
+"""What needs Pillow or numpy, on the rig like test_vantorel_screenshot:
+to_pil(), JPEG, grab_image and monitor_image, and numpy's view of a Picture.
 
-Pillow is optional for the package, so these tests live apart from the
-package's main suite, whose interpreter may have no Pillow. The packaging
-stage (scripts/test-stage-65-packages.sh) runs them with Debian's python3 and
-python3-pil against the installed packages; by hand:
+Both are optional for the package, so these tests live apart from the
+package's main suite, whose interpreter may have neither. The packaging stage
+(scripts/test-stage-65-packages.sh) runs them with Debian's python3,
+python3-pil and python3-numpy against the installed packages; by hand:
 
     /usr/bin/python3 -m unittest discover -s python/tests -p pillow_images.py
 """
 
 from __future__ import annotations
 
+import gc
+import io
 import os
 import subprocess
 import sys
 import tempfile
 import unittest
+
+import numpy as np
+from PIL import Image as PilImage
 
 import test_vantorel_screenshot as suite
 from demo_windows import mismatches
@@ -66,21 +72,42 @@ class PillowImages(unittest.TestCase):
         with self.assertRaises(OverflowError):
             vs.monitor_image(2**31)
 
+    def test_jpeg_decodes_to_about_the_pixels(self) -> None:
+        shot = vs.grab((1000, 100, 64, 48))
+        with tempfile.TemporaryDirectory() as work:
+            for name in ("shot.jpg", "shot.JPEG"):
+                with self.subTest(name):
+                    path = os.path.join(work, name)
+                    shot.save(path)
+                    with PilImage.open(path) as image:
+                        self.assertEqual((image.format, image.mode, image.size), ("JPEG", "RGB", shot.size))
+                        decoded = np.asarray(image).astype(int)
+                    error = np.abs(decoded - np.asarray(shot)[:, :, :3].astype(int)).mean()
+                    self.assertLess(error, 8)
+
     def test_without_pillow_the_package_works_and_images_name_pillow(self) -> None:
         # sys.modules[name] = None makes every import of that name fail.
         code = """
 import sys
 sys.modules["PIL"] = None
 sys.path[:0] = sys.argv[1:]
+import os, tempfile
 import vantorel_screenshot as vs
-assert vs.grab(0, 0, 4, 4).startswith(b"\\x89PNG")
-for call in (lambda: vs.grab_image(0, 0, 4, 4), lambda: vs.monitor_image(0)):
-    try:
-        call()
-    except ImportError as error:
-        print(error.name, error)
-    else:
-        raise SystemExit("no ImportError")
+assert vs.grab_png(0, 0, 4, 4).startswith(b"\\x89PNG")
+shot = vs.grab((0, 0, 4, 4))
+with tempfile.TemporaryDirectory() as work:
+    shot.save(os.path.join(work, "x.png"))
+    shot.save(os.path.join(work, "x.ppm"))
+    calls = (lambda: vs.grab_image(0, 0, 4, 4), lambda: vs.monitor_image(0), shot.to_pil,
+             lambda: shot.save(os.path.join(work, "x.jpg")))
+    for call in calls:
+        try:
+            call()
+        except ImportError as error:
+            print(error.name, error)
+        else:
+            raise SystemExit("no ImportError")
+    assert sorted(os.listdir(work)) == ["x.png", "x.ppm"], os.listdir(work)
 """
         path = [] if os.environ.get("VS_TEST_INSTALLED") == "1" else [os.path.dirname(HERE)]
         done = subprocess.run(
@@ -88,7 +115,42 @@ for call in (lambda: vs.grab_image(0, 0, 4, 4), lambda: vs.monitor_image(0)):
         )
         self.assertEqual(done.returncode, 0, done.stderr)
         lines = done.stdout.splitlines()
-        self.assertEqual(len(lines), 2, done.stdout)
+        self.assertEqual(len(lines), 4, done.stdout)
         for line in lines:
             self.assertTrue(line.startswith("PIL "), line)
             self.assertIn("Pillow", line)
+
+
+class NumpyView(unittest.TestCase):
+    """np.asarray(grab()): the pixels themselves, shaped (height, width, 4)."""
+
+    def test_array_equals_the_png_routes_pixels(self) -> None:
+        listing = vs.monitors()
+        left = min(m["x"] for m in listing)
+        top = min(m["y"] for m in listing)
+        width = max(m["x"] + m["width"] for m in listing) - left
+        height = max(m["y"] + m["height"] for m in listing) - top
+        for what, target, rect in (
+            ("whole screen", None, (left, top, width, height)),
+            ("cut region", (-5, -5, 105, 55), (0, 0, 100, 50)),
+            ("monitor 1", 1, (listing[1]["x"], listing[1]["y"], listing[1]["width"], listing[1]["height"])),
+        ):
+            with self.subTest(what):
+                shot = vs.grab(target)
+                array = np.asarray(shot)
+                self.assertEqual((array.shape, array.dtype), ((rect[3], rect[2], 4), np.uint8))
+                with PilImage.open(io.BytesIO(vs.grab_png(*rect))) as png:
+                    self.assertTrue(np.array_equal(array, np.asarray(png.convert("RGBA"))))
+                self.assertTrue(np.array_equal(np.asarray(shot.to_pil()), array))
+
+    def test_no_copy_and_the_array_keeps_the_pixels(self) -> None:
+        shot = vs.grab((1000, 100, 300, 200))
+        first, second = np.asarray(shot), np.asarray(shot)
+        self.assertEqual(first.ctypes.data, second.ctypes.data)
+        self.assertIs(first.base, shot)
+        expected = bytes(first.tobytes())
+        del shot, second
+        gc.collect()
+        for _ in range(20):
+            vs.grab((0, 0, 300, 200))  # would reuse a released block
+        self.assertEqual(first.tobytes(), expected)

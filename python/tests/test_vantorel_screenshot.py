@@ -8,8 +8,10 @@ VS_TEST_INSTALLED=1 the package is the one the interpreter has installed
 
 from __future__ import annotations
 
+import json
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -24,7 +26,7 @@ sys.path.insert(0, HERE)
 
 import vantorel_screenshot as vs  # noqa: E402
 from demo_windows import DemoWindows, build_path, mismatches  # noqa: E402
-from pngcheck import decode, decode_file  # noqa: E402
+from pngcheck import Image, decode, decode_file  # noqa: E402
 
 windows: DemoWindows
 
@@ -42,6 +44,12 @@ def setUpModule() -> None:
 def tearDownModule() -> None:
     if "windows" in globals():
         windows.stop()
+
+
+def picture_image(picture: "vs.Picture") -> Image:
+    """A Picture's pixels as pngcheck's rows, for the same comparisons."""
+    data, stride = picture.rgba, 4 * picture.width
+    return Image(picture.width, picture.height, [data[y * stride : (y + 1) * stride] for y in range(picture.height)])
 
 
 def bounding_box(listing):
@@ -76,12 +84,14 @@ class Captures(unittest.TestCase):
         rects = sorted((m["x"], m["y"], m["width"], m["height"], m["is_primary"]) for m in listing)
         self.assertEqual(rects, [(0, 0, 1024, 768, False), (1024, 0, 1280, 800, True)])
 
-    def test_grab_shows_each_window_pixel_for_pixel(self) -> None:
+    def test_grab_and_grab_png_show_each_window_pixel_for_pixel(self) -> None:
         for window in windows.windows.values():
             with self.subTest(window=window.name):
-                image = decode(vs.grab(window.x, window.y, window.width, window.height))
+                rect = (window.x, window.y, window.width, window.height)
+                image = decode(vs.grab_png(*rect))
                 self.assertEqual((image.width, image.height), (window.width, window.height))
                 self.assertEqual(mismatches(image, window), [])
+                self.assertEqual(mismatches(picture_image(vs.grab(rect)), window), [])
 
     def test_save_window_matches_what_was_drawn(self) -> None:
         for window in windows.windows.values():
@@ -129,8 +139,10 @@ class Captures(unittest.TestCase):
              f"monitor index {count} out of range (0..{count - 1})"),
             (lambda: vs.save_monitor(-1, self.path("m.png")),
              f"monitor index -1 out of range (0..{count - 1})"),
-            (lambda: vs.grab(0, 0, 0, 5), "invalid region size 0x5"),
-            (lambda: vs.grab(left + width, 0, 10, 10),
+            (lambda: vs.grab_png(0, 0, 0, 5), "invalid region size 0x5"),
+            (lambda: vs.grab((0, 0, 5, 0)), "invalid region size 5x0"),
+            (lambda: vs.grab(count), f"monitor index {count} out of range (0..{count - 1})"),
+            (lambda: vs.grab_png(left + width, 0, 10, 10),
              f"region ({left + width},0 10x10) is outside screen bounds "
              f"({left},{top} {width}x{height})"),
             (lambda: vs.save_region(0, 0, 10, 10, missing),
@@ -142,7 +154,11 @@ class Captures(unittest.TestCase):
                 with self.assertRaises(vs.ScreenshotError) as caught:
                     call()
                 self.assertEqual(caught.exception.message, message)
-                self.assertEqual(str(caught.exception), message)
+                # None of these carries a code, so there is nothing to add.
+                self.assertEqual(
+                    (caught.exception.code, caught.exception.reason, str(caught.exception)),
+                    (None, None, message),
+                )
         self.assertFalse(os.path.exists(missing))
 
     def test_window_that_does_not_exist(self) -> None:
@@ -153,7 +169,7 @@ class Captures(unittest.TestCase):
 
     def test_arguments_outside_int_are_refused_before_the_call(self) -> None:
         with self.assertRaises(OverflowError):
-            vs.grab(0, 0, 2**31, 10)
+            vs.grab_png(0, 0, 2**31, 10)
         with self.assertRaises(OverflowError):
             vs.save_window(-1, self.path("w.png"))
         with self.assertRaises(TypeError):
@@ -167,12 +183,12 @@ class Captures(unittest.TestCase):
         def worker(n: int) -> None:
             for _ in range(100):
                 try:
-                    vs.grab(0, 0, -n, 1)
+                    vs.grab_png(0, 0, -n, 1)
                 except vs.ScreenshotError as error:
                     if error.message != f"invalid region size {-n}x1":
                         wrong.append(error.message)
                 try:
-                    vs.grab(0, 0, 4, 4)
+                    vs.grab((0, 0, 4, 4))
                 except vs.ScreenshotError as error:
                     wrong.append(error.message)
 
@@ -182,6 +198,127 @@ class Captures(unittest.TestCase):
         for thread in threads:
             thread.join()
         self.assertEqual(wrong, [])
+
+
+class Pictures(unittest.TestCase):
+    """grab() and its Picture: the forms of target, the rectangle really
+    captured, the pixels against the library's own PNG of that rectangle."""
+
+    def test_each_form_of_target(self) -> None:
+        listing = vs.monitors()
+        left, top, width, height = bounding_box(listing)
+        second = listing[1]
+        rect_of = lambda m: (m["x"], m["y"], m["width"], m["height"])  # noqa: E731
+        cases = [
+            ("nothing: the whole screen", None, (left, top, width, height)),
+            ("monitor index 0", 0, rect_of(listing[0])),
+            ("monitor dict from monitors()", second, rect_of(second)),
+            ("mss dict, cut at the top left",
+             {"left": left - 20, "top": top - 10, "width": 100, "height": 60, "mon": 9},
+             (left, top, 80, 50)),
+            ("tuple, cut at the bottom right",
+             (left + width - 54, top + height - 20, 100, 100),
+             (left + width - 54, top + height - 20, 54, 20)),
+            ("list inside", [1030, 5, 77, 33], (1030, 5, 77, 33)),
+        ]
+        for what, target, want in cases:
+            with self.subTest(what):
+                shot = vs.grab(target)
+                self.assertIsInstance(shot, vs.Picture)
+                self.assertEqual((shot.left, shot.top, shot.width, shot.height), want)
+                self.assertEqual(shot.size, want[2:])
+                png = decode(vs.grab_png(*want))
+                self.assertEqual(shot.rgba, b"".join(png.rows))
+                rgba = shot.rgba
+                self.assertEqual(len(shot.rgb), len(rgba) // 4 * 3)
+                for channel in range(3):
+                    self.assertEqual(shot.rgb[channel::3], rgba[channel::4])
+
+    def test_targets_it_does_not_take(self) -> None:
+        count = len(vs.monitors())
+        cases = [
+            ("a string", "0,0,10,10", TypeError),
+            ("three numbers", (0, 0, 10), TypeError),
+            ("a dict without a size", {"left": 0, "top": 0}, TypeError),
+            ("a dict without a corner", {"width": 5, "height": 5}, TypeError),
+            ("a bool", True, TypeError),
+            ("a float", 1.0, TypeError),
+            ("a float in the tuple", (0, 0, 10.5, 10), TypeError),
+            ("beyond int", (0, 0, 2**31, 1), OverflowError),
+            ("index past the last", count, vs.ScreenshotError),
+            ("index -1", -1, vs.ScreenshotError),
+        ]
+        for what, target, error in cases:
+            with self.subTest(what):
+                with self.assertRaises(error):
+                    vs.grab(target)
+
+    def test_save_by_extension(self) -> None:
+        shot = vs.grab((1000, 100, 60, 40))
+        with tempfile.TemporaryDirectory() as work:
+            png = pathlib.Path(work, "shot.PNG")
+            shot.save(png)
+            self.assertEqual(b"".join(decode_file(str(png)).rows), shot.rgba)
+            ppm = os.path.join(work, "shot.ppm").encode()
+            shot.save(ppm)
+            with open(ppm, "rb") as file:
+                self.assertEqual(file.read(), b"P6\n60 40\n255\n" + shot.rgb)
+            for name in ("shot.gif", "shot", "shot.png.txt"):
+                with self.subTest(name):
+                    with self.assertRaises(ValueError):
+                        shot.save(os.path.join(work, name))
+            self.assertEqual(sorted(os.listdir(work)), ["shot.PNG", "shot.ppm"])
+
+    def test_pixels_go_back_when_the_picture_goes(self) -> None:
+        def resident() -> int:
+            with open("/proc/self/statm") as statm:
+                return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+        vs.grab()
+        before = resident()
+        for _ in range(100):
+            vs.grab().rgba  # 7 MB each
+        self.assertLess(resident() - before, 100 << 20)
+
+    def test_error_code_and_reason(self) -> None:
+        # No display at all and a backend that does not exist: each call
+        # fails with a Linux code, in a fresh interpreter of its own.
+        code = """
+import json, sys
+sys.path[:0] = sys.argv[1:]
+import vantorel_screenshot as vs
+from vantorel_screenshot import _codes
+try:
+    vs.grab()
+except vs.ScreenshotError as error:
+    print(json.dumps([error.message, error.code, error.reason, str(error),
+                      _codes.REASONS.get(error.code)]))
+"""
+        path = [] if os.environ.get("VS_TEST_INSTALLED") == "1" else [os.path.dirname(HERE)]
+        bare = {k: v for k, v in os.environ.items()
+                if k not in ("DISPLAY", "WAYLAND_DISPLAY", "VANTOREL_SCREENSHOT_BACKEND")}
+        for what, env in (("no display", bare),
+                          ("no such backend", dict(bare, DISPLAY=os.environ["DISPLAY"],
+                                                   VANTOREL_SCREENSHOT_BACKEND="nonsense"))):
+            with self.subTest(what):
+                done = subprocess.run([sys.executable, "-c", code, *path], env=env,
+                                      capture_output=True, text=True, timeout=60)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                message, number, reason, text, table = json.loads(done.stdout)
+                self.assertRegex(message, r" \(error \d+\)$")
+                self.assertEqual(message.rsplit("(error ", 1)[1], f"{number})")
+                self.assertTrue(reason)
+                self.assertEqual(reason, table)
+                self.assertEqual(text, f"{message}: {reason}")
+
+    def test_only_our_names(self) -> None:
+        self.assertEqual(dir(vs), sorted(vs.__all__ + ["__version__"]))
+        for name in vs.__all__:
+            self.assertTrue(hasattr(vs, name), name)
+        with open(os.path.join(HERE, "..", "..", "pyproject.toml")) as pyproject:
+            version = re.search(r'^version = "([^"]+)"', pyproject.read(), re.MULTILINE)
+        self.assertIsNotNone(version)
+        self.assertEqual(vs.__version__, version.group(1))  # type: ignore[union-attr]
 
 
 class Loading(unittest.TestCase):

@@ -1,19 +1,30 @@
-"""Screen capture to PNG, over the vantorel-screenshot shared library.
+"""Screen capture over the vantorel-screenshot shared library.
 
+    import numpy as np
     import vantorel_screenshot as vs
 
-    vs.monitors()                     # [{'index': 0, 'name': ..., 'x': ..., ...}, ...]
-    vs.save_all("screen.png")
+    shot = vs.grab()                      # the whole screen
+    shot = vs.grab(0)                     # monitor 0, as listed by vs.monitors()
+    shot = vs.grab(vs.monitors()[1])      # a monitor's dict
+    shot = vs.grab({"left": 0, "top": 0, "width": 640, "height": 480})
+    shot = vs.grab((0, 0, 640, 480))      # x, y, width, height
+    shot.left, shot.top, shot.size        # the rectangle really captured
+    array = np.asarray(shot)              # (height, width, 4) uint8, RGBA, no copy
+    shot.rgba, shot.rgb                   # bytes
+    shot.save("shot.png")                 # .png, .ppm; .jpg/.jpeg need Pillow
+    image = shot.to_pil()                 # a Pillow image, mode RGBA
+
+    vs.monitors()                         # [{'index': 0, 'name': ..., 'x': ..., ...}, ...]
+    vs.save_all("screen.png")             # PNG files written by the library
     vs.save_monitor(0, "monitor0.png")
     vs.save_region(0, 0, 640, 480, "corner.png")
     vs.save_window(0x3a00007, "window.png")   # X11 window id, or an HWND on Windows
-    png = vs.grab(0, 0, 640, 480)             # PNG bytes
-    image = vs.grab_image(0, 0, 640, 480)     # a Pillow image (RGBA)
-    image = vs.monitor_image(0)
+    png = vs.grab_png(0, 0, 640, 480)         # PNG bytes
 
-A failed call raises ScreenshotError with the library's message. The two
-image functions need Pillow, which the package itself does not: without it
-they raise ImportError.
+A rectangle is cut to the monitors' bounding box; one wholly outside it, or
+with a width or height below 1, is refused. A failed call raises
+ScreenshotError with the library's message, its error code and the code's
+meaning in words.
 
 The library is looked for, in this order, at the path in the environment
 variable VANTOREL_SCREENSHOT_LIBRARY, beside this package, then on the system's
@@ -26,23 +37,41 @@ before releasing it, so it may be used from several threads.
 
 from __future__ import annotations
 
-import ctypes
-import ctypes.util
-import io
-import json
-import operator
-import os
-import sys
-import threading
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Union
+import ctypes as _ctypes
+import ctypes.util as _ctypes_util
+import io as _io
+import json as _json
+import operator as _operator
+import os as _os
+import re as _re
+import struct as _struct
+import sys as _sys
+import threading as _threading
+import weakref as _weakref
+import zlib as _zlib
+from typing import TYPE_CHECKING as _TYPE_CHECKING
+from typing import Any as _Any
+from typing import Dict as _Dict
+from typing import List as _List
+from typing import Mapping as _Mapping
+from typing import Optional as _Optional
+from typing import Sequence as _Sequence
+from typing import Tuple as _Tuple
+from typing import Union as _Union
 
-if TYPE_CHECKING:
+from . import _codes
+
+if _TYPE_CHECKING:
     from PIL import Image as _PilImage
 
+__version__ = "1.0.0"
+
 __all__ = [
+    "Picture",
     "ScreenshotError",
     "grab",
     "grab_image",
+    "grab_png",
     "library_path",
     "monitor_image",
     "monitors",
@@ -53,43 +82,94 @@ __all__ = [
     "version",
 ]
 
-StrPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+_StrPath = _Union[str, bytes, "_os.PathLike[str]", "_os.PathLike[bytes]"]
+_Target = _Union[None, int, _Mapping[str, _Any], _Sequence[int]]
 
-LIBRARY_ENV = "VANTOREL_SCREENSHOT_LIBRARY"
+_LIBRARY_ENV = "VANTOREL_SCREENSHOT_LIBRARY"
 
 _INT_MIN = -(2**31)
 _INT_MAX = 2**31 - 1
 
-if sys.platform == "win32":
+# grab() with no target: a request that covers every monitor any desktop has,
+# which the library cuts to their bounding box in the same call.
+_EVERYTHING = (-(2**30), -(2**30), _INT_MAX, _INT_MAX)
+
+if _sys.platform == "win32":
     _NAMES = ["vantorel-screenshot.dll"]
-elif sys.platform == "darwin":
+elif _sys.platform == "darwin":
     _NAMES = ["libvantorel-screenshot.1.dylib", "libvantorel-screenshot.dylib"]
 else:
     _NAMES = ["libvantorel-screenshot.so.1", "libvantorel-screenshot.so"]
 
 
+# ---------------------------------------------------------------------------
+# Errors
+
+_CODE_AT_END = _re.compile(r"\(error (\d+)\)$")
+
+
+def _reason_of(code: _Optional[int]) -> _Optional[str]:
+    if code is None:
+        return None
+    if _sys.platform == "win32":
+        return _windows_reason(code)
+    if _sys.platform.startswith("linux"):
+        return _codes.REASONS.get(code)
+    return None
+
+
+def _windows_reason(code: int) -> _Optional[str]:
+    """The system's text for a Windows error code, or None."""
+    format_from_system, ignore_inserts = 0x1000, 0x200
+    buffer = _ctypes.create_unicode_buffer(512)
+    try:
+        kernel32 = _ctypes.WinDLL("kernel32")  # type: ignore[attr-defined]
+        length = kernel32.FormatMessageW(
+            format_from_system | ignore_inserts, None, code, 0, buffer, len(buffer), None
+        )
+    except (AttributeError, OSError):
+        return None
+    text = buffer.value[:length].strip().rstrip(".")
+    return text or None
+
+
 class ScreenshotError(Exception):
-    """A call into the library failed; ``message`` is the library's own text."""
+    """A call into the library failed.
+
+    ``message`` is the library's own text, word for word; ``code`` the number
+    N of its closing "(error N)", or None when it has none; ``reason`` that
+    code's meaning in words (the library's table on Linux, the system's text
+    on Windows), or None. ``str()`` gives the message followed by the reason.
+    """
 
     def __init__(self, message: str) -> None:
         super().__init__(message)
         self.message = message
+        found = _CODE_AT_END.search(message)
+        self.code: _Optional[int] = int(found.group(1)) if found else None
+        self.reason: _Optional[str] = _reason_of(self.code)
+
+    def __str__(self) -> str:
+        return f"{self.message}: {self.reason}" if self.reason else self.message
 
 
-_lock = threading.Lock()
-_lib: Optional[ctypes.CDLL] = None
-_lib_path: Optional[str] = None
+# ---------------------------------------------------------------------------
+# The library
+
+_lock = _threading.Lock()
+_lib: _Optional[_ctypes.CDLL] = None
+_lib_path: _Optional[str] = None
 
 
-def _candidates() -> List[str]:
-    configured = os.environ.get(LIBRARY_ENV)
+def _candidates() -> _List[str]:
+    configured = _os.environ.get(_LIBRARY_ENV)
     if configured:
         # An explicit choice is not second-guessed: no fallback behind it.
         return [configured]
-    here = os.path.dirname(os.path.abspath(__file__))
-    found = [os.path.join(here, name) for name in _NAMES]
-    found = [path for path in found if os.path.exists(path)]
-    system = ctypes.util.find_library("vantorel-screenshot")
+    here = _os.path.dirname(_os.path.abspath(__file__))
+    found = [_os.path.join(here, name) for name in _NAMES]
+    found = [path for path in found if _os.path.exists(path)]
+    system = _ctypes_util.find_library("vantorel-screenshot")
     if system:
         found.append(system)
     # Bare names let the dynamic loader search LD_LIBRARY_PATH, the cache, PATH.
@@ -97,9 +177,10 @@ def _candidates() -> List[str]:
     return found
 
 
-def _declare(lib: ctypes.CDLL) -> None:
-    c_int, c_char_p, c_void_p = ctypes.c_int, ctypes.c_char_p, ctypes.c_void_p
-    byte_pp = ctypes.POINTER(ctypes.POINTER(ctypes.c_uint8))
+def _declare(lib: _ctypes.CDLL) -> None:
+    c_int, c_char_p, c_void_p = _ctypes.c_int, _ctypes.c_char_p, _ctypes.c_void_p
+    int_p = _ctypes.POINTER(c_int)
+    byte_pp = _ctypes.POINTER(_ctypes.POINTER(_ctypes.c_uint8))
     signatures = {
         "screenshot_version": ([], c_char_p),
         "screenshot_last_error": ([], c_char_p),
@@ -108,8 +189,9 @@ def _declare(lib: ctypes.CDLL) -> None:
         "screenshot_capture_monitor_png": ([c_int, c_char_p], c_int),
         "screenshot_capture_region_png": ([c_int, c_int, c_int, c_int, c_char_p], c_int),
         "screenshot_capture_window_png": ([c_void_p, c_char_p], c_int),
-        "screenshot_capture_region_mem": (
-            [c_int, c_int, c_int, c_int, byte_pp, ctypes.POINTER(c_int)],
+        "screenshot_capture_region_mem": ([c_int, c_int, c_int, c_int, byte_pp, int_p], c_int),
+        "screenshot_capture_region_rgba": (
+            [c_int, c_int, c_int, c_int, int_p, int_p, int_p, int_p, byte_pp],
             c_int,
         ),
         "screenshot_free_mem": ([c_void_p], None),
@@ -120,7 +202,7 @@ def _declare(lib: ctypes.CDLL) -> None:
         function.restype = restype
 
 
-def _library() -> ctypes.CDLL:
+def _library() -> _ctypes.CDLL:
     """The loaded library; the caller holds _lock."""
     global _lib, _lib_path
     if _lib is not None:
@@ -128,7 +210,7 @@ def _library() -> ctypes.CDLL:
     failures = []
     for candidate in _candidates():
         try:
-            lib = ctypes.CDLL(candidate)
+            lib = _ctypes.CDLL(candidate)
         except OSError as error:
             failures.append(f"{candidate}: {error}")
             continue
@@ -137,36 +219,203 @@ def _library() -> ctypes.CDLL:
         return lib
     raise OSError(
         "vantorel-screenshot library not found (set "
-        + LIBRARY_ENV
+        + _LIBRARY_ENV
         + " to its path); tried:\n  "
         + "\n  ".join(failures)
     )
 
 
-def _text(raw: Optional[bytes]) -> str:
+def _text(raw: _Optional[bytes]) -> str:
     return (raw or b"").decode("utf-8", errors="replace")
 
 
-def _failure(lib: ctypes.CDLL) -> ScreenshotError:
+def _failure(lib: _ctypes.CDLL) -> ScreenshotError:
     # Read under the lock: the text is the process's, not this call's.
     return ScreenshotError(_text(lib.screenshot_last_error()))
 
 
 def _int(name: str, value: int) -> int:
-    value = operator.index(value)
+    value = _operator.index(value)
     if not _INT_MIN <= value <= _INT_MAX:
         raise OverflowError(f"{name} {value} does not fit a 32-bit int")
     return value
 
 
-def _path(path: StrPath) -> bytes:
-    path = os.fspath(path)
+def _rect(x: int, y: int, width: int, height: int) -> _List[int]:
+    return [_int(n, v) for n, v in (("x", x), ("y", y), ("width", width), ("height", height))]
+
+
+def _path(path: _StrPath) -> bytes:
+    """A path as the library's narrow C runtime opens it."""
+    path = _os.fspath(path)
     if isinstance(path, bytes):
         return path
-    if sys.platform == "win32":
+    if _sys.platform == "win32":
         # The library opens files with the narrow C runtime: the ANSI code page.
         return path.encode("mbcs")
-    return os.fsencode(path)
+    return _os.fsencode(path)
+
+
+# ---------------------------------------------------------------------------
+# Pictures
+
+
+def _pillow() -> _Any:
+    try:
+        from PIL import Image
+    except ImportError as error:
+        raise ImportError(
+            "vantorel_screenshot needs Pillow for this, which is not installed "
+            "(pip install Pillow, or on Debian: apt install python3-pil)",
+            name="PIL",
+        ) from error
+    return Image
+
+
+def _png_chunk(kind: bytes, data: bytes) -> bytes:
+    return _struct.pack(">I", len(data)) + kind + data + _struct.pack(">I", _zlib.crc32(kind + data))
+
+
+def _png(width: int, height: int, rgba: bytes) -> bytes:
+    """8-bit RGBA PNG, every row unfiltered, one IDAT, as the library writes its own."""
+    stride = width * 4
+    rows = b"".join(b"\0" + rgba[y * stride : (y + 1) * stride] for y in range(height))
+    header = _struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
+    return (
+        b"\x89PNG\r\n\x1a\n"
+        + _png_chunk(b"IHDR", header)
+        + _png_chunk(b"IDAT", _zlib.compress(rows, 6))
+        + _png_chunk(b"IEND", b"")
+    )
+
+
+class Picture:
+    """A captured rectangle of the screen: 8-bit RGBA pixels, rows top to bottom.
+
+    ``left``, ``top``, ``width`` and ``height`` give the rectangle really
+    captured, in virtual-screen pixels (a request is cut to the monitors);
+    ``size`` is ``(width, height)``. ``np.asarray(picture)`` is a
+    ``(height, width, 4)`` uint8 view of the pixels themselves, no copy; it
+    keeps the picture alive. ``rgba`` and ``rgb`` are new bytes on each use.
+    """
+
+    __slots__ = ("left", "top", "width", "height", "_address", "__weakref__")
+
+    def __init__(self, left: int, top: int, width: int, height: int, address: int) -> None:
+        """Takes over ``address``, a block from the library's raw-pixels export;
+        it is released when the picture is collected. Pictures come from grab()."""
+        self.left = left
+        self.top = top
+        self.width = width
+        self.height = height
+        self._address = address
+        finalizer = _weakref.finalize(self, _release, address)
+        # At exit an array may still look at the block: leave it to the OS.
+        finalizer.atexit = False
+
+    @property
+    def size(self) -> _Tuple[int, int]:
+        """``(width, height)``."""
+        return (self.width, self.height)
+
+    @property
+    def rgba(self) -> bytes:
+        """The pixels as R, G, B, A bytes, rows top to bottom, no gaps."""
+        return _ctypes.string_at(self._address, self.width * self.height * 4)
+
+    @property
+    def rgb(self) -> bytes:
+        """The pixels as R, G, B bytes, without alpha."""
+        rgba = self.rgba
+        rgb = bytearray(self.width * self.height * 3)
+        for channel in range(3):
+            rgb[channel::3] = rgba[channel::4]
+        return bytes(rgb)
+
+    @property
+    def __array_interface__(self) -> _Dict[str, _Any]:
+        return {
+            "version": 3,
+            "shape": (self.height, self.width, 4),
+            "typestr": "|u1",
+            "data": (self._address, False),
+        }
+
+    def to_pil(self) -> "_PilImage.Image":
+        """A Pillow image (mode RGBA) holding a copy of the pixels. Needs Pillow."""
+        image: "_PilImage.Image" = _pillow().frombytes("RGBA", self.size, self.rgba)
+        return image
+
+    def save(self, path: _StrPath) -> None:
+        """Writes the picture to ``path`` in the format its extension names:
+        ``.png`` (RGBA) and ``.ppm`` (binary RGB) need nothing else; ``.jpg``
+        and ``.jpeg`` (quality 90) need Pillow. Any other extension is refused
+        with ValueError before anything is written."""
+        name = _os.fspath(path)
+        extension = _os.fsdecode(_os.path.splitext(name)[1]).lower()
+        if extension == ".png":
+            data = _png(self.width, self.height, self.rgba)
+        elif extension == ".ppm":
+            data = b"P6\n%d %d\n255\n" % (self.width, self.height) + self.rgb
+        elif extension in (".jpg", ".jpeg"):
+            image = _pillow().frombytes("RGB", self.size, self.rgb)
+            buffer = _io.BytesIO()
+            image.save(buffer, "JPEG", quality=90)
+            data = buffer.getvalue()
+        else:
+            raise ValueError(
+                f"cannot tell the image format of {name!r}: use .png, .jpg, .jpeg or .ppm"
+            )
+        with open(name, "wb") as file:
+            file.write(data)
+
+    def __repr__(self) -> str:
+        return (
+            f"<vantorel_screenshot.Picture left={self.left} top={self.top} "
+            f"width={self.width} height={self.height}>"
+        )
+
+
+def _release(address: int) -> None:
+    lib = _lib
+    if lib is not None:
+        lib.screenshot_free_mem(address)
+
+
+def _target_rect(target: _Target) -> _List[int]:
+    """What grab() was given, as the x, y, width and height to ask for."""
+    if target is None:
+        return list(_EVERYTHING)
+    if isinstance(target, bool):
+        raise TypeError("grab() takes a monitor index, not a bool")
+    if isinstance(target, int):
+        index = _int("index", target)
+        listing = monitors()
+        if not 0 <= index < len(listing):
+            # The library's own words for save_monitor's refusal.
+            raise ScreenshotError(f"monitor index {index} out of range (0..{len(listing) - 1})")
+        monitor = listing[index]
+        return _rect(monitor["x"], monitor["y"], monitor["width"], monitor["height"])
+    if isinstance(target, _Mapping):
+        if "left" in target and "top" in target:
+            x, y = target["left"], target["top"]
+        elif "x" in target and "y" in target:
+            x, y = target["x"], target["y"]
+        else:
+            raise TypeError("grab() needs a dict with left, top (or x, y), width and height")
+        if "width" not in target or "height" not in target:
+            raise TypeError("grab() needs a dict with left, top (or x, y), width and height")
+        return _rect(x, y, target["width"], target["height"])
+    if isinstance(target, (str, bytes)) or not isinstance(target, _Sequence) or len(target) != 4:
+        raise TypeError(
+            "grab() takes None, a monitor index, a monitor dict, a dict with left, top, "
+            f"width and height, or an (x, y, width, height) tuple, not {target!r}"
+        )
+    return _rect(*target)
+
+
+# ---------------------------------------------------------------------------
+# The API
 
 
 def library_path() -> str:
@@ -183,7 +432,7 @@ def version() -> str:
         return _text(_library().screenshot_version())
 
 
-def monitors() -> List[Dict[str, Any]]:
+def monitors() -> _List[_Dict[str, _Any]]:
     """The attached monitors: dicts with index, name, x, y, width, height, is_primary."""
     with _lock:
         lib = _library()
@@ -191,93 +440,96 @@ def monitors() -> List[Dict[str, Any]]:
         if raw is None:
             raise _failure(lib)
         text = _text(raw)
-    result: List[Dict[str, Any]] = json.loads(text)
+    result: _List[_Dict[str, _Any]] = _json.loads(text)
     return result
 
 
-def grab(x: int, y: int, width: int, height: int) -> bytes:
-    """A rectangle of the virtual screen, cut to the monitors, as PNG bytes."""
-    args = [_int(n, v) for n, v in (("x", x), ("y", y), ("width", width), ("height", height))]
-    png = ctypes.POINTER(ctypes.c_uint8)()
-    length = ctypes.c_int(0)
+def grab(target: _Target = None) -> Picture:
+    """Captures part of the screen as a Picture.
+
+    ``target`` is one of:
+
+    - None: the whole screen, every monitor's bounding box;
+    - an int: that monitor, in the order of monitors();
+    - a dict from monitors(), or any dict with ``left``, ``top``, ``width`` and
+      ``height`` (python-mss's form);
+    - a tuple ``(x, y, width, height)``; note: width and height, not the
+      right and bottom edges.
+
+    The rectangle is cut to the monitors' bounding box; the Picture says what
+    was really captured. Raises ScreenshotError when the library refuses.
+    """
+    x, y, width, height = _target_rect(target)
+    out = [_ctypes.c_int(0) for _ in range(4)]
+    pixels = _ctypes.POINTER(_ctypes.c_uint8)()
     with _lock:
         lib = _library()
-        if lib.screenshot_capture_region_mem(*args, ctypes.byref(png), ctypes.byref(length)) != 0:
+        refs = [_ctypes.byref(value) for value in out]
+        if lib.screenshot_capture_region_rgba(x, y, width, height, *refs, _ctypes.byref(pixels)) != 0:
+            raise _failure(lib)
+    address = _ctypes.cast(pixels, _ctypes.c_void_p).value
+    assert address is not None
+    return Picture(out[0].value, out[1].value, out[2].value, out[3].value, address)
+
+
+def grab_png(x: int, y: int, width: int, height: int) -> bytes:
+    """A rectangle of the virtual screen, cut to the monitors, as PNG bytes
+    encoded by the library."""
+    args = _rect(x, y, width, height)
+    png = _ctypes.POINTER(_ctypes.c_uint8)()
+    length = _ctypes.c_int(0)
+    with _lock:
+        lib = _library()
+        if lib.screenshot_capture_region_mem(*args, _ctypes.byref(png), _ctypes.byref(length)) != 0:
             raise _failure(lib)
     try:
-        return ctypes.string_at(png, length.value)
+        return _ctypes.string_at(png, length.value)
     finally:
         lib.screenshot_free_mem(png)
 
 
-def _save(call: str, *args: Any) -> None:
+def _save(call: str, *args: _Any) -> None:
     with _lock:
         lib = _library()
         if getattr(lib, call)(*args) != 0:
             raise _failure(lib)
 
 
-def save_all(path: StrPath) -> None:
+def save_all(path: _StrPath) -> None:
     """The whole virtual screen to a PNG file."""
     _save("screenshot_capture_all_png", _path(path))
 
 
-def save_monitor(index: int, path: StrPath) -> None:
+def save_monitor(index: int, path: _StrPath) -> None:
     """Monitor ``index`` (0-based, in the order of monitors()) to a PNG file."""
     _save("screenshot_capture_monitor_png", _int("index", index), _path(path))
 
 
-def save_region(x: int, y: int, width: int, height: int, path: StrPath) -> None:
+def save_region(x: int, y: int, width: int, height: int, path: _StrPath) -> None:
     """A rectangle of the virtual screen, cut to the monitors, to a PNG file."""
-    args = [_int(n, v) for n, v in (("x", x), ("y", y), ("width", width), ("height", height))]
-    _save("screenshot_capture_region_png", *args, _path(path))
+    _save("screenshot_capture_region_png", *_rect(x, y, width, height), _path(path))
 
 
-def save_window(window_id: int, path: StrPath) -> None:
+def save_window(window_id: int, path: _StrPath) -> None:
     """One window to a PNG file: an X11 window id on Linux, an HWND on Windows."""
-    window_id = operator.index(window_id)
-    if not 0 <= window_id < 2 ** (8 * ctypes.sizeof(ctypes.c_void_p)):
+    window_id = _operator.index(window_id)
+    if not 0 <= window_id < 2 ** (8 * _ctypes.sizeof(_ctypes.c_void_p)):
         raise OverflowError(f"window id {window_id} is not a pointer-sized unsigned value")
-    _save("screenshot_capture_window_png", ctypes.c_void_p(window_id), _path(path))
-
-
-def _pillow() -> Any:
-    try:
-        from PIL import Image
-    except ImportError as error:
-        raise ImportError(
-            "vantorel_screenshot's image functions need Pillow, which is not installed "
-            "(pip install Pillow, or on Debian: apt install python3-pil)",
-            name="PIL",
-        ) from error
-    return Image
-
-
-def _decode(pillow: Any, png: bytes) -> "_PilImage.Image":
-    image = pillow.open(io.BytesIO(png))
-    # Decoded now, so a bad PNG fails here and the image holds no buffer.
-    image.load()
-    result: "_PilImage.Image" = image
-    return result
+    _save("screenshot_capture_window_png", _ctypes.c_void_p(window_id), _path(path))
 
 
 def grab_image(x: int, y: int, width: int, height: int) -> "_PilImage.Image":
-    """grab() as a Pillow image (mode RGBA). Needs Pillow."""
-    pillow = _pillow()
-    return _decode(pillow, grab(x, y, width, height))
+    """``grab((x, y, width, height)).to_pil()``: a Pillow image, mode RGBA. Needs Pillow."""
+    _pillow()
+    return grab((x, y, width, height)).to_pil()
 
 
 def monitor_image(index: int) -> "_PilImage.Image":
-    """Monitor ``index`` (0-based, in the order of monitors()) as a Pillow image
-    (mode RGBA), with the pixels save_monitor() writes. Needs Pillow."""
-    pillow = _pillow()
-    index = _int("index", index)
-    listing = monitors()
-    if not listing:
-        raise ScreenshotError("no monitors")
-    if not 0 <= index < len(listing):
-        # The library's own words for save_monitor's refusal.
-        raise ScreenshotError(f"monitor index {index} out of range (0..{len(listing) - 1})")
-    monitor = listing[index]
-    png = grab(monitor["x"], monitor["y"], monitor["width"], monitor["height"])
-    return _decode(pillow, png)
+    """``grab(index).to_pil()``: monitor ``index`` as a Pillow image, mode RGBA,
+    with the pixels save_monitor() writes. Needs Pillow."""
+    _pillow()
+    return grab(_int("index", index)).to_pil()
+
+
+def __dir__() -> _List[str]:
+    return sorted(__all__ + ["__version__"])

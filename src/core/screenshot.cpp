@@ -267,29 +267,87 @@ static void release_display_objects(HDC screen, HDC memory, HBITMAP bitmap, HGDI
   ReleaseDC(NULL, screen);
 }
 
-int capture_rect_rgba(int x, int y, int width, int height, rgba_frame *frame) {
+// The messages of one capture path. The rectangle and the window paths run
+// the same sequence and fail with different texts, which callers and their
+// tests rely on word for word, so each path passes its own. Arguments each
+// text receives (a text without the conversion ignores it):
+struct capture_texts {
+  const char *screen_dc;  // the last-error code when screen_dc_code is 1
+  int screen_dc_code;     // 0: the window path's text, which reads no code
+  const char *memory_dc;  // none
+  const char *bitmap;     // width, height
+  const char *copy;       // x, y, width, height, code; printing a window: the code alone
+  const char *no_memory;  // width, height
+  const char *read_back;  // the last-error code
+};
+
+static const capture_texts k_rect_texts = {
+    "GetDC(NULL) failed (error %lu)",
+    1,
+    "CreateCompatibleDC failed",
+    "CreateCompatibleBitmap %dx%d failed",
+    "BitBlt (%d,%d %dx%d) failed (error %lu)",
+    "out of memory for %dx%d frame",
+    "GetDIBits failed (error %lu)",
+};
+
+static const capture_texts k_window_texts = {
+    "GetDC(NULL) failed",
+    0,
+    "memory DC/bitmap creation failed",
+    "memory DC/bitmap creation failed",
+    "PrintWindow/BitBlt for window failed (error %lu)",
+    "out of memory for window %dx%d",
+    "GetDIBits failed for window (error %lu)",
+};
+
+// The formats above come from two fixed tables, never from outside.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+#endif
+
+// Screen context, memory context and bitmap; the copy into the bitmap; the
+// read-back into a new buffer, top row first; the channel reorder; the
+// release. With a window the window prints itself first (full content, then
+// plain) and the screen at x, y is copied only when both refuse. Every
+// failure sets its message before anything is released. The frame gets its
+// sizes once the copy has succeeded and its buffer only on success.
+static int capture_into_frame(HWND window, int x, int y, int width, int height,
+                              const capture_texts *texts, rgba_frame *frame) {
   HDC screen = GetDC(NULL);
   if (!screen) {
-    set_error("GetDC(NULL) failed (error %lu)", last_error_code());
+    if (texts->screen_dc_code)
+      set_error(texts->screen_dc, last_error_code());
+    else
+      set_error(texts->screen_dc);
     return -1;
   }
   HDC memory = CreateCompatibleDC(screen);
   if (!memory) {
-    set_error("CreateCompatibleDC failed");
+    set_error(texts->memory_dc);
     ReleaseDC(NULL, screen);
     return -1;
   }
   HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
   if (!bitmap) {
-    set_error("CreateCompatibleBitmap %dx%d failed", width, height);
+    set_error(texts->bitmap, width, height);
     DeleteDC(memory);
     ReleaseDC(NULL, screen);
     return -1;
   }
   HGDIOBJ previous = SelectObject(memory, bitmap);
 
-  if (!BitBlt(memory, 0, 0, width, height, screen, x, y, SRCCOPY)) {
-    set_error("BitBlt (%d,%d %dx%d) failed (error %lu)", x, y, width, height, last_error_code());
+  if (window) {
+    if (!PrintWindow(window, memory, PW_RENDERFULLCONTENT) && !PrintWindow(window, memory, 0) &&
+        !BitBlt(memory, 0, 0, width, height, screen, x, y, SRCCOPY)) {
+      set_error(texts->copy, last_error_code());
+      release_display_objects(screen, memory, bitmap, previous);
+      return -1;
+    }
+  } else if (!BitBlt(memory, 0, 0, width, height, screen, x, y, SRCCOPY)) {
+    set_error(texts->copy, x, y, width, height, last_error_code());
     release_display_objects(screen, memory, bitmap, previous);
     return -1;
   }
@@ -298,25 +356,33 @@ int capture_rect_rgba(int x, int y, int width, int height, rgba_frame *frame) {
   frame->height = height;
   frame->stride = stride_of(width);
   uint64_t pixel_count = (uint64_t)width * (uint64_t)height;
-  frame->pixels = alloc_pixels(pixel_count);
-  if (!frame->pixels) {
-    set_error("out of memory for %dx%d frame", width, height);
+  uint8_t *pixels = alloc_pixels(pixel_count);
+  if (!pixels) {
+    set_error(texts->no_memory, width, height);
     release_display_objects(screen, memory, bitmap, previous);
     return -1;
   }
 
   BITMAPINFO info;
   fill_dib_header(&info, width, height);
-  if (!GetDIBits(memory, bitmap, 0, (UINT)height, frame->pixels, &info, DIB_RGB_COLORS)) {
-    set_error("GetDIBits failed (error %lu)", last_error_code());
-    free(frame->pixels);
-    frame->pixels = NULL;
+  if (!GetDIBits(memory, bitmap, 0, (UINT)height, pixels, &info, DIB_RGB_COLORS)) {
+    set_error(texts->read_back, last_error_code());
+    free(pixels);
     release_display_objects(screen, memory, bitmap, previous);
     return -1;
   }
-  bgrx_to_rgba(frame->pixels, pixel_count);
+  bgrx_to_rgba(pixels, pixel_count);
   release_display_objects(screen, memory, bitmap, previous);
+  frame->pixels = pixels;
   return 0;
+}
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+int capture_rect_rgba(int x, int y, int width, int height, rgba_frame *frame) {
+  return capture_into_frame(NULL, x, y, width, height, &k_rect_texts, frame);
 }
 
 static int capture_window_to_file(void *hwnd_arg, const char *path) {
@@ -343,58 +409,9 @@ static int capture_window_to_file(void *hwnd_arg, const char *path) {
     set_error("window has empty rect");
     return -1;
   }
-  int width = (int)width64;
-  int height = (int)height64;
-
-  HDC screen = GetDC(NULL);
-  if (!screen) {
-    set_error("GetDC(NULL) failed");
+  if (capture_into_frame(hwnd, rect.left, rect.top, (int)width64, (int)height64, &k_window_texts,
+                         &frame) != 0)
     return -1;
-  }
-  HDC memory = CreateCompatibleDC(screen);
-  if (!memory) {
-    set_error("memory DC/bitmap creation failed");
-    ReleaseDC(NULL, screen);
-    return -1;
-  }
-  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-  if (!bitmap) {
-    set_error("memory DC/bitmap creation failed");
-    DeleteDC(memory);
-    ReleaseDC(NULL, screen);
-    return -1;
-  }
-  HGDIOBJ previous = SelectObject(memory, bitmap);
-
-  if (!PrintWindow(hwnd, memory, PW_RENDERFULLCONTENT) && !PrintWindow(hwnd, memory, 0) &&
-      !BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY)) {
-    set_error("PrintWindow/BitBlt for window failed (error %lu)", last_error_code());
-    release_display_objects(screen, memory, bitmap, previous);
-    return -1;
-  }
-
-  frame.width = width;
-  frame.height = height;
-  frame.stride = stride_of(width);
-  uint64_t pixel_count = (uint64_t)width * (uint64_t)height;
-  uint8_t *pixels = alloc_pixels(pixel_count);
-  if (!pixels) {
-    set_error("out of memory for window %dx%d", width, height);
-    release_display_objects(screen, memory, bitmap, previous);
-    return -1;
-  }
-  BITMAPINFO info;
-  fill_dib_header(&info, width, height);
-  if (!GetDIBits(memory, bitmap, 0, (UINT)height, pixels, &info, DIB_RGB_COLORS)) {
-    set_error("GetDIBits failed for window (error %lu)", last_error_code());
-    free(pixels);
-    release_display_objects(screen, memory, bitmap, previous);
-    return -1;
-  }
-  bgrx_to_rgba(pixels, pixel_count);
-  release_display_objects(screen, memory, bitmap, previous);
-
-  frame.pixels = pixels;
   int result = write_png_file(path, &frame);
   free(frame.pixels);
   return result;
@@ -503,6 +520,35 @@ static int capture_region_to_mem(int x, int y, int width, int height, uint8_t **
   return 0;
 }
 
+// The region pipeline without the encoder: the frame's own buffer goes to the
+// caller, who releases it with screenshot_free_mem like PNG bytes.
+static int capture_region_to_rgba(int x, int y, int width, int height, int *out_x, int *out_y,
+                                  int *out_width, int *out_height, uint8_t **out_pixels) {
+  if (!out_x || !out_y || !out_width || !out_height || !out_pixels) {
+    set_error("out params are NULL");
+    return -1;
+  }
+  *out_x = 0;
+  *out_y = 0;
+  *out_width = 0;
+  *out_height = 0;
+  *out_pixels = NULL;
+  monitor_table table;
+  table.count = 0;
+  if (enumerate_monitors(&table) != 0) return -1;
+  if (clamp_to_screen(table.entries, table.count, &x, &y, &width, &height) != 0) return -1;
+
+  rgba_frame frame;
+  memset(&frame, 0, sizeof frame);
+  if (capture_rect_rgba(x, y, width, height, &frame) != 0) return -1;
+  *out_x = x;
+  *out_y = y;
+  *out_width = frame.width;
+  *out_height = frame.height;
+  *out_pixels = frame.pixels;
+  return 0;
+}
+
 void screenshot_free_mem(void *mem) { free(mem); }
 
 // ---------------------------------------------------------------------------
@@ -548,6 +594,16 @@ int screenshot_capture_region_mem(int x, int y, int width, int height, uint8_t *
   dpi_scope scope;
   enter_physical_pixels(&scope);
   int result = capture_region_to_mem(x, y, width, height, out_png, out_len);
+  leave_physical_pixels(&scope);
+  return result;
+}
+
+int screenshot_capture_region_rgba(int x, int y, int width, int height, int *out_x, int *out_y,
+                                   int *out_width, int *out_height, unsigned char **out_pixels) {
+  dpi_scope scope;
+  enter_physical_pixels(&scope);
+  int result =
+      capture_region_to_rgba(x, y, width, height, out_x, out_y, out_width, out_height, out_pixels);
   leave_physical_pixels(&scope);
   return result;
 }

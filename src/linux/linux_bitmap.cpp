@@ -42,25 +42,6 @@ void vs_clear_content(vs_bitmap *bitmap) {
   bitmap->content_height = 0;
 }
 
-static void release_frame(vs_bitmap *bitmap) { free(bitmap->hold); }
-
-void vs_hold_frame(vs_bitmap *bitmap, uint32_t *frame, int width, int height) {
-  vs_clear_content(bitmap);
-  bitmap->pixels = (const uint8_t *)frame;
-  bitmap->hold = frame;
-  bitmap->release = release_frame;
-  bitmap->stride = (uint32_t)width * 4u;
-  bitmap->content_x = 0;
-  bitmap->content_y = 0;
-  bitmap->content_width = width;
-  bitmap->content_height = height;
-  // A zeroed format with these shifts is 32-bit little-endian X, R, G, B.
-  memset(&bitmap->format, 0, sizeof bitmap->format);
-  bitmap->format.red_shift = 16;
-  bitmap->format.green_shift = 8;
-  bitmap->format.blue_shift = 0;
-}
-
 HDC WINAPI CreateCompatibleDC(HDC hdc) {
   if (hdc && hdc != (HDC)&g_vs_screen_dc && !vs_memory_dc(hdc)) {
     vs_set_last_error(VS_ERROR_BAD_VALUE);
@@ -152,8 +133,10 @@ __attribute__((noinline)) static void convert_shifted(const uint8_t *src, uint8_
 
 // One row of the content, as the B, G, R, X bytes GDI delivers. The fourth
 // byte is 255 for an opaque visual and the alpha of a 32-bit one. The copy
-// is one of the two passes of a screenshot over memory (the core's channel
-// swap is the other); AVX2, where the processor has it, makes it cheaper.
+// is one of the passes a capture makes over the whole frame before it is
+// encoded: on X11 the other is the core's channel swap; on Wayland and
+// through the portal the layer's sampling into its frame comes first, three
+// in all. AVX2, where the processor has it, makes it cheaper.
 // Not under ThreadSanitizer, which cannot run the resolver that picks a
 // clone: the loader calls it before the sanitizer's runtime is up.
 #if defined(__SANITIZE_THREAD__)

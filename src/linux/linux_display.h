@@ -18,10 +18,10 @@
 // format, and GetDIBits converts from there into the caller's buffer. The
 // layer that filled it gives it the function that lets go of them.
 //
-// Errors: GetLastError gives the thread's last code (linux_error.h). The X11
-// layer reports X error codes and XCB's connection errors (all below 20 or
-// from 128 on); the codes of the dispatch and of the other layers are the
-// VS_ERROR_* below and in each layer's header.
+// Errors: GetLastError gives the thread's last code. The X11 layer reports X
+// error codes and XCB's connection errors (all below 20 or from 128 on); the
+// codes of the dispatch and of the other layers are the VS_ERROR_* of
+// linux_error.h's one list.
 //
 // Waits: every layer call gets a deadline (CLOCK_MONOTONIC milliseconds) and
 // returns by it, whatever its peer does.
@@ -31,12 +31,11 @@
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/socket.h>
 #include <time.h>
 
 #include "core/display.h"
 #include "linux/linux_error.h"
-
-// Its codes, the dispatch's and every layer's, are linux_error.h's one list.
 
 // The longest one layer call waits for its peer (compositor, X server). The
 // tests build the layers with a shorter one.
@@ -76,6 +75,11 @@ static inline int vs_lock_by(pthread_mutex_t *mutex, int64_t deadline) {
   }
   return pthread_mutex_timedlock(mutex, &until) == 0 ? 0 : -1;
 }
+
+// Connects the non-blocking socket fd by the deadline, whatever the peer
+// does: 0, or -1 with errno ETIMEDOUT when the deadline passed first, else
+// why the connect failed (ECONNREFUSED, ENOENT: nothing listens there).
+int vs_connect_by(int fd, const struct sockaddr *address, socklen_t length, int64_t deadline);
 
 // What a layer's function gives back: 0, or one of these with the last error
 // set.
@@ -181,10 +185,6 @@ vs_bitmap *vs_bitmap_of(HGDIOBJ object);
 
 // Drops what the bitmap's content refers to; it then reads black.
 void vs_clear_content(vs_bitmap *bitmap);
-
-// Makes a heap frame of width x height B, G, R, X pixels the bitmap's whole
-// content; the bitmap owns it from then on.
-void vs_hold_frame(vs_bitmap *bitmap, uint32_t *frame, int width, int height);
 
 // Makes the list's primary flags sound: exactly one monitor is primary, the
 // one the layer flagged, else the one at (0,0), else the first.

@@ -1,6 +1,64 @@
 #include "linux/linux_frame.h"
 
+#include <stdlib.h>
 #include <string.h>
+
+#include "linux/linux_display.h"
+
+// A byte count that does not fit the address space (a 32-bit process) is a
+// frame that cannot be had, never a shorter one.
+int vs_frame_alloc(vs_frame *frame, int width, int height) {
+  frame->pixels = NULL;
+  frame->width = width;
+  frame->height = height;
+  if (width <= 0 || height <= 0) return -1;
+  uint64_t count = (uint64_t)width * (uint64_t)height;
+  if (count > SIZE_MAX / 4) return -1;
+  frame->pixels = (uint32_t *)malloc((size_t)count * 4);
+  if (!frame->pixels) return -1;
+  for (uint64_t i = 0; i < count; i++) frame->pixels[i] = 0xff000000u;
+  return 0;
+}
+
+void vs_frame_free(vs_frame *frame) {
+  free(frame->pixels);
+  frame->pixels = NULL;
+}
+
+static void release_frame(vs_bitmap *bitmap) { free(bitmap->hold); }
+
+void vs_frame_hold(vs_frame *frame, vs_bitmap *bitmap) {
+  vs_clear_content(bitmap);
+  bitmap->pixels = (const uint8_t *)frame->pixels;
+  bitmap->hold = frame->pixels;
+  bitmap->release = release_frame;
+  bitmap->stride = (uint32_t)frame->width * 4u;
+  bitmap->content_x = 0;
+  bitmap->content_y = 0;
+  bitmap->content_width = frame->width;
+  bitmap->content_height = frame->height;
+  // A zeroed format with these shifts is 32-bit little-endian X, R, G, B.
+  memset(&bitmap->format, 0, sizeof bitmap->format);
+  bitmap->format.red_shift = 16;
+  bitmap->format.green_shift = 8;
+  bitmap->format.blue_shift = 0;
+  frame->pixels = NULL;
+}
+
+int vs_frame_cut(const RECT *area, int x, int y, int width, int height, vs_cut *cut) {
+  int64_t left = x > area->left ? x : area->left;
+  int64_t top = y > area->top ? y : area->top;
+  int64_t right = (int64_t)x + width < area->right ? (int64_t)x + width : area->right;
+  int64_t bottom = (int64_t)y + height < area->bottom ? (int64_t)y + height : area->bottom;
+  if (left >= right || top >= bottom) return 0;
+  cut->x = (int)(left - area->left);
+  cut->y = (int)(top - area->top);
+  cut->width = (int)(right - left);
+  cut->height = (int)(bottom - top);
+  cut->dest_x = (int)(left - x);
+  cut->dest_y = (int)(top - y);
+  return 1;
+}
 
 // The buffer may come from another process with any stride, so a pixel is
 // read without assuming alignment.

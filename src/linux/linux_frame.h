@@ -1,7 +1,8 @@
-// Frame sampling, shared by every layer that receives a picture in memory
-// (the Wayland screen copy, the portal's picture): a source buffer that stands
-// for a logical rectangle of the screen, cut and scaled into a frame of
-// B, G, R, X pixels by one rule.
+// Frames, shared by every layer that receives a picture in memory (the
+// Wayland screen copy, the portal's picture): a heap frame of B, G, R, X
+// pixels for the rectangle asked for, black until a source fills its part of
+// it, then held by the bitmap. A source buffer stands for a logical rectangle
+// of the screen and is cut and scaled into the frame by one rule.
 //
 // The rule: the source, once its transform is undone, covers the logical
 // area; each logical pixel takes the source pixel under its centre (column
@@ -12,6 +13,10 @@
 #define VANTOREL_LINUX_FRAME_H
 
 #include <stdint.h>
+
+#include "core/display.h"
+
+struct vs_bitmap;
 
 struct vs_source {
   const uint8_t *pixels;  // the buffer's first byte
@@ -30,6 +35,34 @@ struct vs_frame {
   int width;
   int height;
 };
+
+// A heap frame of width x height opaque black pixels: what a capture shows
+// where no source covers it. 0, or -1 (pixels NULL) when the memory cannot be
+// had; the caller sets its own code.
+int vs_frame_alloc(vs_frame *frame, int width, int height);
+
+// Lets go of the frame's pixels, if it still has them.
+void vs_frame_free(vs_frame *frame);
+
+// The bitmap takes the frame's pixels as its whole content, and frees them
+// when it lets go; the frame is left empty.
+void vs_frame_hold(vs_frame *frame, vs_bitmap *bitmap);
+
+// Where a source's area (a rectangle of the virtual screen) meets the frame
+// of the rectangle (x, y, width, height): the part in the area's own
+// coordinates, and where it goes in the frame.
+struct vs_cut {
+  int x;  // in the area
+  int y;
+  int width;
+  int height;
+  int dest_x;  // in the frame
+  int dest_y;
+};
+
+// 1 with *cut filled when they meet, 0 when they do not. The edges are
+// summed in 64 bits; the area is no wider or higher than an int holds.
+int vs_frame_cut(const RECT *area, int x, int y, int width, int height, vs_cut *cut);
 
 // Fills the part (x, y, width, height) of the source's logical area
 // (area_width x area_height) into the frame at (dest_x, dest_y); the fourth

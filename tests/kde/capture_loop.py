@@ -36,7 +36,7 @@ def main() -> int:
             if turn % 2 == 0:
                 vs.save_all(path)
             else:
-                data = vs.grab(left, top, width, height)
+                data = vs.grab_png(left, top, width, height)
                 with open(path, "wb") as file:
                     file.write(data)
         except vs.ScreenshotError as error:

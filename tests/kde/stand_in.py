@@ -78,7 +78,7 @@ def _cut(x: int, y: int, width: int, height: int) -> bytes:
     return _png(desktop.crop(left, top, cut_right - left, cut_bottom - top))
 
 
-def grab(x: int, y: int, width: int, height: int) -> bytes:
+def grab_png(x: int, y: int, width: int, height: int) -> bytes:
     return _cut(x, y, width, height)
 
 

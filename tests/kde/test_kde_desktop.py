@@ -121,16 +121,16 @@ class Captures(unittest.TestCase):
                 vs.save_region(x, y, width, height, self.path("region.png"))
                 self.assertSamePicture(read_library_file(self.path("region.png")), want, "file")
             with self.subTest(region=(x, y, width, height), export="memory"):
-                self.assertSamePicture(decode_library_png(vs.grab(x, y, width, height)), want, "memory")
+                self.assertSamePicture(decode_library_png(vs.grab_png(x, y, width, height)), want, "memory")
 
     def test_requests_the_layout_cannot_serve(self) -> None:
         cases = [
             (lambda: vs.save_monitor(2, self.path("x.png")), "monitor index 2 out of range (0..1)"),
             (
-                lambda: vs.grab(2560, 0, 10, 10),
+                lambda: vs.grab_png(2560, 0, 10, 10),
                 "region (2560,0 10x10) is outside screen bounds (0,0 2560x800)",
             ),
-            (lambda: vs.grab(10, 10, 0, 10), "invalid region size 0x10"),
+            (lambda: vs.grab_png(10, 10, 0, 10), "invalid region size 0x10"),
         ]
         for call, message in cases:
             with self.subTest(message=message):
@@ -147,7 +147,7 @@ class Captures(unittest.TestCase):
         env.pop("VANTOREL_SCREENSHOT_BACKEND", None)
         env["PYTHONPATH"] = os.path.join(ROOT, "python")
         script = (
-            "import sys, vantorel_screenshot as vs; sys.stdout.buffer.write(vs.grab(1201, 333, 157, 91))"
+            "import sys, vantorel_screenshot as vs; sys.stdout.buffer.write(vs.grab_png(1201, 333, 157, 91))"
         )
         result = subprocess.run(
             [sys.executable, "-c", script], env=env, capture_output=True, timeout=60, check=False
@@ -313,7 +313,7 @@ class NoPicturesFolder(unittest.TestCase):
             ("all", lambda: vs.save_all(target), "BitBlt (0,0 2560x800) failed (error 206)"),
             ("monitor 1", lambda: vs.save_monitor(1, target), "BitBlt (1280,0 1280x800) failed (error 206)"),
             ("region", lambda: vs.save_region(100, 50, 320, 200, target), "BitBlt (100,50 320x200) failed (error 206)"),
-            ("memory", lambda: vs.grab(1201, 333, 157, 91), "BitBlt (1201,333 157x91) failed (error 206)"),
+            ("memory", lambda: vs.grab_png(1201, 333, 157, 91), "BitBlt (1201,333 157x91) failed (error 206)"),
         ]
         for name, call, message in cases:
             with self.subTest(export=name):

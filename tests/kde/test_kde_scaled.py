@@ -107,7 +107,7 @@ class ScaledCaptures(unittest.TestCase):
                 vs.save_region(x, y, width, height, self.path("region.png"))
                 self.assertSamePicture(read_library_file(self.path("region.png")), want, "file")
             with self.subTest(region=(x, y, width, height), export="memory"):
-                self.assertSamePicture(decode_library_png(vs.grab(x, y, width, height)), want, "memory")
+                self.assertSamePicture(decode_library_png(vs.grab_png(x, y, width, height)), want, "memory")
 
 
 if __name__ == "__main__":

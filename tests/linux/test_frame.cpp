@@ -1,13 +1,15 @@
 // The sampling shared by the Wayland copy and the portal's picture, on small
 // buffers where every pixel can be named: the transforms, y-invert and the
 // channel order land each pixel where it is seen, and a description that does
-// not fit its buffer is refused before a byte is read. Also which portal
-// pictures may stand for a listed layout.
+// not fit its buffer is refused before a byte is read. The cut of the
+// rectangle asked for, the frame a bitmap holds, and which portal pictures
+// may stand for a listed layout.
 #include <gtest/gtest.h>
 #include <string.h>
 
 #include <vector>
 
+#include "linux/linux_display.h"
 #include "linux/linux_frame.h"
 #include "linux/portal/portal_layer.h"
 
@@ -131,6 +133,76 @@ TEST(Frame, DescriptionsThatDoNotFitAreRefused) {
               -1);
   }
   for (uint32_t p : pixels) EXPECT_EQ(p, 0u);
+}
+
+// Where a source's area meets the rectangle asked for, edges summed in 64
+// bits: a rectangle near the end of the int range must not wrap.
+TEST(Frame, CutsOfTheRectangleAskedFor) {
+  struct cut_case {
+    const char *what;
+    RECT area;
+    int x, y, width, height;
+    int meets;
+    vs_cut expected;
+  } cases[] = {
+      {"inside", {0, 0, 100, 50}, 10, 10, 20, 20, 1, {10, 10, 20, 20, 0, 0}},
+      {"over the top left", {0, 0, 100, 50}, -5, -5, 10, 10, 1, {0, 0, 5, 5, 5, 5}},
+      {"over the bottom right", {100, 0, 200, 50}, 150, 40, 100, 100, 1, {50, 40, 50, 10, 0, 0}},
+      {"left of the origin", {-1920, 0, 0, 1080}, -10, -10, 20, 20, 1, {1910, 0, 10, 10, 0, 10}},
+      {"touching an edge", {0, 0, 100, 50}, 100, 0, 10, 10, 0, {}},
+      {"near the end of int",
+       {INT32_MAX - 100, 0, INT32_MAX, 10},
+       INT32_MAX - 5,
+       0,
+       10,
+       10,
+       1,
+       {95, 0, 5, 10, 0, 0}},
+  };
+  for (const cut_case &c : cases) {
+    SCOPED_TRACE(c.what);
+    vs_cut cut = {-1, -1, -1, -1, -1, -1};
+    ASSERT_EQ(vs_frame_cut(&c.area, c.x, c.y, c.width, c.height, &cut), c.meets);
+    if (!c.meets) continue;
+    EXPECT_EQ(cut.x, c.expected.x);
+    EXPECT_EQ(cut.y, c.expected.y);
+    EXPECT_EQ(cut.width, c.expected.width);
+    EXPECT_EQ(cut.height, c.expected.height);
+    EXPECT_EQ(cut.dest_x, c.expected.dest_x);
+    EXPECT_EQ(cut.dest_y, c.expected.dest_y);
+  }
+}
+
+// A fresh frame is opaque black, and a bitmap that holds it reads it back
+// through GetDIBits as B, G, R, X bytes, then frees it (ASan, valgrind).
+TEST(Frame, HeldFrameReadsBack) {
+  vs_frame frame;
+  ASSERT_EQ(vs_frame_alloc(&frame, 3, 2), 0);
+  for (int i = 0; i < 6; i++) EXPECT_EQ(frame.pixels[i], 0xff000000u) << i;
+  frame.pixels[1] = 0xff112233u;
+  HDC dc = CreateCompatibleDC(NULL);
+  ASSERT_NE(dc, nullptr);
+  HBITMAP bitmap = CreateCompatibleBitmap(dc, 3, 2);
+  ASSERT_NE(bitmap, nullptr);
+  vs_frame_hold(&frame, vs_bitmap_of(bitmap));
+  EXPECT_EQ(frame.pixels, nullptr);
+  BITMAPINFO info;
+  memset(&info, 0, sizeof info);
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = 3;
+  info.bmiHeader.biHeight = -2;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  uint8_t out[24];
+  ASSERT_EQ(GetDIBits(dc, bitmap, 0, 2, out, &info, DIB_RGB_COLORS), 2);
+  const uint8_t expected[8] = {0, 0, 0, 255, 0x33, 0x22, 0x11, 255};
+  EXPECT_EQ(memcmp(out, expected, sizeof expected), 0);
+  DeleteObject(bitmap);
+  DeleteDC(dc);
+
+  EXPECT_EQ(vs_frame_alloc(&frame, 0, 2), -1);
+  EXPECT_EQ(frame.pixels, nullptr);
 }
 
 TEST(Frame, PortalPicturesThatFitTheLayout) {

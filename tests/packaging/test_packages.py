@@ -90,7 +90,7 @@ def make_venv(path: str, system_site_packages: bool = True) -> str:
 
 PROBE = """
 import json, os, sys, vantorel_screenshot as vs
-png = vs.grab(0, 0, 16, 16)
+png = vs.grab_png(0, 0, 16, 16)
 print(json.dumps({"file": vs.__file__, "library": vs.library_path(), "version": vs.version(),
                   "monitors": len(vs.monitors()), "png": png[:8].hex()}))
 """

@@ -1,8 +1,7 @@
 // The library on the sway rig: monitors from the compositor, every capture
-// export pixel for pixel against the rig's pictures (and against grim, which
-// reads the same screen through its own code), scaled and turned outputs,
-// Xwayland windows by id, X11's refusal to read Xwayland's root, and a
-// compositor that goes away between two calls.
+// export (and the raw-pixels one) pixel for pixel against the rig's pictures (and against grim,
+// which reads the same screen through its own code), scaled and turned outputs, Xwayland windows by
+// id, X11's refusal to read Xwayland's root, and a compositor that goes away between two calls.
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "rig_pictures.h"
 #include "rig_support.h"
@@ -131,6 +131,19 @@ TEST_F(WaylandCapture, RegionsAcrossOutputsAndIntoTheUncoveredStrip) {
     screenshot_free_mem(png);
     EXPECT_TRUE(image_matches(memory, r.cut_width, r.cut_height,
                               sway_rig_region(screen_, r.cut_x, r.cut_y)));
+
+    // Raw pixels: the same rectangle reported, the PNG's very bytes.
+    int got[4] = {-1, -1, -1, -1};
+    unsigned char *pixels = nullptr;
+    ASSERT_EQ(screenshot_capture_region_rgba(r.x, r.y, r.width, r.height, &got[0], &got[1], &got[2],
+                                             &got[3], &pixels),
+              0)
+        << message();
+    EXPECT_EQ(std::vector<int>(got, got + 4),
+              (std::vector<int>{r.cut_x, r.cut_y, r.cut_width, r.cut_height}));
+    std::vector<uint8_t> raw(pixels, pixels + (size_t)got[2] * got[3] * 4);
+    screenshot_free_mem(pixels);
+    EXPECT_TRUE(raw == memory.pixels);
   }
 }
 

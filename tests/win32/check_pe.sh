@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks the PE tables of a Windows build: the DLL exports exactly the nine
-# plain names and imports only system DLLs, with msvcrt.dll as its C runtime;
+# plain names plus our raw-pixels extension and imports only system DLLs, with msvcrt.dll as its C runtime;
 # the import library, the .def file and the header agree on the names; the
 # test hosts share msvcrt.dll with the DLL.
 #
@@ -22,7 +22,8 @@ fail() {
 
 expected=$(printf '%s\n' screenshot_version screenshot_last_error screenshot_list_monitors_json \
   screenshot_capture_all_png screenshot_capture_monitor_png screenshot_capture_region_png \
-  screenshot_capture_window_png screenshot_capture_region_mem screenshot_free_mem | sort)
+  screenshot_capture_window_png screenshot_capture_region_mem screenshot_free_mem \
+  screenshot_capture_region_rgba | sort)
 
 # Names in the export directory ("[Ordinal/Name Pointer] Table").
 exports() {
@@ -43,7 +44,7 @@ esac
 
 got=$(exports "$dll")
 if [ "$got" = "$expected" ]; then
-  pass "exports exactly the nine plain names"
+  pass "exports exactly the nine plain names and the raw-pixels one"
 else
   fail "exports differ:"
   diff <(echo "$expected") <(echo "$got") || true
@@ -64,10 +65,10 @@ dpi_imports=$("$objdump" -p "$dll" | sed -n '/^[[:space:]]*DLL Name:/,$p' |
   fail "imports DPI functions: $(echo $dpi_imports)"
 
 def=$(sed -n '/^EXPORTS/,$p' "$root/src/win32/vantorel-screenshot.def" | sed '1d;s/^[[:space:]]*//;/^$/d;/^;/d' | sort)
-[ "$def" = "$expected" ] && pass ".def lists the nine names" || fail ".def lists: $(echo $def)"
+[ "$def" = "$expected" ] && pass ".def lists the ten names" || fail ".def lists: $(echo $def)"
 
 header=$(grep -o 'screenshot_[a-z_]*(' "$root/include/vantorel_screenshot.h" | tr -d '(' | sort -u)
-[ "$header" = "$expected" ] && pass "header declares the nine names" || fail "header: $(echo $header)"
+[ "$header" = "$expected" ] && pass "header declares the ten names" || fail "header: $(echo $header)"
 
 # Import symbols as a MinGW host's linker sees them: cdecl, so i686 adds only
 # the leading underscore of C names and never an @N suffix.
@@ -76,7 +77,7 @@ case "$arch" in
   *) prefix=__imp__ ;;
 esac
 imps=$("$nm" "$implib" | sed -n "s/^.* I ${prefix}\(screenshot_.*\)$/\1/p" | sort -u)
-[ "$imps" = "$expected" ] && pass "import library has the nine cdecl symbols" ||
+[ "$imps" = "$expected" ] && pass "import library has the ten cdecl symbols" ||
   fail "import library symbols: $(echo $imps)"
 
 import_test=$build/vs_win32_import_test.exe

@@ -29,6 +29,8 @@ static void bind_exports(void) {
   g_api.capture_region_mem =
       (int (*)(int, int, int, int, uint8_t **, int *))resolve("screenshot_capture_region_mem");
   g_api.free_mem = (void (*)(void *))resolve("screenshot_free_mem");
+  g_api.capture_region_rgba = (int (*)(int, int, int, int, int *, int *, int *, int *,
+                                       unsigned char **))resolve("screenshot_capture_region_rgba");
 }
 
 static void test_load_and_resolve(void) {
@@ -59,8 +61,8 @@ static void test_reload_starts_clean(void) {
 }
 
 int main(void) {
-  harness_run("LoadLibrary and GetProcAddress of the nine plain names", test_load_and_resolve);
-  if (!g_dll || !g_api.free_mem) return harness_finish();
+  harness_run("LoadLibrary and GetProcAddress of the ten plain names", test_load_and_resolve);
+  if (!g_dll || !g_api.free_mem || !g_api.capture_region_rgba) return harness_finish();
   harness_run("test windows show on the two-monitor desktop", suite_setup);
   if (g_harness.failed) return harness_finish();
   // The leak loops run in the import-library host; the rest runs here too.

@@ -471,6 +471,43 @@ static void test_region_mem(void) {
   }
 }
 
+// Raw pixels: the clamped rectangle reported, and the bytes the memory
+// export's PNG decodes to, in a block of msvcrt's heap of exactly their size.
+static void test_region_rgba(void) {
+  for (const region_case &c : k_regions) {
+    int failures = g_harness.current_failures;
+    int got[4] = {-1, -1, -1, -1};
+    unsigned char *pixels = NULL;
+    CHECK_INT(g_api.capture_region_rgba(c.x, c.y, c.width, c.height, &got[0], &got[1], &got[2],
+                                        &got[3], &pixels),
+              0);
+    CHECK_INT(got[0], c.cx);
+    CHECK_INT(got[1], c.cy);
+    CHECK_INT(got[2], c.cwidth);
+    CHECK_INT(got[3], c.cheight);
+    size_t size = (size_t)c.cwidth * c.cheight * 4;
+    CHECK(pixels && _msize(pixels) == size);
+
+    uint8_t *png = NULL;
+    int len = 0;
+    CHECK_INT(g_api.capture_region_mem(c.x, c.y, c.width, c.height, &png, &len), 0);
+    int w = 0, h = 0, channels = 0;
+    uint8_t *decoded = png ? stbi_load_from_memory(png, len, &w, &h, &channels, 4) : NULL;
+    CHECK(decoded != NULL);
+    if (pixels && decoded && w == c.cwidth && h == c.cheight) {
+      size_t at = 0;
+      while (at < size && pixels[at] == decoded[at]) at++;
+      if (at < size)
+        harness_fail("raw byte %zu (column %d row %d) is %d, the PNG's %d", at,
+                     (int)(at / 4 % c.cwidth), (int)(at / 4 / c.cwidth), pixels[at], decoded[at]);
+    }
+    stbi_image_free(decoded);
+    g_api.free_mem(png);
+    g_api.free_mem(pixels);
+    if (g_harness.current_failures != failures) printf("  (region %s)\n", c.what);
+  }
+}
+
 static void test_monitor_png(void) {
   monitor_seen seen[16];
   memset(seen, 0, sizeof seen);
@@ -593,6 +630,22 @@ static void test_errors(void) {
   expect_failure(g_api.capture_region_png(-1034, 0, 10, 10, scratch_path("r.png")),
                  "region (-1034,0 10x10) is outside screen bounds (-1024,0 2304x800)");
 
+  // The raw export: any NULL out-pointer is refused before anything is
+  // written; later failures leave 0s and NULL.
+  int out[4] = {7, 7, 7, 7};
+  unsigned char *pixels = (unsigned char *)&message;
+  expect_failure(g_api.capture_region_rgba(0, 0, 10, 10, &out[0], &out[1], NULL, &out[3], &pixels),
+                 "out params are NULL");
+  expect_failure(g_api.capture_region_rgba(0, 0, 10, 10, &out[0], &out[1], &out[2], &out[3], NULL),
+                 "out params are NULL");
+  CHECK(pixels == (unsigned char *)&message);
+  CHECK(out[0] == 7 && out[1] == 7 && out[3] == 7);
+  expect_failure(
+      g_api.capture_region_rgba(1280, 0, 10, 10, &out[0], &out[1], &out[2], &out[3], &pixels),
+      "region (1280,0 10x10) is outside screen bounds (-1024,0 2304x800)");
+  CHECK(pixels == NULL);
+  CHECK(out[0] == 0 && out[1] == 0 && out[2] == 0 && out[3] == 0);
+
   uint8_t *png = (uint8_t *)&message;
   int len = 7;
   expect_failure(g_api.capture_region_mem(0, 0, 10, 10, &png, NULL), "out params are NULL");
@@ -710,9 +763,10 @@ static void test_no_gdi_leak(void) {
   struct {
     const char *kind;
     int which;
-  } kinds[] = {{"region to file", 0},       {"region to memory", 1}, {"monitor to file", 2},
-               {"whole screen to file", 3}, {"window to file", 4},   {"window, failing write", 5},
-               {"region, failing write", 6}};
+  } kinds[] = {{"region to file", 0},        {"region to memory", 1},
+               {"monitor to file", 2},       {"whole screen to file", 3},
+               {"window to file", 4},        {"window, failing write", 5},
+               {"region, failing write", 6}, {"region to raw pixels", 7}};
   for (const auto &k : kinds) {
     const char *path = scratch_path("leak.png");
     for (int round = 0; round < 2; round++) {
@@ -746,6 +800,14 @@ static void test_no_gdi_leak(void) {
           case 6:
             r = g_api.capture_region_png(0, 0, 32, 32, missing) == -1 ? 0 : -1;
             break;
+          case 7: {
+            int at[4];
+            unsigned char *pixels = NULL;
+            r = g_api.capture_region_rgba(10, 10, 200, 150, &at[0], &at[1], &at[2], &at[3],
+                                          &pixels);
+            g_api.free_mem(pixels);
+            break;
+          }
         }
         if (r != 0) failures++;
       }
@@ -820,6 +882,7 @@ void suite_run(void) {
   harness_run("monitor JSON lists what EnumDisplayMonitors reports", test_monitor_json);
   harness_run("region to file decodes to the painted pixels", test_region_png);
   harness_run("region to memory decodes to the painted pixels", test_region_mem);
+  harness_run("raw pixels: the clamped rectangle, the PNG route's bytes", test_region_rgba);
   harness_run("each monitor to file decodes to the painted pixels", test_monitor_png);
   harness_run("whole screen to file decodes to the painted pixels", test_all_png);
   harness_run("window capture prints the window, covered or off screen", test_window_capture);

@@ -17,6 +17,8 @@ struct vs_api {
   int (*capture_window_png)(void *hwnd, const char *path);
   int (*capture_region_mem)(int x, int y, int width, int height, uint8_t **out_png, int *out_len);
   void (*free_mem)(void *mem);
+  int (*capture_region_rgba)(int x, int y, int width, int height, int *out_x, int *out_y,
+                             int *out_width, int *out_height, unsigned char **out_pixels);
 };
 
 extern vs_api g_api;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The shipped shared object: its SONAME, and exactly the nine exports in its
-# dynamic symbol table (no layer function, no stb, no C++ runtime symbol).
+# The shipped shared object: its SONAME, and exactly the nine exports plus the
+# raw-pixels extension in its dynamic symbol table (no layer function, no stb, no C++ runtime symbol).
 set -euo pipefail
 lib=$1
 
@@ -14,6 +14,7 @@ expected="screenshot_capture_all_png
 screenshot_capture_monitor_png
 screenshot_capture_region_mem
 screenshot_capture_region_png
+screenshot_capture_region_rgba
 screenshot_capture_window_png
 screenshot_free_mem
 screenshot_last_error
@@ -21,7 +22,7 @@ screenshot_list_monitors_json
 screenshot_version"
 actual=$(nm -D --defined-only "$lib" | awk '{ print $NF }' | sort)
 if [ "$actual" != "$expected" ]; then
-  echo "exports differ from the nine:" >&2
+  echo "exports differ from the nine and the raw-pixels one:" >&2
   diff <(echo "$expected") <(echo "$actual") >&2 || true
   exit 1
 fi
@@ -29,4 +30,4 @@ if nm -D "$lib" | grep -qi stb; then
   echo "an stb symbol is in the dynamic table" >&2
   exit 1
 fi
-echo "nine exports, SONAME $soname"
+echo "nine exports and the raw-pixels one, SONAME $soname"

@@ -168,9 +168,10 @@ TEST_F(ScreenCapture, WholeScreenAndEachMonitor) {
   unlink(path.c_str());
 }
 
-// Each region goes to a file and to memory; both must decode to the screen's
-// pixels at the clamped rectangle.
-TEST_F(ScreenCapture, RegionsToFileAndMemory) {
+// Each region goes to a file, to memory and to raw pixels: the PNGs must
+// decode to the screen's pixels at the clamped rectangle, and the raw export
+// must report that rectangle and hand out exactly the PNG's bytes.
+TEST_F(ScreenCapture, RegionsToFileMemoryAndRawPixels) {
   struct region_case {
     const char *what;
     int x, y, width, height;
@@ -200,6 +201,17 @@ TEST_F(ScreenCapture, RegionsToFileAndMemory) {
     ASSERT_TRUE(decode_png_memory(png, length, &image));
     screenshot_free_mem(png);
     EXPECT_TRUE(image_matches(image, c.cw, c.ch, root_region(c.cx, c.cy, seed_)));
+
+    int got[4] = {-1, -1, -1, -1};
+    unsigned char *pixels = nullptr;
+    ASSERT_EQ(screenshot_capture_region_rgba(c.x, c.y, c.width, c.height, &got[0], &got[1], &got[2],
+                                             &got[3], &pixels),
+              0)
+        << screenshot_last_error();
+    EXPECT_EQ(std::vector<int>(got, got + 4), (std::vector<int>{c.cx, c.cy, c.cw, c.ch}));
+    std::vector<uint8_t> raw(pixels, pixels + (size_t)c.cw * c.ch * 4);
+    screenshot_free_mem(pixels);
+    EXPECT_TRUE(raw == image.pixels);
   }
   unlink(path.c_str());
 }
@@ -243,6 +255,16 @@ TEST_F(ScreenCapture, RegionOutsideTheScreenIsRefused) {
                "region (2304,0 10x10) is outside screen bounds (0,0 2304x800)");
   EXPECT_EQ(png, nullptr);
   EXPECT_EQ(length, 0);
+
+  int got[4] = {7, 7, 7, 7};
+  unsigned char *pixels = (unsigned char *)&got;
+  EXPECT_EQ(
+      screenshot_capture_region_rgba(-10, 0, 10, 10, &got[0], &got[1], &got[2], &got[3], &pixels),
+      -1);
+  EXPECT_STREQ(screenshot_last_error(),
+               "region (-10,0 10x10) is outside screen bounds (0,0 2304x800)");
+  EXPECT_EQ(pixels, nullptr);
+  EXPECT_EQ(std::vector<int>(got, got + 4), std::vector<int>(4, 0));
 }
 
 // The screen grows by a mode change between two calls: the next capture sees

@@ -57,17 +57,15 @@ static int copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, i
     vs_set_last_error(PORTAL_ERROR_TIMEOUT);
     return VS_FAILED;
   }
-  uint64_t count = (uint64_t)width * (uint64_t)height;
-  uint32_t *pixels = count <= SIZE_MAX / 4 ? (uint32_t *)malloc((size_t)count * 4) : NULL;
-  if (!pixels) {
+  vs_frame frame;
+  if (vs_frame_alloc(&frame, width, height) != 0) {
     vs_set_last_error(PORTAL_ERROR_NO_MEMORY);
     return VS_FAILED;
   }
-  for (uint64_t i = 0; i < count; i++) pixels[i] = 0xff000000u;
   portal_picture picture;
   uint32_t code = 0;
   if (portal_take_picture(&picture, &code) != 0) {
-    free(pixels);
+    vs_frame_free(&frame);
     vs_set_last_error(code);
     return VS_FAILED;
   }
@@ -80,11 +78,8 @@ static int copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, i
     result = VS_FAILED;
   }
   // The part of the request the box covers; the rest stays black.
-  int64_t left = x > box.left ? x : box.left;
-  int64_t top = y > box.top ? y : box.top;
-  int64_t right = (int64_t)x + width < box.right ? (int64_t)x + width : box.right;
-  int64_t bottom = (int64_t)y + height < box.bottom ? (int64_t)y + height : box.bottom;
-  if (result == 0 && left < right && top < bottom) {
+  vs_cut cut;
+  if (result == 0 && vs_frame_cut(&box, x, y, width, height, &cut)) {
     vs_source source;
     memset(&source, 0, sizeof source);
     source.pixels = picture.pixels;
@@ -92,20 +87,18 @@ static int copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, i
     source.height = (uint32_t)picture.height;
     source.stride = (uint32_t)picture.width * 4u;
     source.size = (uint64_t)source.stride * source.height;
-    vs_frame frame = {pixels, width, height};
-    if (vs_sample(&source, (int)box_width, (int)box_height, (int)(left - box.left),
-                  (int)(top - box.top), (int)(right - left), (int)(bottom - top), &frame,
-                  (int)(left - x), (int)(top - y)) != 0) {
+    if (vs_sample(&source, (int)box_width, (int)box_height, cut.x, cut.y, cut.width, cut.height,
+                  &frame, cut.dest_x, cut.dest_y) != 0) {
       vs_set_last_error(PORTAL_ERROR_BAD_PICTURE);
       result = VS_FAILED;
     }
   }
   free(picture.pixels);
   if (result != 0) {
-    free(pixels);
+    vs_frame_free(&frame);
     return result;
   }
-  vs_hold_frame(bitmap, pixels, width, height);
+  vs_frame_hold(&frame, bitmap);
   return 0;
 }
 

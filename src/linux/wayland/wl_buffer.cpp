@@ -11,28 +11,25 @@
 
 #include "linux/wayland/wl_internal.h"
 
-// wl_shm's format codes for the four layouts of 8-bit channels we read.
-#define SHM_ARGB8888 0u
-#define SHM_XRGB8888 1u
-#define SHM_ABGR8888 0x34324241u
-#define SHM_XBGR8888 0x34324258u
-
+// wl_shm's four layouts of 8-bit channels that we read.
 int vs_wl_format_rank(uint32_t format) {
   switch (format) {
-    case SHM_XRGB8888:
+    case WL_SHM_FORMAT_XRGB8888:
       return 4;
-    case SHM_ARGB8888:
+    case WL_SHM_FORMAT_ARGB8888:
       return 3;
-    case SHM_XBGR8888:
+    case WL_SHM_FORMAT_XBGR8888:
       return 2;
-    case SHM_ABGR8888:
+    case WL_SHM_FORMAT_ABGR8888:
       return 1;
     default:
       return 0;
   }
 }
 
-int vs_wl_format_swaps(uint32_t format) { return format == SHM_XBGR8888 || format == SHM_ABGR8888; }
+int vs_wl_format_swaps(uint32_t format) {
+  return format == WL_SHM_FORMAT_XBGR8888 || format == WL_SHM_FORMAT_ABGR8888;
+}
 
 void vs_wl_release_buffer(vs_wl_buffer *b) {
   if (b->buffer) wl_buffer_destroy(b->buffer);

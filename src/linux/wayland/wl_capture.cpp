@@ -14,12 +14,7 @@
 // (at buffer_done, or at the first buffer event before version 3) and a later
 // one fails the copy; the memory file is sealed against shrinking before the
 // compositor gets it; every size is checked in 64 bits before a byte is read.
-#include <fcntl.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <wayland-client.h>
 
 #include "linux/linux_frame.h"
@@ -188,22 +183,15 @@ static int copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int
 
 int vs_wl_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, int64_t deadline) {
   vs_clear_content(bitmap);
-  uint64_t count = (uint64_t)width * (uint64_t)height;
-  if (count > SIZE_MAX / 4) {
+  vs_frame frame;
+  if (vs_frame_alloc(&frame, width, height) != 0) {
     vs_set_last_error(VS_ERROR_WL_NO_MEMORY);
     return VS_FAILED;
   }
-  uint32_t *pixels = (uint32_t *)malloc((size_t)count * 4);
-  if (!pixels) {
-    vs_set_last_error(VS_ERROR_WL_NO_MEMORY);
-    return VS_FAILED;
-  }
-  for (uint64_t i = 0; i < count; i++) pixels[i] = 0xff000000u;
-  vs_frame frame = {pixels, width, height};
 
   int result = vs_wl_lock(deadline);
   if (result != 0) {
-    free(pixels);
+    vs_frame_free(&frame);
     return result;
   }
   result = vs_wl_connect_locked(0, deadline);
@@ -212,27 +200,23 @@ int vs_wl_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, in
     vs_set_last_error(VS_ERROR_WL_NO_SCREENCOPY);
     result = VS_FAILED;
   }
-  int64_t right = (int64_t)x + width;
-  int64_t bottom = (int64_t)y + height;
   for (int i = 0; result == 0 && i < g_vs_wl.output_count; i++) {
     const vs_wl_output *r = &g_vs_wl.outputs[i];
     RECT rect;
-    if (!r->output || vs_wl_output_rect(r, &rect) != 0) continue;
-    int64_t left = x > rect.left ? x : rect.left;
-    int64_t top = y > rect.top ? y : rect.top;
-    int64_t cut_right = right < rect.right ? right : rect.right;
-    int64_t cut_bottom = bottom < rect.bottom ? bottom : rect.bottom;
-    if (left >= cut_right || top >= cut_bottom) continue;
+    vs_cut cut;
+    if (!r->output || vs_wl_output_rect(r, &rect) != 0 ||
+        !vs_frame_cut(&rect, x, y, width, height, &cut)) {
+      continue;
+    }
     int (*copy)(const vs_wl_output *, int, int, int, int, vs_frame *, int, int, int64_t) =
         ext ? vs_wl_ext_copy_output_locked : copy_output_locked;
-    result = copy(r, (int)(left - rect.left), (int)(top - rect.top), (int)(cut_right - left),
-                  (int)(cut_bottom - top), &frame, (int)(left - x), (int)(top - y), deadline);
+    result = copy(r, cut.x, cut.y, cut.width, cut.height, &frame, cut.dest_x, cut.dest_y, deadline);
   }
   vs_wl_unlock();
   if (result != 0) {
-    free(pixels);
+    vs_frame_free(&frame);
     return result;
   }
-  vs_hold_frame(bitmap, pixels, width, height);
+  vs_frame_hold(&frame, bitmap);
   return 0;
 }

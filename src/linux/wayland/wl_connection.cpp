@@ -1,7 +1,7 @@
-// The Wayland layer's connection, its bounded waits, the outputs and the
-// layer's table. One connection serves the process, guarded by one mutex; it
-// is opened on first use and dropped when it breaks or goes quiet, and the
-// call that found it so returns VS_BROKEN.
+// The Wayland layer's connection, its bounded waits and the outputs (the
+// layer's table is wl_layer.cpp's). One connection serves the process,
+// guarded by one mutex; it is opened on first use and dropped when it breaks
+// or goes quiet, and the call that found it so returns VS_BROKEN.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -157,7 +157,9 @@ static void release_output(vs_wl_output *r) {
 
 // ext-image-copy-capture's two managers: both, with wl_shm, make the
 // protocol usable.
+#ifdef VS_TEST_HOOKS
 int g_vs_wl_ext_declined;
+#endif
 
 static int ext_global_locked(wl_registry *registry, uint32_t name, const char *interface,
                              uint32_t version) {
@@ -187,7 +189,10 @@ static void ext_drop_locked(void) {
 }
 
 int vs_wl_ext_offered_locked(void) {
-  return g_vs_wl.ext_manager && g_vs_wl.ext_sources && g_vs_wl.shm && !g_vs_wl_ext_declined;
+#ifdef VS_TEST_HOOKS
+  if (g_vs_wl_ext_declined) return 0;
+#endif
+  return g_vs_wl.ext_manager && g_vs_wl.ext_sources && g_vs_wl.shm;
 }
 
 static uint32_t min_version(uint32_t offered, uint32_t ours) {
@@ -316,52 +321,14 @@ static void sync_done(void *data, wl_callback *callback, uint32_t serial) {
 
 static const wl_callback_listener k_sync_listener = {sync_done};
 
-// On failure the connection is dropped.
-static int roundtrip_locked(int64_t deadline) {
+int vs_wl_roundtrip_locked(int64_t deadline) {
   int done = 0;
   wl_callback *callback = wl_display_sync(g_vs_wl.display);
-  if (!callback) {
-    vs_wl_drop_locked();
-    return broken();
-  }
+  if (!callback) return broken();
   wl_callback_add_listener(callback, &k_sync_listener, &done);
   int result = vs_wl_wait_locked(&done, deadline);
   wl_callback_destroy(callback);
-  if (result != 0) vs_wl_drop_locked();
   return result;
-}
-
-// A connect that never blocks: a compositor that listens but never accepts
-// (frozen, its backlog full) refuses at once with EAGAIN, and the connect is
-// tried again until the deadline.
-static int connect_by(int fd, const struct sockaddr_un *address, int64_t deadline) {
-  for (;;) {
-    if (connect(fd, (const struct sockaddr *)address, sizeof *address) == 0) return 0;
-    if (errno == EINTR) continue;
-    if (errno == EINPROGRESS) {
-      int64_t left = deadline - vs_now_ms();
-      struct pollfd pfd = {fd, POLLOUT, 0};
-      if (left <= 0 || poll(&pfd, 1, (int)left) <= 0) {
-        vs_set_last_error(VS_ERROR_WL_TIMEOUT);
-        return -1;
-      }
-      int error = 0;
-      socklen_t length = sizeof error;
-      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) return 0;
-      vs_set_last_error(VS_ERROR_WL_NO_COMPOSITOR);
-      return -1;
-    }
-    if (errno != EAGAIN) {
-      vs_set_last_error(VS_ERROR_WL_NO_COMPOSITOR);
-      return -1;
-    }
-    int64_t left = deadline - vs_now_ms();
-    if (left <= 0) {
-      vs_set_last_error(VS_ERROR_WL_TIMEOUT);
-      return -1;
-    }
-    poll(NULL, 0, left < 10 ? (int)left : 10);
-  }
 }
 
 // The compositor's socket is found and opened here rather than by
@@ -386,7 +353,10 @@ static wl_display *connect_compositor(int64_t deadline) {
   if (n < 0 || (size_t)n >= sizeof address.sun_path) return NULL;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return NULL;
-  if (connect_by(fd, &address, deadline) != 0) {
+  // A compositor that listens but never accepts (frozen, its backlog full)
+  // holds the connect no longer than the deadline.
+  if (vs_connect_by(fd, (const struct sockaddr *)&address, sizeof address, deadline) != 0) {
+    vs_set_last_error(errno == ETIMEDOUT ? VS_ERROR_WL_TIMEOUT : VS_ERROR_WL_NO_COMPOSITOR);
     close(fd);
     return NULL;
   }
@@ -407,7 +377,9 @@ int vs_wl_connect_locked(int refresh, int64_t deadline) {
     // export (the screen DC, the copy) use what it found: a compositor that
     // left since fails the copy's own wait.
     if (wl_display_get_error(g_vs_wl.display) == 0) {
-      return refresh ? roundtrip_locked(deadline) : 0;
+      if (!refresh || vs_wl_roundtrip_locked(deadline) == 0) return 0;
+      vs_wl_drop_locked();
+      return VS_BROKEN;
     }
     vs_wl_drop_locked();
   }
@@ -423,8 +395,10 @@ int vs_wl_connect_locked(int refresh, int64_t deadline) {
   wl_registry_add_listener(g_vs_wl.registry, &k_registry_listener, NULL);
   // The first round trip brings the globals, the second what the outputs
   // and their xdg-outputs tell about themselves.
-  if (roundtrip_locked(deadline) != 0) return VS_BROKEN;
-  if (roundtrip_locked(deadline) != 0) return VS_BROKEN;
+  if (vs_wl_roundtrip_locked(deadline) != 0 || vs_wl_roundtrip_locked(deadline) != 0) {
+    vs_wl_drop_locked();
+    return VS_BROKEN;
+  }
   return 0;
 }
 

@@ -237,30 +237,6 @@ static int capture_frame_locked(ext_image_copy_capture_session_v1 *session, ext_
   return result;
 }
 
-static void sync_done(void *data, wl_callback *callback, uint32_t serial) {
-  (void)callback;
-  (void)serial;
-  *(int *)data = 1;
-}
-
-static const wl_callback_listener k_sync_listener = {sync_done};
-
-// Everything the compositor sent before it saw this request has arrived: 0,
-// or VS_BROKEN (the caller drops the connection once its own proxies are
-// gone).
-static int settle_locked(int64_t deadline) {
-  int done = 0;
-  wl_callback *callback = wl_display_sync(g_vs_wl.display);
-  if (!callback) {
-    vs_set_last_error(VS_ERROR_WL_GONE);
-    return VS_BROKEN;
-  }
-  wl_callback_add_listener(callback, &k_sync_listener, &done);
-  int result = vs_wl_wait_locked(&done, deadline) == 0 ? 0 : VS_BROKEN;
-  wl_callback_destroy(callback);
-  return result;
-}
-
 int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh,
                                  vs_frame *frame, int dest_x, int dest_y, int64_t deadline) {
   RECT rect;
@@ -293,7 +269,7 @@ int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, 
   // newest constraints, within the same deadline.
   if (result == EXT_RETRY) {
     vs_wl_release_buffer(&b.shm);
-    result = s.batches == s.used ? settle_locked(deadline) : 0;
+    result = s.batches == s.used ? vs_wl_roundtrip_locked(deadline) : 0;
     if (result == 0) result = capture_frame_locked(session, &s, &b, deadline);
     if (result == EXT_RETRY) {
       vs_set_last_error(VS_ERROR_WL_CONSTRAINTS);

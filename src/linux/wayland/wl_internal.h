@@ -1,12 +1,13 @@
 // The Wayland layer's insides, shared by its files; its face to the dispatch
-// and to the portal layer is wl_layer.h. Monitors from wl_output and xdg-output, pixels into
-// wl_shm buffers from ext-image-copy-capture where the compositor offers it,
-// else from the wlroots screen-copy protocol. One connection to the
-// compositor serves the process; one that broke or went quiet is dropped, and
-// the layer's functions say so (VS_BROKEN) so the dispatch chooses afresh.
+// and to the portal layer is wl_layer.h. Monitors from wl_output and
+// xdg-output, pixels into wl_shm buffers from ext-image-copy-capture where the
+// compositor offers it, else from the wlroots screen-copy protocol. One
+// connection to the compositor serves the process; one that broke or went
+// quiet is dropped, and the layer's functions say so (VS_BROKEN) so the
+// dispatch chooses afresh.
 //
 // The layer's own names start with vs_wl_, so none reads like libwayland's.
-// Its codes are linux_display.h's VS_ERROR_WL_*.
+// Its codes are linux_error.h's VS_ERROR_WL_*.
 #ifndef VANTOREL_WL_INTERNAL_H
 #define VANTOREL_WL_INTERNAL_H
 
@@ -74,6 +75,10 @@ int vs_wl_connect_locked(int refresh, int64_t deadline);
 // VS_BROKEN with the last error set; the caller then destroys its own proxies
 // and drops the connection.
 int vs_wl_wait_locked(const int *done, int64_t deadline);
+// Everything the compositor sent before it saw this request has arrived
+// (wl_display.sync, waited for as above). 0, or VS_BROKEN with the last error
+// set; the caller then destroys its own proxies and drops the connection.
+int vs_wl_roundtrip_locked(int64_t deadline);
 void vs_wl_drop_locked(void);
 // The output's rectangle in the virtual screen. 0, or -1 when it has none
 // (no size, or edges beyond 32 bits).
@@ -117,8 +122,10 @@ int vs_wl_ext_offered_locked(void);
 // the connection dropped.
 int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh,
                                  vs_frame *frame, int dest_x, int dest_y, int64_t deadline);
+#ifdef VS_TEST_HOOKS
 // Set only by the benchmark that times wlroots' screen copy on a compositor
-// that offers both protocols.
+// that offers both protocols; the shipped library has no such switch.
 extern int g_vs_wl_ext_declined;
+#endif
 
 #endif
