@@ -87,6 +87,7 @@ stage_abort() {
 _stage_deferred=()
 
 stage_defer() {
+  # shellcheck disable=SC2034 # read by the stages
   STAGE_DEFERRED=${#_stage_deferred[@]}
   _stage_deferred+=("$(printf '%q ' "$@")")
 }
@@ -152,7 +153,8 @@ stage_xvfb() {
   local _
   for _ in $(seq 1 200); do
     if grep -q '^[0-9][0-9]*$' "$STAGE_XVFB_DIR/display" 2>/dev/null; then
-      export DISPLAY=":$(head -n 1 "$STAGE_XVFB_DIR/display")"
+      DISPLAY=":$(head -n 1 "$STAGE_XVFB_DIR/display")"
+      export DISPLAY
       return 0
     fi
     kill -0 "$STAGE_XVFB_PID" 2>/dev/null || break

@@ -2,6 +2,7 @@
 # Every C and C++ source of the repository is clang-format clean
 # (.clang-format at the root): a change that is not fails the run here.
 set -euo pipefail
+# shellcheck source=scripts/stage-lib.sh
 source "$(dirname "$0")/stage-lib.sh"
 cd "$root"
 

@@ -4,6 +4,7 @@
 # skipped for want of a display. Here a skip is a failure (VS_X11_REQUIRED).
 # Ends with "N passed, N failed".
 set -euo pipefail
+# shellcheck source=scripts/stage-lib.sh
 source "$(dirname "$0")/stage-lib.sh"
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
 

@@ -10,6 +10,7 @@
 # server fails instead of skipping; only the slots for kinds of visual a
 # server does not have skip. Ends with "N passed, N failed".
 set -euo pipefail
+# shellcheck source=scripts/stage-lib.sh
 source "$(dirname "$0")/stage-lib.sh"
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
 

@@ -8,6 +8,7 @@
 # Each architecture gets its own rigs, so both run at once: the tests paint
 # the whole virtual screen and must be alone on it.
 set -euo pipefail
+# shellcheck source=scripts/stage-lib.sh
 source "$(dirname "$0")/stage-lib.sh"
 cd "$root"
 start=$(date +%s)

@@ -18,6 +18,7 @@
 # of DLLs, which Wine only reads, and copies the rest (Wine rewrites its
 # registry files in place). Ends with "N passed, N failed".
 set -euo pipefail
+# shellcheck source=scripts/stage-lib.sh
 source "$(dirname "$0")/stage-lib.sh"
 cd "$root"
 start=$(date +%s)

@@ -3,6 +3,7 @@
 # program, the Python package and the install tree, all against the Linux
 # library built in build/ (or $VS_BUILD_DIR). Ends with "N passed, N failed".
 set -euo pipefail
+# shellcheck source=scripts/stage-lib.sh
 source "$(dirname "$0")/stage-lib.sh"
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
 export VS_BUILD_DIR=$build

@@ -3,6 +3,7 @@
 # bounded time from the seed corpus in fuzz/corpus. A crash fails the stage.
 # Ends with "N passed, N failed".
 set -euo pipefail
+# shellcheck source=scripts/stage-lib.sh
 source "$(dirname "$0")/stage-lib.sh"
 seconds=${FUZZ_SECONDS:-60}
 build="$root/build-fuzz"

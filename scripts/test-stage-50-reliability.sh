@@ -10,6 +10,7 @@
 # Ends with "N passed, N failed" (tests counted one by one) and fails on any
 # failure.
 set -euo pipefail
+# shellcheck source=scripts/stage-lib.sh
 source "$(dirname "$0")/stage-lib.sh"
 cd "$root"
 jobs=$(nproc)

@@ -8,6 +8,7 @@
 # hostile tests run under AddressSanitizer + UBSan and ThreadSanitizer.
 # Ends with "N passed, N failed".
 set -euo pipefail
+# shellcheck source=scripts/stage-lib.sh
 source "$(dirname "$0")/stage-lib.sh"
 cd "$root"
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)

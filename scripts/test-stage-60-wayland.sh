@@ -5,6 +5,7 @@
 # compositor. Here a skip is a failure (VS_WAYLAND_REQUIRED). Ends with
 # "N passed, N failed".
 set -euo pipefail
+# shellcheck source=scripts/stage-lib.sh
 source "$(dirname "$0")/stage-lib.sh"
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
 work=$(mktemp -d /tmp/vs-stage60.XXXXXX)

@@ -7,6 +7,7 @@
 # stage's builds, dpkg -i / -r of the .debs with programs built through
 # pkg-config and find_package. Needs root (dpkg). Ends with "N passed, N failed".
 set -euo pipefail
+# shellcheck source=scripts/stage-lib.sh
 source "$(dirname "$0")/stage-lib.sh"
 cd "$root"
 start=$(date +%s)

@@ -7,6 +7,7 @@
 # failure (VS_PORTAL_REQUIRED). A few minutes. Ends with "N passed, N
 # failed".
 set -euo pipefail
+# shellcheck source=scripts/stage-lib.sh
 source "$(dirname "$0")/stage-lib.sh"
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
 export VS_PORTAL_REQUIRED=1

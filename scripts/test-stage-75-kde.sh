@@ -6,6 +6,7 @@
 # time, against the library built in build/ (or $VS_BUILD_DIR). Ends with
 # "N passed, N failed"; a skipped test counts as failed here.
 set -euo pipefail
+# shellcheck source=scripts/stage-lib.sh
 source "$(dirname "$0")/stage-lib.sh"
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
 

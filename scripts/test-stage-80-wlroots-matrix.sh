@@ -23,6 +23,7 @@
 # runs only the rows named (sway-trixie, sway-sid, labwc-sid), and makes only
 # their chroots. Ends with "N passed, N failed".
 set -euo pipefail
+# shellcheck source=scripts/stage-lib.sh
 source "$(dirname "$0")/stage-lib.sh"
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
 cli=$build/cli/vantorel-screenshot

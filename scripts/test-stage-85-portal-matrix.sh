@@ -24,6 +24,7 @@
 # with scripts/build-packages.sh --linux when missing. Ends with
 # "N passed, N failed"; a row that could not be started counts as failed.
 set -euo pipefail
+# shellcheck source=scripts/stage-lib.sh
 source "$(dirname "$0")/stage-lib.sh"
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
 cli=$build/cli/vantorel-screenshot
