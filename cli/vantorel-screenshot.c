@@ -8,6 +8,7 @@
  */
 #include <errno.h>
 #include <limits.h>
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -54,17 +55,66 @@ static const char help_text[] =
     "Exit status: 0 on success, 1 when the capture fails (the reason on standard\n"
     "error), 2 on bad arguments.\n";
 
+/* ---- text in and out on Windows --------------------------------------------
+ * The program's text is UTF-8 on every platform: its arguments (wmain below),
+ * the paths it hands the library, and so the library's messages. */
+
+#if defined(_WIN32)
+/* UTF-8 to UTF-16 in a malloc'd block, or NULL. */
+static wchar_t *utf8_to_wide(const char *text) {
+  int count = MultiByteToWideChar(CP_UTF8, 0, text, -1, NULL, 0);
+  wchar_t *wide = count > 0 ? (wchar_t *)malloc((size_t)count * sizeof(wchar_t)) : NULL;
+  if (wide && MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, count) != count) {
+    free(wide);
+    wide = NULL;
+  }
+  return wide;
+}
+#endif
+
+/* A console shows UTF-16 as it is, where bytes would pass through its code
+ * page; a file or pipe gets the UTF-8 bytes. */
+static void put_text(FILE *stream, const char *text) {
+#if defined(_WIN32)
+  HANDLE handle = (HANDLE)_get_osfhandle(_fileno(stream));
+  DWORD mode;
+  if (handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
+    wchar_t *wide = utf8_to_wide(text);
+    DWORD written;
+    if (wide) {
+      fflush(stream);
+      WriteConsoleW(handle, wide, (DWORD)wcslen(wide), &written, NULL);
+      free(wide);
+      return;
+    }
+  }
+#endif
+  fputs(text, stream);
+}
+
+/* One message line on standard error: "vantorel-screenshot: ...". */
+static void say(const char *format, ...) {
+  char text[8192];
+  va_list args;
+  int n = snprintf(text, sizeof text, PROGRAM ": ");
+  va_start(args, format);
+  vsnprintf(text + n, sizeof text - (size_t)n - 1, format, args);
+  va_end(args);
+  strcat(text, "\n");
+  put_text(stderr, text);
+}
+
 static int usage_error(const char *why, const char *arg) {
   if (arg)
-    fprintf(stderr, PROGRAM ": %s: '%s'\n", why, arg);
+    say("%s: '%s'", why, arg);
   else
-    fprintf(stderr, PROGRAM ": %s\n", why);
+    say("%s", why);
   fputs(synopsis, stderr);
   return EXIT_USAGE;
 }
 
 static int failed(const char *message) {
-  fprintf(stderr, PROGRAM ": %s\n", message);
+  say("%s", message);
   return EXIT_FAILED;
 }
 
@@ -104,7 +154,7 @@ static int parse_window_id(const char *text, uintptr_t *out) {
 
 static int write_stdout(const uint8_t *bytes, size_t length) {
   if (fwrite(bytes, 1, length, stdout) != length || fflush(stdout) != 0) {
-    fprintf(stderr, PROGRAM ": writing to standard output: %s\n", strerror(errno));
+    say("writing to standard output: %s", strerror(errno));
     return EXIT_FAILED;
   }
   return EXIT_OK;
@@ -203,7 +253,7 @@ static int monitor_to_stdout(int index) {
   if (read_monitors(&list) != 0) return library_failed();
   if (index < 0 || index >= list.count) {
     /* The library's wording for the same refusal by the file export. */
-    fprintf(stderr, PROGRAM ": monitor index %d out of range (0..%d)\n", index, list.count - 1);
+    say("monitor index %d out of range (0..%d)", index, list.count - 1);
     return EXIT_FAILED;
   }
   m = &list.monitors[index];
@@ -212,12 +262,16 @@ static int monitor_to_stdout(int index) {
 
 /* ---- window to standard output through a temporary file ------------------- */
 
+/* A new empty file's path, in UTF-8. */
 static int make_temp_path(char *path, size_t size) {
 #if defined(_WIN32)
-  char dir[MAX_PATH + 1];
-  DWORD n = GetTempPathA((DWORD)sizeof dir, dir);
-  if (n == 0 || n > sizeof dir || size < MAX_PATH) return -1;
-  return GetTempFileNameA(dir, "vss", 0, path) ? 0 : -1;
+  wchar_t dir[MAX_PATH + 1];
+  wchar_t name[MAX_PATH + 1];
+  DWORD n = GetTempPathW(MAX_PATH + 1, dir);
+  if (n == 0 || n > MAX_PATH || !GetTempFileNameW(dir, L"vss", 0, name)) return -1;
+  if (WideCharToMultiByte(CP_UTF8, 0, name, -1, path, (int)size, NULL, NULL) > 0) return 0;
+  _wremove(name);
+  return -1;
 #else
   const char *dir = getenv("TMPDIR");
   int fd;
@@ -230,19 +284,40 @@ static int make_temp_path(char *path, size_t size) {
 #endif
 }
 
+static FILE *open_to_read(const char *path) {
+#if defined(_WIN32)
+  wchar_t *wide = utf8_to_wide(path);
+  FILE *file = wide ? _wfopen(wide, L"rb") : NULL;
+  free(wide);
+  return file;
+#else
+  return fopen(path, "rb");
+#endif
+}
+
+static void remove_file(const char *path) {
+#if defined(_WIN32)
+  wchar_t *wide = utf8_to_wide(path);
+  if (wide) _wremove(wide);
+  free(wide);
+#else
+  remove(path);
+#endif
+}
+
 static int copy_file_to_stdout(const char *path) {
   uint8_t buffer[65536];
   size_t n;
   int status = EXIT_OK;
-  FILE *file = fopen(path, "rb");
+  FILE *file = open_to_read(path);
   if (!file) {
-    fprintf(stderr, PROGRAM ": reading %s: %s\n", path, strerror(errno));
+    say("reading %s: %s", path, strerror(errno));
     return EXIT_FAILED;
   }
   while (status == EXIT_OK && (n = fread(buffer, 1, sizeof buffer, file)) > 0)
     status = write_stdout(buffer, n);
   if (status == EXIT_OK && ferror(file)) {
-    fprintf(stderr, PROGRAM ": reading %s: %s\n", path, strerror(errno));
+    say("reading %s: %s", path, strerror(errno));
     status = EXIT_FAILED;
   }
   fclose(file);
@@ -254,14 +329,14 @@ static int window_to_stdout(void *window) {
   int status;
   if (!window) return screenshot_capture_window_png(window, "-") == 0 ? EXIT_OK : library_failed();
   if (make_temp_path(path, sizeof path) != 0) {
-    fprintf(stderr, PROGRAM ": cannot create a temporary file: %s\n", strerror(errno));
+    say("cannot create a temporary file: %s", strerror(errno));
     return EXIT_FAILED;
   }
   if (screenshot_capture_window_png(window, path) != 0)
     status = library_failed();
   else
     status = copy_file_to_stdout(path);
-  remove(path);
+  remove_file(path);
   return status;
 }
 
@@ -325,10 +400,30 @@ static int run(int argc, char **argv) {
   return usage_error("unknown command", command);
 }
 
-int main(int argc, char **argv) {
 #if defined(_WIN32)
+/* A narrow main would get its arguments in the ANSI code page, where
+ * "José-日本.png" turns into "Jos?-??.png"; the wide ones are exact, and go
+ * on as UTF-8, which the library takes. */
+int wmain(int argc, wchar_t **wargv) {
+  char **argv = (char **)calloc((size_t)argc + 1, sizeof *argv);
+  int i, status = EXIT_FAILED;
   /* PNG bytes must reach a pipe untouched, not with LF turned into CR LF. */
   _setmode(_fileno(stdout), _O_BINARY);
-#endif
-  return run(argc, argv);
+  for (i = 0; argv && i < argc; ++i) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, NULL, 0, NULL, NULL);
+    argv[i] = size > 0 ? (char *)malloc((size_t)size) : NULL;
+    if (!argv[i] ||
+        WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, argv[i], size, NULL, NULL) != size)
+      break;
+  }
+  if (argv && i == argc)
+    status = run(argc, argv);
+  else
+    failed("out of memory for the arguments");
+  for (i = 0; argv && i < argc; ++i) free(argv[i]);
+  free(argv);
+  return status;
 }
+#else
+int main(int argc, char **argv) { return run(argc, argv); }
+#endif

@@ -98,3 +98,10 @@ apt_get install -y -qq --no-install-recommends \
 # Depth tests (scripts/test-stage-15-depths.sh): Xvfb, which runs at depths
 # the dummy driver does not (8-bit PseudoColor, 15 and 30 bits).
 apt_get install -y -qq --no-install-recommends xvfb >/dev/null
+
+# File names under Wine (tests/win32/names.sh): Wine takes the ANSI code page
+# from the locale, 1252 from en_US.UTF-8 and 932 from ja_JP.UTF-8.
+apt_get install -y -qq --no-install-recommends locales >/dev/null
+for l in en_US ja_JP; do
+  locale -a | grep -qx "$l.utf8" || localedef -i "$l" -f UTF-8 "$l.UTF-8"
+done

@@ -29,7 +29,7 @@ step() { # step WHAT COMMAND...
 }
 
 # Wine first: stage 25 comes right after the Windows stage.
-wine=(wine wine64 wine32:i386)
+wine=(wine wine64 wine32:i386 locales)
 for lib in libxrandr2 libxrender1 libxinerama1 libxcomposite1 libxfixes3 libxi6 libxcursor1; do
   wine+=("$lib" "$lib:i386")
 done

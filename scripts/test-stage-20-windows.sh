@@ -2,8 +2,9 @@
 # Stage 20: the Windows DLL. Cross-builds vantorel-screenshot.dll for 64- and
 # 32-bit Windows, checks its export and import tables, then runs the Windows
 # test programs under Wine (64-bit prefix, and a win32 prefix for the 32-bit
-# build) on the rig's Xorg with its two monitors. Ends with "N passed, N
-# failed" and fails on any failure.
+# build) on the rig's Xorg with its two monitors, and the file names beyond
+# ASCII in the code pages 1252 and 932 (tests/win32/names.sh). Ends with
+# "N passed, N failed" and fails on any failure.
 #
 # Each architecture gets its own rigs, so both run at once: the tests paint
 # the whole virtual screen and must be alone on it.
@@ -12,6 +13,7 @@ set -euo pipefail
 source "$(dirname "$0")/stage-lib.sh"
 cd "$root"
 start=$(date +%s)
+source tests/win32/names.sh
 
 scripts/build-windows.sh
 
@@ -56,6 +58,14 @@ run_wine() {
   echo "== $arch: vs_win32_import_test leaks"
   (cd "$build" && DISPLAY=$small timeout 600 "$loader" vs_win32_import_test.exe leaks) || result=1
   echo "$arch: test programs ran in $(($(date +%s) - t1)) s"
+  t1=$(date +%s)
+  names_wine() { # LANG EXE ARG...
+    local lang=$1
+    shift
+    (cd "$build" && DISPLAY=$small LANG=$lang LC_ALL=$lang timeout 300 "$loader" "$@")
+  }
+  check_names "$arch" "$root/$build" "$work/names" || result=1
+  echo "$arch: file names checked in $(($(date +%s) - t1)) s"
   return $result
 }
 

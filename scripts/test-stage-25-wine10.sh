@@ -10,7 +10,9 @@
 #     and both kinds of 32-bit host must get the same, pixel for pixel;
 #   - the unaware 64-bit host on the 1920x1080 monitor at 144 and 192 dpi
 #     prints its figures as "bar:" lines of their own;
-#   - at 96 dpi the Windows suites of stage 20 pass, for both architectures.
+#   - at 96 dpi the Windows suites of stage 20 pass, for both architectures,
+#     and the 64-bit DLL and program take file names beyond ASCII in the code
+#     pages 1252 and 932 (tests/win32/names.sh).
 #
 # Every job has its own rigs and its own copy of a cached 64-bit prefix (which
 # runs the 32-bit programs too), so they all run at once. The prefix is booted
@@ -22,6 +24,7 @@ set -euo pipefail
 source "$(dirname "$0")/stage-lib.sh"
 cd "$root"
 start=$(date +%s)
+source tests/win32/names.sh
 
 scripts/build-windows.sh >/dev/null
 echo "built build-win64 and build-win32"
@@ -37,12 +40,15 @@ t0=$(date +%s)
 # Wine loads the X extensions' libraries at run time and only recommends
 # them: without libXrandr and libXinerama it sees one monitor the size of the
 # root window, so they are named here.
-wine_packages=(wine wine64 wine32:i386)
+wine_packages=(wine wine64 wine32:i386 locales)
 for lib in libxrandr2 libxrender1 libxinerama1 libxcomposite1 libxfixes3 libxi6 libxcursor1; do
   wine_packages+=("$lib" "$lib:i386")
 done
 rig/chroot.sh ensure trixie trixie --i386 "${wine_packages[@]}" >/dev/null
 wine_version=$(rig/chroot.sh run trixie -- /usr/lib/wine/wine64 --version)
+# Wine takes the ANSI code page from the locale: 1252 from en_US, 932 from ja_JP.
+rig/chroot.sh run trixie -- sh -c 'for l in en_US ja_JP; do
+  locale -a | grep -qx "$l.utf8" || localedef -i "$l" -f UTF-8 "$l.UTF-8"; done' >/dev/null
 echo "trixie chroot with $wine_version ready in $(($(date +%s) - t0)) s"
 
 # The booted prefixes live inside the chroot, where Wine sees them, and on
@@ -229,6 +235,16 @@ run_suites() {
   echo "== $arch: vs_win32_import_test leaks"
   in_wine "$winearch" "$prefix" "${small[1]}" "$loader" "$build/vs_win32_import_test.exe" leaks ||
     result=1
+  if [ "$arch" = x86_64 ]; then
+    names_wine() { # LANG EXE ARG...
+      local lang=$1
+      shift
+      timeout 300 rig/chroot.sh run trixie --env DISPLAY="${small[1]}" --env WINEPREFIX="$prefix" \
+        --env WINEARCH="$winearch" --env WINEDEBUG=-all --env WINEDLLOVERRIDES="mscoree,mshtml=" \
+        --env LANG="$lang" --env LC_ALL="$lang" -- "$loader" "$@"
+    }
+    check_names "$arch" "$build" "$work/names" || result=1
+  fi
   return $result
 }
 

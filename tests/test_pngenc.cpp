@@ -1,13 +1,17 @@
 // The PNG stage: structure of the stream, the power-of-two block, argument
 // refusals, the file writer and its failures.
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <malloc.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -361,7 +365,7 @@ TEST_F(PngFile, PartialWriteLeavesNoFileWeCreated) {
   EXPECT_FALSE(path_exists(created));
   EXPECT_EQ(r2, -1);
   EXPECT_EQ(e2, EFBIG);
-  EXPECT_TRUE(path_exists(existing));
+  EXPECT_EQ(read_file(existing), std::vector<uint8_t>({'o', 'l', 'd'}));
 }
 
 // Captures through the exports, as the capture tests make them: the bytes are
@@ -445,4 +449,159 @@ TEST_F(PngWriteMessages, NamesTheReason) {
   EXPECT_EQ(std::string(screenshot_last_error()),
             "PNG write failed for 640x480 frame to '" + created + "' (File too large)");
   EXPECT_FALSE(path_exists(created));
+}
+
+// A full disk under a file that is there: the call fails with the reason and
+// the old picture survives byte for byte, because the room for the new one is
+// taken before any old byte is written over. Each test gets a file system of
+// its own in a private mount namespace (root only), left again at its end.
+namespace {
+
+struct private_mount {
+  std::string dir;
+  std::string why_not;  // empty when mounted
+  int home = -1;
+  temp_dir parent;
+
+  private_mount(const char *type, const char *options) {
+    home = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+    if (home < 0 || unshare(CLONE_NEWNS) != 0) {
+      why_not = std::string("no private mount namespace: ") + strerror(errno);
+      return;
+    }
+    // Nothing mounted here may reach the host's namespace.
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(type, parent.path.c_str(), type, 0, options) != 0) {
+      why_not = std::string("cannot mount ") + type + ": " + strerror(errno);
+      return;
+    }
+    dir = parent.path;
+  }
+  ~private_mount() {
+    if (!dir.empty()) umount2(dir.c_str(), MNT_DETACH);
+    if (home >= 0) {
+      setns(home, CLONE_NEWNS);
+      close(home);
+    }
+  }
+};
+
+// Fills the file system that holds path: at the end not one more byte fits.
+void fill_up(const std::string &path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  std::vector<char> block(65536, 'f');
+  for (size_t size = block.size(); size > 0; size /= 2)
+    while (write(fd, block.data(), size) == (ssize_t)size) {
+    }
+  EXPECT_EQ(errno, ENOSPC);
+  close(fd);
+}
+
+// A noisy screen: its PNG is about as large as its pixels.
+void noisy_screen(int width, int height) {
+  sd_add_monitor(0, 0, width, height, "M", 1);
+  sd_set_screen(0, 0, width, height, sd_pixel{0, 0, 0, 0});
+  noise n{7};
+  for (int y = 0; y < height; y++)
+    for (int x = 0; x < width; x++)
+      sd_set_screen_pixel(x, y, sd_pixel{n.next(), n.next(), n.next(), 0});
+}
+
+std::vector<uint8_t> region_bytes(int x, int y, int width, int height) {
+  uint8_t *png = nullptr;
+  int len = 0;
+  if (screenshot_capture_region_mem(x, y, width, height, &png, &len) != 0) return {};
+  std::vector<uint8_t> out(png, png + len);
+  screenshot_free_mem(png);
+  return out;
+}
+
+std::string old_picture(size_t size) {
+  std::string old(size, '\0');
+  for (size_t i = 0; i < size; i++) old[i] = (char)(i * 7 + i / 251);
+  return old;
+}
+
+std::vector<uint8_t> bytes_of(const std::string &s) {
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+}  // namespace
+
+using FullDisk = display_test;
+
+TEST_F(FullDisk, ExistingFileKeepsItsBytes) {
+  private_mount fs("tmpfs", "size=256k");
+  if (!fs.why_not.empty()) GTEST_SKIP() << fs.why_not;
+  noisy_screen(200, 150);
+  std::vector<uint8_t> big = region_bytes(0, 0, 200, 150);
+  std::vector<uint8_t> small = region_bytes(0, 0, 4, 3);
+  ASSERT_GT(big.size(), 80000u);
+  std::string path = fs.dir + "/shot.png";
+  std::string old = old_picture(20000);
+  write_file(path, old);
+  fill_up(fs.dir + "/filler");
+
+  EXPECT_EQ(screenshot_capture_region_png(0, 0, 200, 150, path.c_str()), -1);
+  EXPECT_EQ(std::string(screenshot_last_error()),
+            "PNG write failed for 200x150 frame to '" + path + "' (No space left on device)");
+  EXPECT_EQ(read_file(path), bytes_of(old));
+
+  // A new file on the full disk is not left behind.
+  std::string created = fs.dir + "/new.png";
+  EXPECT_EQ(screenshot_capture_region_png(0, 0, 200, 150, created.c_str()), -1);
+  EXPECT_FALSE(path_exists(created));
+
+  // A smaller picture fits in the old one's room, full disk or not.
+  EXPECT_EQ(screenshot_capture_region_png(0, 0, 4, 3, path.c_str()), 0) << screenshot_last_error();
+  EXPECT_EQ(read_file(path), small);
+
+  // With room again, the larger picture replaces it.
+  ASSERT_EQ(unlink((fs.dir + "/filler").c_str()), 0);
+  EXPECT_EQ(screenshot_capture_region_png(0, 0, 200, 150, path.c_str()), 0)
+      << screenshot_last_error();
+  EXPECT_EQ(read_file(path), big);
+}
+
+// ramfs has no fallocate: the bytes beyond the old end are then written
+// first, and a file size limit stands in for the full disk.
+TEST_F(FullDisk, WithoutFallocateTheNewEndIsWrittenFirst) {
+  private_mount fs("ramfs", "");
+  if (!fs.why_not.empty()) GTEST_SKIP() << fs.why_not;
+  std::string path = fs.dir + "/shot.png";
+  int probe = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(probe, 0);
+  errno = 0;
+  EXPECT_EQ(fallocate(probe, 0, 0, 4096), -1);
+  EXPECT_EQ(errno, EOPNOTSUPP);
+  close(probe);
+
+  noisy_screen(200, 150);
+  std::vector<uint8_t> big = region_bytes(0, 0, 200, 150);
+  std::vector<uint8_t> small = region_bytes(0, 0, 4, 3);
+  std::string old = old_picture(5000);
+  write_file(path, old);
+
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*saved_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit = saved;
+  limit.rlim_cur = 8192;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  int r = screenshot_capture_region_png(0, 0, 200, 150, path.c_str());
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, saved_handler);
+
+  EXPECT_EQ(r, -1);
+  EXPECT_EQ(std::string(screenshot_last_error()),
+            "PNG write failed for 200x150 frame to '" + path + "' (File too large)");
+  EXPECT_EQ(read_file(path), bytes_of(old));
+
+  // Larger, then smaller: each time exactly the new bytes.
+  EXPECT_EQ(screenshot_capture_region_png(0, 0, 200, 150, path.c_str()), 0)
+      << screenshot_last_error();
+  EXPECT_EQ(read_file(path), big);
+  EXPECT_EQ(screenshot_capture_region_png(0, 0, 4, 3, path.c_str()), 0) << screenshot_last_error();
+  EXPECT_EQ(read_file(path), small);
 }

@@ -26,6 +26,12 @@ with a width or height below 1, is refused. A failed call raises
 ScreenshotError with the library's message, its error code and the code's
 meaning in words.
 
+Paths are str, bytes or os.PathLike. On Windows a str path reaches the library
+as UTF-8, so any file name works, whatever the ANSI code page; bytes are passed
+as given (UTF-8, or text in the ANSI code page). On Linux paths are bytes, and
+a str is encoded as the os module does (os.fsencode). A path with an embedded
+NUL raises ValueError, as open() does.
+
 The library is looked for, in this order, at the path in the environment
 variable VANTOREL_SCREENSHOT_LIBRARY, beside this package, then on the system's
 library path. It is loaded at the first call, not at import.
@@ -245,15 +251,27 @@ def _rect(x: int, y: int, width: int, height: int) -> _List[int]:
     return [_int(n, v) for n, v in (("x", x), ("y", y), ("width", width), ("height", height))]
 
 
-def _path(path: _StrPath) -> bytes:
-    """A path as the library's narrow C runtime opens it."""
+def _encode_path(path: _StrPath, windows: bool) -> bytes:
+    """The bytes the library gets for path. The Windows library reads valid
+    UTF-8 as UTF-8 and anything else as the ANSI code page, and opens the file
+    by its UTF-16 name: a str goes as UTF-8, which every name survives, where
+    the ANSI code page would refuse what it cannot spell. A str with a lone
+    surrogate raises UnicodeEncodeError (a ValueError) there."""
     path = _os.fspath(path)
     if isinstance(path, bytes):
-        return path
-    if _sys.platform == "win32":
-        # The library opens files with the narrow C runtime: the ANSI code page.
-        return path.encode("mbcs")
-    return _os.fsencode(path)
+        raw = path
+    elif windows:
+        raw = path.encode("utf-8")
+    else:
+        raw = _os.fsencode(path)
+    if b"\0" in raw:
+        # The library would take the name up to the NUL and write elsewhere.
+        raise ValueError("embedded null byte")
+    return raw
+
+
+def _path(path: _StrPath) -> bytes:
+    return _encode_path(path, _sys.platform == "win32")
 
 
 # ---------------------------------------------------------------------------
@@ -496,22 +514,29 @@ def _save(call: str, *args: _Any) -> None:
 
 
 def save_all(path: _StrPath) -> None:
-    """The whole virtual screen to a PNG file."""
+    """The whole virtual screen to a PNG file.
+
+    ``path`` is a str, bytes or os.PathLike; on Windows a str may name any file
+    (it goes as UTF-8), bytes are UTF-8 or the ANSI code page. An embedded NUL
+    raises ValueError. The same holds for every save_ function."""
     _save("screenshot_capture_all_png", _path(path))
 
 
 def save_monitor(index: int, path: _StrPath) -> None:
-    """Monitor ``index`` (0-based, in the order of monitors()) to a PNG file."""
+    """Monitor ``index`` (0-based, in the order of monitors()) to a PNG file.
+    ``path`` as for save_all()."""
     _save("screenshot_capture_monitor_png", _int("index", index), _path(path))
 
 
 def save_region(x: int, y: int, width: int, height: int, path: _StrPath) -> None:
-    """A rectangle of the virtual screen, cut to the monitors, to a PNG file."""
+    """A rectangle of the virtual screen, cut to the monitors, to a PNG file.
+    ``path`` as for save_all()."""
     _save("screenshot_capture_region_png", *_rect(x, y, width, height), _path(path))
 
 
 def save_window(window_id: int, path: _StrPath) -> None:
-    """One window to a PNG file: an X11 window id on Linux, an HWND on Windows."""
+    """One window to a PNG file: an X11 window id on Linux, an HWND on Windows.
+    ``path`` as for save_all()."""
     window_id = _operator.index(window_id)
     if not 0 <= window_id < 2 ** (8 * _ctypes.sizeof(_ctypes.c_void_p)):
         raise OverflowError(f"window id {window_id} is not a pointer-sized unsigned value")

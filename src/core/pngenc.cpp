@@ -14,6 +14,12 @@
 #include <sys/stat.h>
 #if defined(_WIN32)
 #include <io.h>
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include "win32/win32_path.h"
 #else
 #include <unistd.h>
 #endif
@@ -80,63 +86,226 @@ int pngenc_encode_rgba(const uint8_t *rgba, int width, int height, uint8_t **out
   return 0;
 }
 
-// Opens the file for writing: a new one when it can (the call then owns it
-// and may remove it), else the one that is there, truncated, as fopen "wb"
-// would. *created says which. Made in one step (O_EXCL), so no file that
-// another process creates in the meantime is ever taken for ours.
-static FILE *open_output(const char *path, int *created, struct stat *made) {
-  *created = 0;
+// Writing over a file that is there must never cost its old picture: the
+// PNG is complete before the file is touched, the file is opened without
+// being emptied, and the room for the new bytes is taken before any old byte
+// is replaced. A full disk then fails the call with the old contents intact.
+// The file is never deleted or renamed, only a file this call created is
+// removed again, and it keeps its identity (links, owner, mode).
+
 #if defined(_WIN32)
-  (void)made;
-  int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-  if (fd >= 0) {
-    FILE *file = _fdopen(fd, "wb");
-    if (file) {
-      *created = 1;
-      return file;
-    }
-    _close(fd);
-    remove(path);
-    return NULL;
+
+// The file's own errors, worded as the C runtime's errno would word them.
+static int errno_of_win32(DWORD code) {
+  switch (code) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return EACCES;
+    case ERROR_FILE_TOO_LARGE:
+      return EFBIG;
+    default:
+      return EIO;
   }
-  if (errno != EEXIST) return NULL;
-  return fopen(path, "wb");
+}
+
+static int seek_to(HANDLE file, uint64_t offset) {
+  LARGE_INTEGER to;
+  to.QuadPart = (LONGLONG)offset;
+  return SetFilePointerEx(file, to, NULL, FILE_BEGIN) ? 0 : -1;
+}
+
+// Sets the end of a disk file; NTFS allocates the room as it does so.
+static int set_end(HANDLE file, uint64_t size) {
+  return seek_to(file, size) == 0 && SetEndOfFile(file) ? 0 : -1;
+}
+
+static int write_all(HANDLE file, const uint8_t *data, size_t len) {
+  while (len > 0) {
+    DWORD chunk = len > 0x40000000u ? 0x40000000u : (DWORD)len;
+    DWORD done = 0;
+    if (!WriteFile(file, data, chunk, &done, NULL)) return -1;
+    if (done == 0) {
+      SetLastError(ERROR_DISK_FULL);
+      return -1;
+    }
+    data += done;
+    len -= done;
+  }
+  return 0;
+}
+
+// A disk file gets its new end before the first byte is written, and on a
+// failure there its old end back; a device or pipe takes the bytes in order.
+// Returns 0, or -1 with errno set.
+static int replace_contents(int fd, const uint8_t *png, size_t len) {
+  HANDLE file = (HANDLE)_get_osfhandle(fd);
+  if (file == INVALID_HANDLE_VALUE) {
+    errno = EBADF;
+    return -1;
+  }
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    if (write_all(file, png, len) == 0) return 0;
+    errno = errno_of_win32(GetLastError());
+    return -1;
+  }
+  LARGE_INTEGER old_size;
+  if (!GetFileSizeEx(file, &old_size)) {
+    errno = errno_of_win32(GetLastError());
+    return -1;
+  }
+  uint64_t old = (uint64_t)old_size.QuadPart;
+  if (len > old && set_end(file, len) != 0) {
+    int err = errno_of_win32(GetLastError());
+    set_end(file, old);
+    errno = err;
+    return -1;
+  }
+  if (seek_to(file, 0) != 0 || write_all(file, png, len) != 0 ||
+      (old > len && !SetEndOfFile(file))) {
+    errno = errno_of_win32(GetLastError());
+    return -1;
+  }
+  return 0;
+}
+
 #else
+
+static int write_at(int fd, const uint8_t *data, size_t len, off_t offset) {
+  while (len > 0) {
+    size_t chunk = len > ((size_t)1 << 30) ? (size_t)1 << 30 : len;
+    ssize_t done = pwrite(fd, data, chunk, offset);
+    if (done < 0 && errno == EINTR) continue;
+    if (done < 0) return -1;
+    if (done == 0) {
+      errno = ENOSPC;
+      return -1;
+    }
+    data += done;
+    len -= (size_t)done;
+    offset += done;
+  }
+  return 0;
+}
+
+static int write_in_order(int fd, const uint8_t *data, size_t len) {
+  while (len > 0) {
+    size_t chunk = len > ((size_t)1 << 30) ? (size_t)1 << 30 : len;
+    ssize_t done = write(fd, data, chunk);
+    if (done < 0 && errno == EINTR) continue;
+    if (done < 0) return -1;
+    if (done == 0) {
+      errno = ENOSPC;
+      return -1;
+    }
+    data += done;
+    len -= (size_t)done;
+  }
+  return 0;
+}
+
+// Takes the room for len bytes from the start of a regular file. Where the
+// file system has no fallocate (posix_fallocate then answers EOPNOTSUPP, or
+// EBADF from the C library's stand-in, which reads through the descriptor),
+// the new bytes beyond the old end are written first: they need all the new
+// room, and replace nothing.
+static int reserve_room(int fd, const uint8_t *png, size_t len, off_t old) {
+  int err;
+  do {
+    err = posix_fallocate(fd, 0, (off_t)len);
+  } while (err == EINTR);
+  if (err == 0) return 0;
+  if (err == ENOSPC || err == EDQUOT || err == EFBIG || err == EIO) {
+    errno = err;
+    return -1;
+  }
+  if ((uint64_t)old >= (uint64_t)len) return 0;
+  return write_at(fd, png + old, len - (size_t)old, old);
+}
+
+// Returns 0, or -1 with errno set; on a failure to find room the file has its
+// old size again, and none of its old bytes has been written over.
+static int replace_contents(int fd, const uint8_t *png, size_t len) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode)) return write_in_order(fd, png, len);
+  if (reserve_room(fd, png, len, st.st_size) != 0) {
+    int err = errno;
+    struct stat now;
+    if (fstat(fd, &now) == 0 && now.st_size != st.st_size) {
+      while (ftruncate(fd, st.st_size) != 0 && errno == EINTR) {
+      }
+    }
+    errno = err;
+    return -1;
+  }
+  if (write_at(fd, png, len, 0) != 0) return -1;
+  if ((uint64_t)st.st_size > (uint64_t)len) {
+    while (ftruncate(fd, (off_t)len) != 0) {
+      if (errno != EINTR) return -1;
+    }
+  }
+  return 0;
+}
+
+#endif
+
+// A new file when it can be made (the call then owns it and may remove it),
+// else the file that is there, not emptied. *created says which. Made in one
+// step (O_EXCL), so no file that another process creates in the meantime is
+// ever taken for ours.
+#if defined(_WIN32)
+static int open_output(const wchar_t *path, int *created, struct stat *made) {
+  (void)made;
+  *created = 0;
+  int fd =
+      _wopen(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+  if (fd >= 0) {
+    *created = 1;
+    return fd;
+  }
+  if (errno != EEXIST) return -1;
+  return _wopen(path, _O_WRONLY | _O_BINARY | _O_NOINHERIT);
+}
+
+static void remove_created(const wchar_t *path, const struct stat *made) {
+  (void)made;
+  _wremove(path);
+}
+
+static int close_output(int fd) { return _close(fd); }
+#else
+static int open_output(const char *path, int *created, struct stat *made) {
+  *created = 0;
   int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd >= 0) {
     *created = 1;
     if (fstat(fd, made) != 0) memset(made, 0, sizeof *made);
-  } else if (errno == EEXIST) {
-    fd = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+    return fd;
   }
-  if (fd < 0) return NULL;
-  FILE *file = fdopen(fd, "wb");
-  if (!file) {
-    int err = errno;
-    close(fd);
-    if (*created) unlink(path);
-    errno = err;
-  }
-  return file;
-#endif
+  if (errno != EEXIST) return -1;
+  return open(path, O_WRONLY | O_CLOEXEC);
 }
 
 // Removes the file this call created, and only while the path still names it.
 static void remove_created(const char *path, const struct stat *made) {
-#if defined(_WIN32)
-  (void)made;
-  remove(path);
-#else
   struct stat now;
   if (made->st_ino != 0 && lstat(path, &now) == 0 && now.st_dev == made->st_dev &&
       now.st_ino == made->st_ino) {
     unlink(path);
   }
-#endif
 }
 
-// The file is opened only once the PNG is complete, and every write and the
-// close are checked: a full disk must not end in a truncated file and success.
+// Linux has closed the descriptor even when close reports EINTR.
+static int close_output(int fd) { return close(fd) == 0 || errno == EINTR ? 0 : -1; }
+#endif
+
+// Every write and the close are checked: a full disk must not end in a
+// truncated file and success.
 int pngenc_write_rgba_file(const uint8_t *rgba, int width, int height, const char *path) {
   if (!rgba || !path || width <= 0 || height <= 0) return -1;
 
@@ -144,25 +313,33 @@ int pngenc_write_rgba_file(const uint8_t *rgba, int width, int height, const cha
   size_t len = 0;
   if (pngenc_encode_rgba(rgba, width, height, &png, &len) != 0) return -1;
 
-  int created = 0;
-  struct stat made;
-  memset(&made, 0, sizeof made);
-  FILE *file = open_output(path, &created, &made);
-  if (!file) {
+#if defined(_WIN32)
+  wchar_t *name = path_to_wide(path);
+  if (!name) {
     int err = errno;
     free(png);
     errno = err;
     return -1;
   }
+#else
+  const char *name = path;
+#endif
 
-  int err = 0;
-  errno = 0;
-  if (fwrite(png, 1, len, file) != len) err = errno ? errno : EIO;
-  if (fflush(file) != 0 && !err) err = errno ? errno : EIO;
-  if (fclose(file) != 0 && !err) err = errno ? errno : EIO;
+  int created = 0;
+  struct stat made;
+  memset(&made, 0, sizeof made);
+  int fd = open_output(name, &created, &made);
+  int err = fd < 0 ? errno : 0;
+  if (fd >= 0) {
+    if (replace_contents(fd, png, len) != 0) err = errno ? errno : EIO;
+    if (close_output(fd) != 0 && !err) err = errno ? errno : EIO;
+    if (err && created) remove_created(name, &made);
+  }
   free(png);
+#if defined(_WIN32)
+  free(name);
+#endif
   if (err) {
-    if (created) remove_created(path, &made);
     errno = err;
     return -1;
   }

@@ -12,8 +12,10 @@
 int pngenc_encode_rgba(const uint8_t *rgba, int width, int height, uint8_t **out_png,
                        size_t *out_len);
 
-// Exactly the bytes of pngenc_encode_rgba, written to path. On -1 errno tells
-// why, and no file that this call created is left behind.
+// Exactly the bytes of pngenc_encode_rgba, written to path (on Windows read
+// as UTF-8 or ANSI, win32_path.h). On -1 errno tells why, no file that this
+// call created is left behind, and a file that was there keeps its old
+// contents when the room for the new ones cannot be had (a full disk).
 int pngenc_write_rgba_file(const uint8_t *rgba, int width, int height, const char *path);
 
 // Smallest power of two that is at least 65,536 and at least len.
