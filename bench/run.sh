@@ -65,7 +65,7 @@ fi
 [ -f "$image" ] || { echo "bench/run.sh: no bench image at $image" >&2; exit 1; }
 
 echo "== building Release in $build"
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVS_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target vantorel-screenshot-cli vs_bench_pngenc \
   vs_x11_capture_bench vs_bench_phases vs-bench-wallpaper vs-bench-peak >/dev/null
 

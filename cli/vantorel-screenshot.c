@@ -1,10 +1,13 @@
 /* vantorel-screenshot: the command-line host of the library.
  *
- * A thin layer over the nine exports: argument parsing, one call, and the
- * library's message on standard error when the call fails. FILE "-" sends the
- * PNG to standard output through the in-memory export, over the rectangle the
- * monitor listing gives for "all" and "monitor"; a window has no in-memory
- * export, so "window ID -" goes through a temporary file.
+ * This file reads the arguments into a request (cli.h) and prints the
+ * messages; cli_capture.c carries the request out, cli_image.c makes JPEG and
+ * PPM, cli_system.c asks the system for what the library does not give (the
+ * focused window, the pictures directory, reasons in words).
+ *
+ * The program's text is UTF-8 on every platform: its arguments (wmain on
+ * Windows), the paths it hands the library and opens itself, and so the
+ * library's messages.
  */
 #include <errno.h>
 #include <limits.h>
@@ -14,6 +17,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "cli.h"
 #include "vantorel_screenshot.h"
 
 #if defined(_WIN32)
@@ -21,47 +25,70 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
-#else
-#include <unistd.h>
 #endif
 
-#define PROGRAM "vantorel-screenshot"
-
-enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
-
 static const char synopsis[] = "Usage: " PROGRAM
-                               " all FILE\n"
+                               " [OPTION]... [FILE]\n"
                                "       " PROGRAM
-                               " monitor N FILE\n"
+                               " [OPTION]... all|focused [FILE]\n"
                                "       " PROGRAM
-                               " region X Y W H FILE\n"
+                               " [OPTION]... monitor N [FILE]\n"
                                "       " PROGRAM
-                               " window ID FILE\n"
-                               "       " PROGRAM " monitors | version | --help\n";
+                               " [OPTION]... region X Y W H [FILE]\n"
+                               "       " PROGRAM
+                               " [OPTION]... window ID [FILE]\n"
+                               "       " PROGRAM " monitors | version | --help | --version\n";
 
 static const char help_text[] =
     "\n"
-    "Capture the screen to PNG.\n"
+    "Capture the screen, a monitor, a rectangle or a window to PNG, JPEG or PPM.\n"
     "\n"
-    "  all FILE               the whole virtual screen\n"
-    "  monitor N FILE         monitor N, counted from 0 in the order of 'monitors'\n"
-    "  region X Y W H FILE    a rectangle of the virtual screen, cut to the monitors\n"
-    "  window ID FILE         one window; ID in decimal or 0x hex (X11 window id, HWND)\n"
-    "  monitors               print the monitors as one line of JSON\n"
-    "  version                print the library version\n"
-    "  --help                 print this text\n"
+    "Without a command the whole virtual screen is captured, or what -g, -o or -u\n"
+    "choose. Without FILE the picture goes to a new file named after the time,\n"
+    "YYYY-MM-DD-HHMMSS_" PROGRAM
+    ".png, in $XDG_PICTURES_DIR (as\n"
+    "~/.config/user-dirs.dirs sets it) or else the current directory (always on\n"
+    "Windows), and its path is printed. FILE '-' writes the image to standard\n"
+    "output.\n"
     "\n"
-    "FILE '-' writes the PNG to standard output.\n"
-    "Exit status: 0 on success, 1 when the capture fails (the reason on standard\n"
-    "error), 2 on bad arguments.\n";
+    "Commands:\n"
+    "  all [FILE]               the whole virtual screen (the default)\n"
+    "  monitor N [FILE]         monitor N, counted from 0 in the order of 'monitors'\n"
+    "  region X Y W H [FILE]    a rectangle of the virtual screen, cut to the monitors\n"
+    "  window ID [FILE]         one window; ID in decimal or 0x hex (X11 window id, HWND)\n"
+    "  focused [FILE]           the focused window, as -u\n"
+    "  monitors                 print the monitors as one line of JSON\n"
+    "  version                  print the library version\n"
+    "\n"
+    "Options (before, between or after the arguments above):\n"
+    "  -g, --geometry GEOMETRY  a rectangle, \"X,Y WxH\" (as slurp prints it) or\n"
+    "                           WxH+X+Y (a minus offset is a negative coordinate);\n"
+    "                           '-g -' reads it from standard input\n"
+    "  -o, --output OUTPUT      one monitor: its name, its index or 'primary'\n"
+    "  -u, --focused            the focused window: X11's _NET_ACTIVE_WINDOW, the\n"
+    "                           foreground window on Windows; Wayland has no such\n"
+    "                           query (exit status 1)\n"
+    "  -d, --delay SECONDS      wait this long before the capture (0.5 is allowed)\n"
+    "  -t, --type png|jpeg|ppm  the image format (jpg for jpeg too)\n"
+    "  -q, --quality 1-100      JPEG quality, default 90\n"
+    "  -h, --help               print this text\n"
+    "      --version            print the library version\n"
+    "\n"
+    "The format is -t's, else FILE's extension: .png, .jpg or .jpeg, .ppm; any\n"
+    "other extension is refused. A FILE after a command may have no extension and\n"
+    "is then PNG; a FILE alone needs an extension or -t. With -t, an extension\n"
+    "must agree with it.\n"
+    "\n"
+    "Exit status: 0 on success; 1 when the capture fails (the library's message\n"
+    "and the reason on standard error); 2 on bad arguments (the usage on\n"
+    "standard error).\n";
 
-/* ---- text in and out on Windows --------------------------------------------
- * The program's text is UTF-8 on every platform: its arguments (wmain below),
- * the paths it hands the library, and so the library's messages. */
+enum { DEFAULT_JPEG_QUALITY = 90, MAX_DELAY_SECONDS = 86400 };
+
+/* ---- text in and out ------------------------------------------------------- */
 
 #if defined(_WIN32)
-/* UTF-8 to UTF-16 in a malloc'd block, or NULL. */
-static wchar_t *utf8_to_wide(const char *text) {
+wchar_t *utf8_to_wide(const char *text) {
   int count = MultiByteToWideChar(CP_UTF8, 0, text, -1, NULL, 0);
   wchar_t *wide = count > 0 ? (wchar_t *)malloc((size_t)count * sizeof(wchar_t)) : NULL;
   if (wide && MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, count) != count) {
@@ -74,7 +101,7 @@ static wchar_t *utf8_to_wide(const char *text) {
 
 /* A console shows UTF-16 as it is, where bytes would pass through its code
  * page; a file or pipe gets the UTF-8 bytes. */
-static void put_text(FILE *stream, const char *text) {
+void put_text(FILE *stream, const char *text) {
 #if defined(_WIN32)
   HANDLE handle = (HANDLE)_get_osfhandle(_fileno(stream));
   DWORD mode;
@@ -92,8 +119,7 @@ static void put_text(FILE *stream, const char *text) {
   fputs(text, stream);
 }
 
-/* One message line on standard error: "vantorel-screenshot: ...". */
-static void say(const char *format, ...) {
+void say(const char *format, ...) {
   char text[8192];
   va_list args;
   int n = snprintf(text, sizeof text, PROGRAM ": ");
@@ -102,6 +128,27 @@ static void say(const char *format, ...) {
   va_end(args);
   strcat(text, "\n");
   put_text(stderr, text);
+}
+
+FILE *open_to_read(const char *path) {
+#if defined(_WIN32)
+  wchar_t *wide = utf8_to_wide(path);
+  FILE *file = wide ? _wfopen(wide, L"rb") : NULL;
+  free(wide);
+  return file;
+#else
+  return fopen(path, "rb");
+#endif
+}
+
+void remove_file(const char *path) {
+#if defined(_WIN32)
+  wchar_t *wide = utf8_to_wide(path);
+  if (wide) _wremove(wide);
+  free(wide);
+#else
+  remove(path);
+#endif
 }
 
 static int usage_error(const char *why, const char *arg) {
@@ -113,12 +160,44 @@ static int usage_error(const char *why, const char *arg) {
   return EXIT_USAGE;
 }
 
-static int failed(const char *message) {
+int failed(const char *message) {
   say("%s", message);
   return EXIT_FAILED;
 }
 
-static int library_failed(void) { return failed(screenshot_last_error()); }
+int failed_errno(const char *what, const char *path) {
+  if (path)
+    say("%s %s: %s", what, path, strerror(errno));
+  else
+    say("%s: %s", what, strerror(errno));
+  return EXIT_FAILED;
+}
+
+/* The library's message exactly as it is, then, when it ends in the
+ * platform's "(error N)", what N means. */
+int library_failed(void) {
+  const char *message = screenshot_last_error();
+  const char *marker = strstr(message, " (error ");
+  const char *reason = NULL;
+  const char *next;
+  while (marker && (next = strstr(marker + 1, " (error ")) != NULL) marker = next;
+  if (marker) {
+    const char *digits = marker + 8;
+    char *end = NULL;
+    unsigned long code;
+    errno = 0;
+    code = strtoul(digits, &end, 10);
+    if (*digits >= '0' && *digits <= '9' && !errno && end[0] == ')' && end[1] == '\0')
+      reason = error_reason(code);
+  }
+  if (reason)
+    say("%s: %s", message, reason);
+  else
+    say("%s", message);
+  return EXIT_FAILED;
+}
+
+/* ---- reading the arguments -------------------------------------------------- */
 
 /* A whole decimal int with an optional sign; nothing else may follow. */
 static int parse_int(const char *text, int *out) {
@@ -152,252 +231,293 @@ static int parse_window_id(const char *text, uintptr_t *out) {
   return 0;
 }
 
-static int write_stdout(const uint8_t *bytes, size_t length) {
-  if (fwrite(bytes, 1, length, stdout) != length || fflush(stdout) != 0) {
-    say("writing to standard output: %s", strerror(errno));
-    return EXIT_FAILED;
+/* One number of a geometry at *p: digits, after a sign when allowed. */
+static int scan_number(const char **p, int sign_allowed, int *out) {
+  long long value = 0;
+  int negative = 0;
+  if (sign_allowed && (**p == '+' || **p == '-')) negative = *(*p)++ == '-';
+  if (**p < '0' || **p > '9') return -1;
+  while (**p >= '0' && **p <= '9') {
+    value = value * 10 + (*(*p)++ - '0');
+    if (value > (long long)INT_MAX + 1) return -1;
   }
+  if (negative) value = -value;
+  if (value < INT_MIN || value > INT_MAX) return -1;
+  *out = (int)value;
+  return 0;
+}
+
+static const char *skip_blanks(const char *p) {
+  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r') ++p;
+  return p;
+}
+
+/* "X,Y WxH", as slurp prints it, or "WxH+X+Y" with signed offsets. */
+static int parse_geometry(const char *text, request *req) {
+  const char *first = skip_blanks(text);
+  const char *p = first;
+  int a, b, c, d;
+  if (scan_number(&p, 1, &a) != 0) return -1;
+  if (*p == ',') {
+    ++p;
+    p = skip_blanks(p);
+    if (scan_number(&p, 1, &b) != 0 || (*p != ' ' && *p != '\t')) return -1;
+    p = skip_blanks(p);
+    if (scan_number(&p, 0, &c) != 0 || *p++ != 'x' || scan_number(&p, 0, &d) != 0) return -1;
+    req->x = a, req->y = b, req->width = c, req->height = d;
+  } else {
+    if (*first == '+' || *first == '-' || *p++ != 'x' || scan_number(&p, 0, &b) != 0) return -1;
+    if ((*p != '+' && *p != '-') || scan_number(&p, 1, &c) != 0) return -1;
+    if ((*p != '+' && *p != '-') || scan_number(&p, 1, &d) != 0) return -1;
+    req->width = a, req->height = b, req->x = c, req->y = d;
+  }
+  return *skip_blanks(p) ? -1 : 0;
+}
+
+/* -g -: one line from standard input, as `slurp | ... -g -` gives it. */
+static int read_geometry_line(char *line, size_t size) {
+  size_t n = 0;
+  int c;
+  while ((c = getchar()) != EOF && c != '\n') {
+    if (n + 1 >= size) return -1;
+    line[n++] = (char)c;
+  }
+  line[n] = '\0';
+  return n == 0 && c == EOF ? -1 : 0;
+}
+
+static int parse_delay(const char *text, unsigned *ms) {
+  char *end = NULL;
+  double seconds;
+  if (!*text || strchr(text, 'x') || strchr(text, 'X')) return -1; /* no hex floats */
+  errno = 0;
+  seconds = strtod(text, &end);
+  if (errno || *end || !(seconds >= 0) || seconds > MAX_DELAY_SECONDS) return -1;
+  *ms = (unsigned)(seconds * 1000.0 + 0.5);
+  return 0;
+}
+
+static int parse_format(const char *text, image_format *format) {
+  if (!strcmp(text, "png"))
+    *format = FORMAT_PNG;
+  else if (!strcmp(text, "jpeg") || !strcmp(text, "jpg"))
+    *format = FORMAT_JPEG;
+  else if (!strcmp(text, "ppm"))
+    *format = FORMAT_PPM;
+  else
+    return -1;
+  return 0;
+}
+
+/* FILE's extension: 1 and the format when it has a known one, 0 when it has
+ * none, -1 when it has another. */
+static int format_of_name(const char *file, image_format *format) {
+  const char *base = file;
+  const char *dot;
+  char lower[8];
+  size_t i;
+  for (const char *p = file; *p; ++p)
+#if defined(_WIN32)
+    if (*p == '/' || *p == '\\' || *p == ':') base = p + 1;
+#else
+    if (*p == '/') base = p + 1;
+#endif
+  dot = strrchr(base, '.');
+  if (!dot || dot == base) return 0;
+  ++dot;
+  if (strlen(dot) >= sizeof lower) return -1;
+  for (i = 0; dot[i]; ++i) lower[i] = (char)(dot[i] >= 'A' && dot[i] <= 'Z' ? dot[i] + 32 : dot[i]);
+  lower[i] = '\0';
+  return parse_format(lower, format) == 0 ? 1 : -1;
+}
+
+typedef struct {
+  const char *word;
+  target_kind target;
+  int operands;
+  const char *usage;
+} command;
+
+static const command commands[] = {
+    {"all", TARGET_SCREEN, 0, "'all' takes [FILE]"},
+    {"monitor", TARGET_MONITOR, 1, "'monitor' takes N [FILE]"},
+    {"region", TARGET_REGION, 4, "'region' takes X Y W H [FILE]"},
+    {"window", TARGET_WINDOW, 1, "'window' takes ID [FILE]"},
+    {"focused", TARGET_FOCUSED, 0, "'focused' takes [FILE]"},
+};
+
+/* An option's value: "-dVALUE", "--delay=VALUE" or the next argument. */
+static const char *option_value(int argc, char **argv, int *i, const char *attached) {
+  if (attached) return attached;
+  if (*i + 1 >= argc) return NULL;
+  return argv[++*i];
+}
+
+static int is_option(const char *arg, char short_name, const char *long_name,
+                     const char **attached) {
+  size_t n = strlen(long_name);
+  *attached = NULL;
+  if (arg[0] == '-' && arg[1] == short_name && short_name) {
+    if (arg[2]) *attached = arg + 2;
+    return 1;
+  }
+  if (!strncmp(arg, "--", 2) && !strncmp(arg + 2, long_name, n) &&
+      (arg[2 + n] == '\0' || arg[2 + n] == '=')) {
+    if (arg[2 + n] == '=') *attached = arg + 3 + n;
+    return 1;
+  }
+  return 0;
+}
+
+/* The arguments into *req. Options may come anywhere; a command's operands
+ * are taken as they are, so that "region -10 -20 100 100" has negative
+ * coordinates, not options. */
+static int parse_arguments(int argc, char **argv, request *req) {
+  const command *chosen = NULL;
+  const char *files[2] = {NULL, NULL};
+  const char *chooser = NULL; /* the option that chose the target */
+  int file_count = 0;
+  int format_given = 0, quality_given = 0, options_done = 0;
+  int i, j;
+  image_format by_name;
+
+  memset(req, 0, sizeof *req);
+  req->target = TARGET_SCREEN;
+  req->format = FORMAT_PNG;
+  req->quality = DEFAULT_JPEG_QUALITY;
+
+  for (i = 1; i < argc; ++i) {
+    const char *arg = argv[i];
+    const char *value = NULL;
+    if (!options_done && !strcmp(arg, "--")) {
+      options_done = 1;
+    } else if (!options_done && arg[0] == '-' && arg[1]) {
+      if (is_option(arg, 'd', "delay", &value)) {
+        if (!(value = option_value(argc, argv, &i, value)))
+          return usage_error("-d takes SECONDS", NULL);
+        if (parse_delay(value, &req->delay_ms) != 0)
+          return usage_error("not a delay in seconds (0 to 86400)", value);
+      } else if (is_option(arg, 't', "type", &value)) {
+        if (!(value = option_value(argc, argv, &i, value)))
+          return usage_error("-t takes png, jpeg or ppm", NULL);
+        if (parse_format(value, &req->format) != 0)
+          return usage_error("not an image type (png, jpeg, ppm)", value);
+        format_given = 1;
+      } else if (is_option(arg, 'q', "quality", &value)) {
+        if (!(value = option_value(argc, argv, &i, value)))
+          return usage_error("-q takes 1 to 100", NULL);
+        if (parse_int(value, &req->quality) != 0 || req->quality < 1 || req->quality > 100)
+          return usage_error("not a JPEG quality (1 to 100)", value);
+        quality_given = 1;
+      } else if (is_option(arg, 'g', "geometry", &value) || is_option(arg, 'o', "output", &value) ||
+                 is_option(arg, 'u', "focused", &value)) {
+        char which = arg[1] == '-' ? arg[2] : arg[1];
+        if (which == 'f') which = 'u';
+        if (chooser) return usage_error("only one of -g, -o and -u may be given", arg);
+        chooser = arg;
+        if (which == 'u') {
+          if (value) return usage_error("-u takes no value", arg);
+          req->target = TARGET_FOCUSED;
+        } else if (!(value = option_value(argc, argv, &i, value))) {
+          return usage_error(which == 'g' ? "-g takes GEOMETRY" : "-o takes OUTPUT", NULL);
+        } else if (which == 'o') {
+          if (!*value) return usage_error("-o takes a name, an index or 'primary'", NULL);
+          req->target = TARGET_MONITOR;
+          req->output = value;
+        } else {
+          char line[256];
+          if (!strcmp(value, "-")) {
+            if (read_geometry_line(line, sizeof line) != 0)
+              return usage_error("no geometry on standard input", NULL);
+            value = line;
+          }
+          if (parse_geometry(value, req) != 0)
+            return usage_error("not a geometry (\"X,Y WxH\" or WxH+X+Y)", value);
+          req->target = TARGET_REGION;
+        }
+      } else if (!strcmp(arg, "-h") || !strcmp(arg, "--help") || !strcmp(arg, "--version")) {
+        return usage_error("too many arguments", NULL); /* alone is handled by run() */
+      } else {
+        return usage_error("unknown option", arg);
+      }
+    } else if (!chosen && file_count == 0) {
+      for (j = 0; j < (int)(sizeof commands / sizeof commands[0]); ++j)
+        if (!strcmp(arg, commands[j].word)) chosen = &commands[j];
+      if (!chosen) {
+        files[file_count++] = arg;
+        continue;
+      }
+      if (i + chosen->operands >= argc) return usage_error(chosen->usage, NULL);
+      if (chosen->target == TARGET_MONITOR && parse_int(argv[i + 1], &req->monitor_index) != 0)
+        return usage_error("not a monitor number", argv[i + 1]);
+      if (chosen->target == TARGET_WINDOW && parse_window_id(argv[i + 1], &req->window) != 0)
+        return usage_error("not a window id", argv[i + 1]);
+      if (chosen->target == TARGET_REGION) {
+        int *values[4] = {&req->x, &req->y, &req->width, &req->height};
+        for (j = 0; j < 4; ++j)
+          if (parse_int(argv[i + 1 + j], values[j]) != 0)
+            return usage_error("not an integer", argv[i + 1 + j]);
+      }
+      i += chosen->operands;
+    } else if (file_count < 2) {
+      files[file_count++] = arg;
+    } else {
+      return usage_error("too many arguments", arg);
+    }
+  }
+
+  if (file_count > 1) return usage_error("too many arguments", files[1]);
+  if (chosen && chooser)
+    return usage_error("a command and -g, -o or -u both choose what to capture", chooser);
+  if (chosen) req->target = chosen->target;
+  req->file = files[0];
+
+  if (req->file && strcmp(req->file, "-") != 0) {
+    int known = format_of_name(req->file, &by_name);
+    if (known < 0)
+      return usage_error("unknown image type (use .png, .jpg, .jpeg or .ppm, or -t)", req->file);
+    if (known > 0 && format_given && by_name != req->format)
+      return usage_error("-t and the file's extension disagree", req->file);
+    if (known == 0 && !format_given && !chosen)
+      return usage_error("neither a command nor a file name with an image extension", req->file);
+    if (known > 0) req->format = by_name;
+  }
+  if (quality_given && req->format != FORMAT_JPEG) return usage_error("-q is for JPEG only", NULL);
   return EXIT_OK;
 }
 
-static int region_to_stdout(int x, int y, int width, int height) {
-  uint8_t *png = NULL;
-  int length = 0;
+static int run(int argc, char **argv) {
+  request req;
   int status;
-  if (screenshot_capture_region_mem(x, y, width, height, &png, &length) != 0)
-    return library_failed();
-  status = write_stdout(png, (size_t)length);
-  screenshot_free_mem(png);
-  return status;
-}
 
-/* ---- the monitor listing, read back ----------------------------------------
- * The listing is the library's own one-line JSON: an array of flat objects
- * whose only string values are names. Reading it needs no more than a scanner
- * that skips strings (with their escapes) and picks up the integer members. */
-
-typedef struct {
-  int x, y, width, height;
-} rect;
-
-typedef struct {
-  rect monitors[64];
-  int count;
-} monitor_list;
-
-static const char *skip_string(const char *p) {
-  ++p; /* opening quote */
-  while (*p && *p != '"') p += (*p == '\\' && p[1]) ? 2 : 1;
-  return *p ? p + 1 : p;
-}
-
-static int read_monitors(monitor_list *list) {
-  const char *json = screenshot_list_monitors_json();
-  const char *p;
-  rect *current = NULL;
-  list->count = 0;
-  if (!json) return -1;
-  for (p = json; *p;) {
-    if (*p == '{') {
-      current = list->count < 64 ? &list->monitors[list->count++] : NULL;
-      if (current) memset(current, 0, sizeof *current);
-      ++p;
-    } else if (*p == '}') {
-      current = NULL;
-      ++p;
-    } else if (*p == '"') {
-      const char *key = p + 1;
-      const char *after = skip_string(p);
-      size_t key_length = (size_t)(after - key) - 1;
-      p = after;
-      if (current && *p == ':') {
-        int *field = NULL;
-        ++p;
-        if (key_length == 1 && key[0] == 'x') field = &current->x;
-        if (key_length == 1 && key[0] == 'y') field = &current->y;
-        if (key_length == 5 && !strncmp(key, "width", 5)) field = &current->width;
-        if (key_length == 6 && !strncmp(key, "height", 6)) field = &current->height;
-        if (field) *field = (int)strtol(p, (char **)&p, 10);
-      }
-    } else {
-      ++p;
+  if (argc >= 2) {
+    const char *first = argv[1];
+    int alone = argc == 2;
+    if (!strcmp(first, "--help") || !strcmp(first, "-h") || !strcmp(first, "help")) {
+      if (!alone) return usage_error("too many arguments", NULL);
+      fputs(synopsis, stdout);
+      fputs(help_text, stdout);
+      return EXIT_OK;
+    }
+    if (!strcmp(first, "version") || !strcmp(first, "--version")) {
+      if (!alone) return usage_error("too many arguments", NULL);
+      printf("%s\n", screenshot_version());
+      return EXIT_OK;
+    }
+    if (!strcmp(first, "monitors")) {
+      const char *json;
+      if (!alone) return usage_error("too many arguments", NULL);
+      json = screenshot_list_monitors_json();
+      if (!json) return library_failed();
+      put_text(stdout, json);
+      put_text(stdout, "\n");
+      return EXIT_OK;
     }
   }
-  return 0;
-}
-
-static int all_to_stdout(void) {
-  monitor_list list;
-  long long left, top, right, bottom;
-  int i;
-  if (read_monitors(&list) != 0) return library_failed();
-  if (list.count == 0) return failed("no monitors");
-  left = list.monitors[0].x;
-  top = list.monitors[0].y;
-  right = left + list.monitors[0].width;
-  bottom = top + list.monitors[0].height;
-  for (i = 1; i < list.count; ++i) {
-    const rect *m = &list.monitors[i];
-    if (m->x < left) left = m->x;
-    if (m->y < top) top = m->y;
-    if ((long long)m->x + m->width > right) right = (long long)m->x + m->width;
-    if ((long long)m->y + m->height > bottom) bottom = (long long)m->y + m->height;
-  }
-  if (right - left > INT_MAX || bottom - top > INT_MAX) return failed("screen too large");
-  return region_to_stdout((int)left, (int)top, (int)(right - left), (int)(bottom - top));
-}
-
-static int monitor_to_stdout(int index) {
-  monitor_list list;
-  const rect *m;
-  if (read_monitors(&list) != 0) return library_failed();
-  if (index < 0 || index >= list.count) {
-    /* The library's wording for the same refusal by the file export. */
-    say("monitor index %d out of range (0..%d)", index, list.count - 1);
-    return EXIT_FAILED;
-  }
-  m = &list.monitors[index];
-  return region_to_stdout(m->x, m->y, m->width, m->height);
-}
-
-/* ---- window to standard output through a temporary file ------------------- */
-
-/* A new empty file's path, in UTF-8. */
-static int make_temp_path(char *path, size_t size) {
-#if defined(_WIN32)
-  wchar_t dir[MAX_PATH + 1];
-  wchar_t name[MAX_PATH + 1];
-  DWORD n = GetTempPathW(MAX_PATH + 1, dir);
-  if (n == 0 || n > MAX_PATH || !GetTempFileNameW(dir, L"vss", 0, name)) return -1;
-  if (WideCharToMultiByte(CP_UTF8, 0, name, -1, path, (int)size, NULL, NULL) > 0) return 0;
-  _wremove(name);
-  return -1;
-#else
-  const char *dir = getenv("TMPDIR");
-  int fd;
-  if (!dir || !*dir) dir = "/tmp";
-  if ((size_t)snprintf(path, size, "%s/" PROGRAM "-XXXXXX", dir) >= size) return -1;
-  fd = mkstemp(path);
-  if (fd < 0) return -1;
-  close(fd);
-  return 0;
-#endif
-}
-
-static FILE *open_to_read(const char *path) {
-#if defined(_WIN32)
-  wchar_t *wide = utf8_to_wide(path);
-  FILE *file = wide ? _wfopen(wide, L"rb") : NULL;
-  free(wide);
-  return file;
-#else
-  return fopen(path, "rb");
-#endif
-}
-
-static void remove_file(const char *path) {
-#if defined(_WIN32)
-  wchar_t *wide = utf8_to_wide(path);
-  if (wide) _wremove(wide);
-  free(wide);
-#else
-  remove(path);
-#endif
-}
-
-static int copy_file_to_stdout(const char *path) {
-  uint8_t buffer[65536];
-  size_t n;
-  int status = EXIT_OK;
-  FILE *file = open_to_read(path);
-  if (!file) {
-    say("reading %s: %s", path, strerror(errno));
-    return EXIT_FAILED;
-  }
-  while (status == EXIT_OK && (n = fread(buffer, 1, sizeof buffer, file)) > 0)
-    status = write_stdout(buffer, n);
-  if (status == EXIT_OK && ferror(file)) {
-    say("reading %s: %s", path, strerror(errno));
-    status = EXIT_FAILED;
-  }
-  fclose(file);
-  return status;
-}
-
-static int window_to_stdout(void *window) {
-  char path[4096];
-  int status;
-  if (!window) return screenshot_capture_window_png(window, "-") == 0 ? EXIT_OK : library_failed();
-  if (make_temp_path(path, sizeof path) != 0) {
-    say("cannot create a temporary file: %s", strerror(errno));
-    return EXIT_FAILED;
-  }
-  if (screenshot_capture_window_png(window, path) != 0)
-    status = library_failed();
-  else
-    status = copy_file_to_stdout(path);
-  remove_file(path);
-  return status;
-}
-
-static int is_stdout(const char *file) { return strcmp(file, "-") == 0; }
-
-static int run(int argc, char **argv) {
-  const char *command;
-  if (argc < 2) return usage_error("no command given", NULL);
-  command = argv[1];
-
-  if (!strcmp(command, "--help") || !strcmp(command, "-h") || !strcmp(command, "help")) {
-    if (argc != 2) return usage_error("too many arguments", NULL);
-    fputs(synopsis, stdout);
-    fputs(help_text, stdout);
-    return EXIT_OK;
-  }
-  if (!strcmp(command, "version") || !strcmp(command, "--version")) {
-    if (argc != 2) return usage_error("too many arguments", NULL);
-    printf("%s\n", screenshot_version());
-    return EXIT_OK;
-  }
-  if (!strcmp(command, "monitors")) {
-    const char *json;
-    if (argc != 2) return usage_error("too many arguments", NULL);
-    json = screenshot_list_monitors_json();
-    if (!json) return library_failed();
-    printf("%s\n", json);
-    return EXIT_OK;
-  }
-  if (!strcmp(command, "all")) {
-    if (argc != 3) return usage_error("'all' takes FILE", NULL);
-    if (is_stdout(argv[2])) return all_to_stdout();
-    return screenshot_capture_all_png(argv[2]) == 0 ? EXIT_OK : library_failed();
-  }
-  if (!strcmp(command, "monitor")) {
-    int index;
-    if (argc != 4) return usage_error("'monitor' takes N FILE", NULL);
-    if (parse_int(argv[2], &index) != 0) return usage_error("not a monitor number", argv[2]);
-    if (is_stdout(argv[3])) return monitor_to_stdout(index);
-    return screenshot_capture_monitor_png(index, argv[3]) == 0 ? EXIT_OK : library_failed();
-  }
-  if (!strcmp(command, "region")) {
-    int values[4];
-    int i;
-    if (argc != 7) return usage_error("'region' takes X Y W H FILE", NULL);
-    for (i = 0; i < 4; ++i)
-      if (parse_int(argv[2 + i], &values[i]) != 0)
-        return usage_error("not an integer", argv[2 + i]);
-    if (is_stdout(argv[6])) return region_to_stdout(values[0], values[1], values[2], values[3]);
-    return screenshot_capture_region_png(values[0], values[1], values[2], values[3], argv[6]) == 0
-               ? EXIT_OK
-               : library_failed();
-  }
-  if (!strcmp(command, "window")) {
-    uintptr_t id;
-    if (argc != 4) return usage_error("'window' takes ID FILE", NULL);
-    if (parse_window_id(argv[2], &id) != 0) return usage_error("not a window id", argv[2]);
-    if (is_stdout(argv[3])) return window_to_stdout((void *)id);
-    return screenshot_capture_window_png((void *)id, argv[3]) == 0 ? EXIT_OK : library_failed();
-  }
-  return usage_error("unknown command", command);
+  status = parse_arguments(argc, argv, &req);
+  if (status != EXIT_OK) return status;
+  if (req.delay_ms) sleep_ms(req.delay_ms);
+  return run_capture(&req);
 }
 
 #if defined(_WIN32)
@@ -407,7 +527,7 @@ static int run(int argc, char **argv) {
 int wmain(int argc, wchar_t **wargv) {
   char **argv = (char **)calloc((size_t)argc + 1, sizeof *argv);
   int i, status = EXIT_FAILED;
-  /* PNG bytes must reach a pipe untouched, not with LF turned into CR LF. */
+  /* Image bytes must reach a pipe untouched, not with LF turned into CR LF. */
   _setmode(_fileno(stdout), _O_BINARY);
   for (i = 0; argv && i < argc; ++i) {
     int size = WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, NULL, 0, NULL, NULL);

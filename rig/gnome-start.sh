@@ -44,6 +44,13 @@ if [ -n "$chroot_name" ]; then
 fi
 
 portal_rig_dir vs-gnome
+# A start that fails or is interrupted (the EXIT trap runs on SIGINT, SIGTERM
+# and SIGHUP too, with $? not telling) stops what it started: nobody else knows the rig yet.
+start_done=0
+stop_unless_started() {
+  [ "$start_done" = 1 ] || "$here/portal-stop.sh" "$rig" >/dev/null 2>&1 || true
+}
+trap stop_unless_started EXIT
 export XDG_CURRENT_DESKTOP=GNOME WAYLAND_DISPLAY=wayland-0
 # GNOME Shell 43 provides the Access backend itself (gnome-shell.portal);
 # later backends (gnome.portal) list it themselves.
@@ -106,6 +113,7 @@ if [ "$permission" != unset ]; then
   portal_permission "$permission" || portal_fail "could not set the screenshot permission"
 fi
 
+start_done=1
 {
   printf 'export VS_PORTAL_RIG=%s\n' "$rig"
   printf 'export DBUS_SESSION_BUS_ADDRESS=%s\n' "$DBUS_SESSION_BUS_ADDRESS"

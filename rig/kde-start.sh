@@ -77,6 +77,13 @@ done
 
 rig_dir=$(mktemp -d /tmp/vs-kde.XXXXXX)
 chmod 755 "$rig_dir"
+# A start that fails or is interrupted (the EXIT trap runs on SIGINT, SIGTERM
+# and SIGHUP too, with $? not telling) stops what it started, keeping the logs.
+start_done=0
+stop_unless_started() {
+  [ "$start_done" = 1 ] || RIG_DIR=$rig_dir "$here/kde-stop.sh" --keep >/dev/null 2>&1 || true
+}
+trap stop_unless_started EXIT
 
 # Seconds since the start, for the timings the start-up log keeps.
 t0=$(date +%s%N)
@@ -255,6 +262,7 @@ if [ "$started" != 1 ]; then
   exit 1
 fi
 
+start_done=1
 {
   printf 'export WAYLAND_DISPLAY=%s\n' "$socket"
   printf 'export XDG_RUNTIME_DIR=%s\n' "$runtime"

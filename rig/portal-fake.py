@@ -3,7 +3,12 @@
 session bus in $DBUS_SESSION_BUS_ADDRESS, answering Screenshot requests as the
 control file says, read afresh for every request:
 
-    rig/portal-fake.py CONTROL_FILE
+    rig/portal-fake.py [--start-delay SECONDS] [--pid-file FILE] CONTROL_FILE
+
+--start-delay waits that long before going on the bus, as a portal the bus
+starts on demand (D-Bus activation) and that is slow to come up; --pid-file
+writes its process id there first, so that whoever had the bus start it can
+stop it by its id.
 
 The control file holds one line, ACTION [ARGUMENTS]:
     silent                never answers (the request object stays)
@@ -18,6 +23,7 @@ It prints "ready" once it owns the name, and serves until terminated."""
 import os
 import shutil
 import sys
+import time
 import urllib.parse
 
 import dbus
@@ -29,7 +35,18 @@ NAME = "org.freedesktop.portal.Desktop"
 PATH = "/org/freedesktop/portal/desktop"
 REQUEST = "org.freedesktop.portal.Request"
 
-control_file = sys.argv[1]
+args = sys.argv[1:]
+start_delay = 0.0
+pid_file = None
+while len(args) > 1 and args[0] in ("--start-delay", "--pid-file"):
+    if args[0] == "--start-delay":
+        start_delay = float(args[1])
+    else:
+        pid_file = args[1]
+    args = args[2:]
+if len(args) != 1:
+    sys.exit("usage: portal-fake.py [--start-delay SECONDS] [--pid-file FILE] CONTROL_FILE")
+control_file = args[0]
 counter = 0
 
 
@@ -117,6 +134,10 @@ class Portal(dbus.service.Object):
 
 
 def main():
+    if pid_file:
+        with open(pid_file, "w") as f:
+            f.write("%d\n" % os.getpid())
+    time.sleep(start_delay)
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
     Portal(bus, PATH)

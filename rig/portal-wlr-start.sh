@@ -17,6 +17,17 @@ here=$(cd "$(dirname "$0")" && pwd)
 sway_env=$("$here/sway-start.sh" --no-xwayland "$@")
 eval "$sway_env"
 sway_rig=$RIG_DIR
+# A start that fails or is interrupted (the EXIT trap runs on SIGINT, SIGTERM
+# and SIGHUP too, with $? not telling) stops what it started: the portal rig (which stops the sway
+# rig it names) and the sway rig.
+rig=""
+start_done=0
+stop_unless_started() {
+  [ "$start_done" = 1 ] && return
+  if [ -n "$rig" ]; then "$here/portal-stop.sh" "$rig" >/dev/null 2>&1 || true; fi
+  "$here/sway-stop.sh" "$sway_rig" >/dev/null 2>&1 || true
+}
+trap stop_unless_started EXIT
 sway_socket=$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY
 
 portal_rig_dir vs-portal-wlr
@@ -59,6 +70,7 @@ start portal /usr/libexec/xdg-desktop-portal
 wait_owner org.freedesktop.portal.Desktop
 portal_permission yes || portal_fail "could not set the screenshot permission"
 
+start_done=1
 {
   printf 'export VS_PORTAL_RIG=%s\n' "$rig"
   printf 'export RIG_DIR=%s\n' "$sway_rig"

@@ -36,6 +36,13 @@ if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo -n); fi
 
 rig_dir=$(mktemp -d /tmp/vs-rig.XXXXXX)
 chmod 755 "$rig_dir"
+# A start that fails or is interrupted (the EXIT trap runs on SIGINT, SIGTERM
+# and SIGHUP too, with $? not telling) stops what it started: nobody else knows the rig yet.
+start_done=0
+stop_unless_started() {
+  [ "$start_done" = 1 ] || RIG_DIR="$rig_dir" "$here/stop.sh" >/dev/null 2>&1 || true
+}
+trap stop_unless_started EXIT
 
 fail() {
   echo "rig/start.sh: $*" >&2
@@ -93,4 +100,5 @@ else
     || fail "xrandr mode $mode failed"
 fi
 
+start_done=1
 printf 'export DISPLAY=%s\nexport RIG_DIR=%s\n' "$DISPLAY" "$rig_dir" | tee "$rig_dir/env"

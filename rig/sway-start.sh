@@ -179,6 +179,13 @@ else
   rig_dir=$(mktemp -d /tmp/vs-swayrig.XXXXXX)
 fi
 chmod 755 "$rig_dir"
+# A start that fails or is interrupted (the EXIT trap runs on SIGINT, SIGTERM
+# and SIGHUP too, with $? not telling) stops what it started: nobody else knows the rig yet.
+start_done=0
+stop_unless_started() {
+  [ "$start_done" = 1 ] || RIG_DIR="$rig_dir" "$here/sway-stop.sh" >/dev/null 2>&1 || true
+}
+trap stop_unless_started EXIT
 run_dir=$rig_dir/run
 home_dir=$rig_dir/home
 install -d -m 700 -o "$rig_uid" -g "$rig_uid" "$run_dir" "$home_dir"
@@ -319,4 +326,5 @@ if [ -n "$picture" ]; then
   chmod 644 "$rig_dir/given.png"
 fi
 RIG_DIR=$rig_dir "$here/sway-layout.sh" 2>"$rig_dir/layout.err" >&2 || fail "$(cat "$rig_dir/layout.err")"
+start_done=1
 cat "$rig_dir/env"

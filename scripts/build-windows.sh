@@ -14,7 +14,7 @@ for arch in x86_64 i686; do
     x86_64) build=$root/build-win64 ;;
     *) build=$root/build-win32 ;;
   esac
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="$type" \
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="$type" -DVS_BUILD_TESTS=ON \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-$arch.cmake" >/dev/null
   cmake --build "$build" -j "$jobs"
   echo "built $build/vantorel-screenshot.dll"

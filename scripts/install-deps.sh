@@ -105,3 +105,7 @@ apt_get install -y -qq --no-install-recommends locales >/dev/null
 for l in en_US ja_JP; do
   locale -a | grep -qx "$l.utf8" || localedef -i "$l" -f UTF-8 "$l.UTF-8"
 done
+
+# man, to find the program's manual page after cmake --install and dpkg -i
+# (tests/install, tests/packaging).
+apt_get install -y -qq --no-install-recommends man-db >/dev/null

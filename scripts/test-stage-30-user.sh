@@ -76,6 +76,14 @@ if [ -f "$exe" ] && command -v wine >/dev/null; then
   check "a failure exits 1 with the library's message" \
     grep -q "^vantorel-screenshot: invalid region size 0x1" "$wine_dir/bad.err"
   [ "$status" -eq 1 ] || stage_fail "wine: a failure exits 1" "exit status $status"
+  # The program's own formats and the system's words for an error code.
+  wine_run -g "0,0 48x32" -t ppm - >"$wine_dir/region.ppm" 2>/dev/null || true
+  check "'-t ppm -' writes a 48x32 PPM" python3 -c \
+    'import sys; d = open(sys.argv[1], "rb").read(); sys.exit(d[:13] != b"P6\n48 32\n255\n" or len(d) != 13 + 48 * 32 * 3)' \
+    "$wine_dir/region.ppm"
+  wine_run window 0x7ffffff - >/dev/null 2>"$wine_dir/window.err" || true
+  check "FormatMessageW's reason follows the library's message" \
+    grep -Eq "^vantorel-screenshot: GetWindowRect failed \(error [0-9]+\): [[:alpha:]]" "$wine_dir/window.err"
 else
   echo "(no build-win64/vantorel-screenshot.exe: the Windows program is not checked here)"
 fi

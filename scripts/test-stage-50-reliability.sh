@@ -48,7 +48,7 @@ step() { # step NAME COMMAND...: one check
 # -O0: the sanitizers find the same faults, the build takes a fifth of the
 # time, and GCC 12 raises no false -Wmaybe-uninitialized in <regex> as at -O2.
 echo "=== AddressSanitizer + UBSan build (build-asan)"
-cmake -S . -B build-asan -DVS_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+cmake -S . -B build-asan -DVS_SANITIZE=ON -DVS_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug \
   "-DCMAKE_CXX_FLAGS_DEBUG=-g1 -O0" >/dev/null
 # Every test program and the library; not the benchmarks, the soak (its figure
 # is the allocator's, which ASan replaces) or the install tree.
@@ -57,12 +57,12 @@ mapfile -t asan_targets < <(cmake --build build-asan --target help |
 step "ASan build" cmake --build build-asan -j "$jobs" --target vantorel-screenshot "${asan_targets[@]}"
 
 echo "=== plain build for valgrind and the soak (build-rel)"
-cmake -S . -B build-rel -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build-rel -DVS_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 step "plain build" cmake --build build-rel -j "$jobs" --target vantorel-screenshot \
   vs_rel_capture_loop vs_rel_soak_tests
 
 echo "=== ThreadSanitizer build (build-tsan)"
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g1 -O1" \
+cmake -S . -B build-tsan -DVS_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g1 -O1" \
   -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
   -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread -DVS_REL_PLAIN_ENCODER=ON >/dev/null
 step "TSan build" stage_no_aslr cmake --build build-tsan -j "$jobs" --target vs_rel_concurrency_tests \

@@ -92,13 +92,14 @@ echo "program: $passed passed, $failed failed"
 # The table of the hostile tests (two threads at once included), under the
 # sanitizers.
 echo "=== the hostile tests under AddressSanitizer + UBSan (build-asan)"
-cmake -S . -B build-asan -DVS_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g1 -O0" >/dev/null
+cmake -S . -B build-asan -DVS_SANITIZE=ON -DVS_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug \
+  "-DCMAKE_CXX_FLAGS_DEBUG=-g1 -O0" >/dev/null
 cmake --build build-asan -j "$(nproc)" --target vs_hostile_tests vs_fake_compositor >/dev/null
 ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   stage_check "the hostile tests under ASan + UBSan" \
   ctest --test-dir build-asan -L hostile --output-on-failure --no-tests=error
 echo "=== the hostile tests under ThreadSanitizer (build-tsan)"
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g1 -O1" \
+cmake -S . -B build-tsan -DVS_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g1 -O1" \
   -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
   -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread -DVS_REL_PLAIN_ENCODER=ON >/dev/null
 stage_no_aslr cmake --build build-tsan -j "$(nproc)" --target vs_hostile_tests vs_fake_compositor >/dev/null

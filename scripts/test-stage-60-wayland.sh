@@ -2,7 +2,8 @@
 # The tests on a Wayland desktop: starts the headless sway rig (two outputs
 # with known pictures, Xwayland) and runs the tests labelled wayland in build/
 # (or $VS_BUILD_DIR), which the plain ctest run skipped for want of a
-# compositor. Here a skip is a failure (VS_WAYLAND_REQUIRED). Ends with
+# compositor. Here a skip is a failure (VS_WAYLAND_REQUIRED). Also: captures
+# from children of fork (Python's multiprocessing) on the rig. Ends with
 # "N passed, N failed".
 set -euo pipefail
 # shellcheck source=scripts/stage-lib.sh
@@ -24,6 +25,12 @@ speaks_wlr_alone() {
 }
 stage_check "protocol: zwlr-screencopy-unstable-v1 alone on sway $(sway --version | awk '{print $3}')" \
   speaks_wlr_alone
+
+# Children of fork (multiprocessing's default on Linux) after the parent
+# captured: each leaves the parent's connection alone and connects afresh.
+VANTOREL_SCREENSHOT_LIBRARY=$build/libvantorel-screenshot.so.1 PYTHONPATH=$root/python \
+  stage_check "children of fork capture beside their parent" \
+  /usr/bin/python3 "$root/tests/wayland/fork_captures.py"
 
 export VS_WAYLAND_REQUIRED=1
 stage_check "the wayland tests on the rig" \

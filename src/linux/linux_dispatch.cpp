@@ -2,9 +2,13 @@
 // the first call that needs the display and kept for the process until the
 // chosen layer reports its connection broke:
 //   VANTOREL_SCREENSHOT_BACKEND=x11|wayland|portal forces a layer;
-//   otherwise a reachable Wayland compositor that offers a screen-copy
-//   protocol gives the Wayland layer, one without it but with the desktop
-//   portal on the session bus gives the portal layer, and X11 serves the rest.
+//   otherwise the session is a Wayland one only when WAYLAND_DISPLAY or
+//   WAYLAND_SOCKET is set, or DISPLAY is not (as toolkits decide: over
+//   `ssh -X` DISPLAY leads back to the user's screen, and a compositor at
+//   wayland-0 is the remote machine's own desktop). There a reachable
+//   compositor that offers a screen-copy protocol gives the Wayland layer,
+//   one without it but with the desktop portal on the session bus gives the
+//   portal layer; X11 serves the rest.
 // Window handles are X11 window ids whatever the layer: on a Wayland session
 // they name Xwayland's windows, and the screen fallback of a window capture
 // comes from the chosen layer.
@@ -14,6 +18,7 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "linux/linux_display.h"
 #include "linux/portal/portal_layer.h"
@@ -29,7 +34,10 @@ DWORD WINAPI GetLastError(void) { return vs_last_error(); }
 
 // Every export starts with EnumDisplayMonitors or GetWindowRect; from there
 // on, its display calls share one budget, so a peer that answers each request
-// just in time cannot stretch the export to the sum of the calls' bounds.
+// just in time cannot stretch the export to the sum of the calls' bounds. Two
+// waits are not charged to it: the portal's probe at the choice (the bus may
+// have to start the portal first, and the capture after it needs its whole
+// time), and the answer window of a layer that keeps one (below).
 static thread_local int64_t t_budget_end;
 // The layer chosen for this export when the choice is not kept for the
 // process: the calls of one export never probe twice.
@@ -47,6 +55,16 @@ static int64_t call_deadline(int wait_ms) {
   return own < t_budget_end ? own : t_budget_end;
 }
 
+// A screen copy's deadline. What a layer's copy_wait_ms has beyond its
+// wait_ms is a window for an answer that no peer's slowness may eat (the
+// portal's, while the user may be asked): it is granted beyond the budget,
+// and the layer keeps its other waits out of it.
+static int64_t copy_deadline(const vs_layer *layer) {
+  int64_t own = vs_now_ms() + layer->copy_wait_ms;
+  int64_t end = t_budget_end + (layer->copy_wait_ms - layer->wait_ms);
+  return own < end ? own : end;
+}
+
 // ---------------------------------------------------------------------------
 // The choice
 
@@ -54,6 +72,26 @@ static const vs_layer *const k_layers[] = {&vs_x11_layer, &vs_wl_layer, &vs_port
 
 static pthread_mutex_t s_choice_mutex = PTHREAD_MUTEX_INITIALIZER;
 static const vs_layer *s_layer;  // the choice kept for the process, or NULL
+
+// A child of fork has only the thread that forked: a lock another thread
+// held at that moment would stay taken for ever. It guards one pointer, so a
+// fresh lock is all the child needs (the layers see to their connections).
+static void choice_after_fork(void) {
+  static const pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
+  memcpy(&s_choice_mutex, &fresh, sizeof fresh);
+}
+
+static pthread_once_t s_fork_watch = PTHREAD_ONCE_INIT;
+static void watch_forks(void) { pthread_atfork(NULL, NULL, choice_after_fork); }
+
+static int set(const char *name) {
+  const char *value = getenv(name);
+  return value && value[0];
+}
+
+int vs_session_is_wayland(void) {
+  return set("WAYLAND_DISPLAY") || set("WAYLAND_SOCKET") || !set("DISPLAY");
+}
 
 // Runs without any lock: the probes talk to the compositor and the bus. *keep
 // says whether the choice holds for later exports. X11 chosen because no
@@ -71,11 +109,18 @@ static const vs_layer *choose_layer(int *keep, int64_t deadline) {
     vs_set_last_error(VS_ERROR_BAD_BACKEND);
     return NULL;
   }
+  if (!vs_session_is_wayland()) {
+    *keep = 0;
+    return &vs_x11_layer;
+  }
   if (vs_wl_layer.open(deadline) == 0) return &vs_wl_layer;
   uint32_t why = vs_last_error();
   if (why == VS_ERROR_WL_NO_SCREENCOPY) {
     // A compositor without screen copy: the portal is the sanctioned way in.
-    if (vs_portal_layer.probe(deadline) == 0) return &vs_portal_layer;
+    int64_t probe_start = vs_now_ms();
+    int offered = vs_portal_layer.probe(deadline) == 0;
+    t_budget_end += vs_now_ms() - probe_start;
+    if (offered) return &vs_portal_layer;
     vs_wl_layer.close();
     // X11 still serves a session with an X server (Xwayland's windows by
     // id). Without one, X11's own complaint (a bad DISPLAY) would hide why
@@ -90,6 +135,7 @@ static const vs_layer *choose_layer(int *keep, int64_t deadline) {
 }
 
 static const vs_layer *current_layer(int64_t deadline) {
+  pthread_once(&s_fork_watch, watch_forks);
   pthread_mutex_lock(&s_choice_mutex);
   const vs_layer *layer = s_layer;
   pthread_mutex_unlock(&s_choice_mutex);
@@ -246,7 +292,7 @@ BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int s
   }
   const vs_layer *layer = current_layer(call_deadline(VS_WAIT_MS));
   if (!layer) return FALSE;
-  int64_t deadline = call_deadline(layer->copy_wait_ms);
+  int64_t deadline = copy_deadline(layer);
   // Xwayland's root holds no pixels of Wayland clients: a copy would be a
   // black picture reported as success.
   if (layer->screen_is_blind) {

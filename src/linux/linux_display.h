@@ -46,7 +46,8 @@
 // The longest all the display calls of one export wait together: the
 // dispatch starts it at the first display call of an export (every export
 // begins with EnumDisplayMonitors or GetWindowRect) and no later call of the
-// same export waits past it.
+// same export waits past it. Only the portal's waits are not charged to it:
+// its probe when the layer is chosen, and its window for an answer.
 #ifndef VS_CALL_BUDGET_MS
 #define VS_CALL_BUDGET_MS 12000
 #endif
@@ -200,7 +201,8 @@ struct vs_layer {
   const char *name;  // as VANTOREL_SCREENSHOT_BACKEND names it
   // The longest one call of the layer waits, and one screen copy; the
   // dispatch gives each call this much, within what is left of the export's
-  // budget.
+  // budget. A copy_wait_ms beyond wait_ms is a window for an answer (the
+  // portal's) that the dispatch grants a copy beyond the budget.
   int wait_ms;
   int copy_wait_ms;
   // Whether the layer would serve this session, for the choice.
@@ -221,5 +223,10 @@ struct vs_layer {
   // Drops the connection, if any.
   void (*close)(void);
 };
+
+// Whether the environment makes this a Wayland session, for the choice of a
+// layer: WAYLAND_DISPLAY or WAYLAND_SOCKET set, or DISPLAY not (an empty
+// value counts as unset).
+int vs_session_is_wayland(void);
 
 #endif

@@ -49,6 +49,8 @@
   X(120, VS_ERROR_WL_STOPPED, "the Wayland compositor ended the capture session")                 \
   X(121, VS_ERROR_WL_CONSTRAINTS,                                                                 \
     "the Wayland compositor refused buffers made to its own constraints")                         \
+  X(122, VS_ERROR_WL_OUT_OF_ORDER,                                                                \
+    "the Wayland compositor answered a copy before it was asked for it")                          \
   X(200, PORTAL_ERROR_NO_BUS, "no D-Bus session bus could be reached")                            \
   X(201, PORTAL_ERROR_NO_PORTAL, "no desktop portal with a Screenshot interface is running")      \
   X(202, PORTAL_ERROR_DENIED, "the screenshot was cancelled or not permitted")                    \

@@ -1,7 +1,8 @@
 // A compositor that misbehaves on purpose, over the raw Wayland wire format:
 //   fake_compositor MODE SOCKET-PATH
 // It prints "ready" on stdout once the socket listens, and serves until it is
-// killed. MODE is one of:
+// killed or the process that started it ends (it then dies too, and so does
+// every connection's server it forked). MODE is one of:
 //   close    accepts each connection and closes it at once
 //   silent   accepts and never answers
 //   garbage  answers the first request with bytes that are no message
@@ -220,7 +221,16 @@ static void speak(int fd) {
   }
 }
 
+// Until the client hangs up (or the compositor is gone: the death signal).
+static void wait_for_hangup(int fd) {
+  char sink[256];
+  while (read(fd, sink, sizeof sink) > 0) {
+  }
+  exit(0);
+}
+
 static void serve(int listener) {
+  pid_t compositor = getpid();
   for (;;) {
     int fd = accept(listener, NULL, NULL);
     if (fd < 0) {
@@ -232,15 +242,17 @@ static void serve(int listener) {
     } else if (strcmp(s_mode, "silent") == 0) {
       // Kept open, never read: the client's requests pile up unanswered.
     } else if (fork() == 0) {
-      // A connection's server goes with the compositor.
+      // A connection's server goes with the compositor, also one that was
+      // killed before this line ran.
       prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != compositor) exit(0);
       close(listener);
       char first[64];
       if (strcmp(s_mode, "garbage") == 0) {
         if (read(fd, first, sizeof first) <= 0) exit(0);
         static const char junk[] = "\xff\xff\xff\x7f\x05\x00\x01\x00this is no wayland message";
         for (int i = 0; i < 64; i++) send(fd, junk, sizeof junk, MSG_NOSIGNAL);
-        pause();
+        wait_for_hangup(fd);
       } else if (strcmp(s_mode, "hangup") == 0) {
         if (read(fd, first, sizeof first) <= 0) exit(0);
         // The first 6 bytes of a wl_registry.global event, then nothing.
@@ -263,6 +275,10 @@ int main(int argc, char **argv) {
     return 2;
   }
   s_mode = argv[1];
+  // Whatever way the test or script that started it ends, this ends with it
+  // (its starters set this before exec too, which also covers a starter
+  // that died before this line).
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
   signal(SIGCHLD, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
   struct sockaddr_un address;

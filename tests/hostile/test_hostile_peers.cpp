@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "child_guard.h"
 #include "linux/linux_display.h"
 #include "vantorel_screenshot.h"
 
@@ -34,7 +35,8 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// A peer process of the test's own, stopped and reaped by pid.
+// A peer process of the test's own, stopped and reaped by pid, and dying with
+// the test whatever way it ends.
 struct peer {
   pid_t pid = -1;
   FILE *out = nullptr;
@@ -45,8 +47,10 @@ struct peer {
   bool start(const std::vector<std::string> &argv, const char *ready_word) {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) return false;
+    pid_t parent = getpid();
     pid = fork();
     if (pid == 0) {
+      child_dies_with_parent(parent);
       dup2(pipe_fds[1], 1);
       int quiet = open("/dev/null", O_WRONLY);
       if (quiet >= 0) dup2(quiet, 2);
@@ -57,6 +61,7 @@ struct peer {
       execv(args[0], args.data());
       _exit(127);
     }
+    if (pid > 0) guard_child(pid);
     close(pipe_fds[1]);
     out = fdopen(pipe_fds[0], "r");
     char line[64] = {0};
@@ -69,6 +74,7 @@ struct peer {
       kill(pid, SIGCONT);
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
+      unguard_child(pid);
     }
     pid = -1;
     if (out) fclose(out);

@@ -20,6 +20,11 @@ libdir=$(dirname "$(find "$prefix" -name vantorel-screenshot.pc -path '*/pkgconf
 libdir=${libdir%/pkgconfig}
 [ -f "$prefix/include/vantorel_screenshot.h" ] || fail "header not installed"
 [ -x "$prefix/bin/vantorel-screenshot" ] || fail "command-line program not installed"
+# The manual page, where man looks for it under the prefix.
+page=$(MANPATH=$prefix/share/man man -w vantorel-screenshot 2>/dev/null) || fail "man finds no page"
+case "$page" in "$prefix"/share/man/man1/vantorel-screenshot.1*) ;; *) fail "man finds '$page'" ;; esac
+LC_ALL=C MANPATH=$prefix/share/man man vantorel-screenshot 2>&1 | grep -q -- "--geometry" \
+  || fail "the manual page does not read"
 [ -L "$libdir/libvantorel-screenshot.so" ] || fail "no development link libvantorel-screenshot.so"
 [ -L "$libdir/libvantorel-screenshot.so.1" ] || fail "no SONAME link libvantorel-screenshot.so.1"
 real=$(readlink -f "$libdir/libvantorel-screenshot.so")

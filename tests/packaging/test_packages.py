@@ -175,8 +175,8 @@ class Wheels(unittest.TestCase, InstalledPackage):
                 names = set(wheel.namelist())
                 self.assertEqual(
                     names - {f"{info}/top_level.txt"},
-                    {"vantorel_screenshot/__init__.py", "vantorel_screenshot/py.typed",
-                     f"vantorel_screenshot/{library}",
+                    {"vantorel_screenshot/__init__.py", "vantorel_screenshot/_codes.py",
+                     "vantorel_screenshot/py.typed", f"vantorel_screenshot/{library}",
                      f"{info}/METADATA", f"{info}/WHEEL", f"{info}/RECORD"},
                 )
                 fields = wheel.read(f"{info}/WHEEL").decode().splitlines()
@@ -199,8 +199,9 @@ class Wheels(unittest.TestCase, InstalledPackage):
                     self.assertEqual(digest, "sha256=" + encoded.decode(), name)
                     self.assertEqual(int(size), len(data), name)
                 # The Python files are the tree's.
-                with open(os.path.join(ROOT, "python", "vantorel_screenshot", "__init__.py"), "rb") as f:
-                    self.assertEqual(wheel.read("vantorel_screenshot/__init__.py"), f.read())
+                for name in ("__init__.py", "_codes.py"):
+                    with open(os.path.join(ROOT, "python", "vantorel_screenshot", name), "rb") as f:
+                        self.assertEqual(wheel.read(f"vantorel_screenshot/{name}"), f.read(), name)
 
     def test_libraries_are_built_for_the_wheels_machine(self) -> None:
         for platform, (library, kind, _) in WHEELS.items():
@@ -354,6 +355,17 @@ def known(package: str) -> bool:
     return done.returncode == 0 and not done.stdout.endswith(" not-installed")
 
 
+# Docker-style Debian images tell dpkg to leave manual pages out
+# (path-exclude=/usr/share/man/* under /etc/dpkg/dpkg.cfg.d/). The command line
+# comes after that configuration, so ours is let in: the test is that man
+# finds it.
+MAN_PAGE_INCLUDE = "--path-include=/usr/share/man/man1/vantorel-screenshot.1*"
+
+
+def install_ours() -> subprocess.CompletedProcess:
+    return dpkg(MAN_PAGE_INCLUDE, "-i", *[deb_path(p) for p in DEBS])
+
+
 def remove_ours() -> None:
     present = [p for p in DEBS if known(p)]
     if present:
@@ -368,7 +380,7 @@ class DebianPackages(unittest.TestCase):
     @classmethod
     def setUpClass(cls) -> None:
         remove_ours()
-        done = dpkg("-i", *[deb_path(p) for p in DEBS])
+        done = install_ours()
         if done.returncode != 0:
             # No tearDownClass after a failed set-up: leave nothing installed.
             remove_ours()
@@ -438,12 +450,21 @@ class DebianPackages(unittest.TestCase):
         image = decode(png)
         self.assertEqual((image.width, image.height), (40, 30))
 
+    def test_man_finds_the_manual_page(self) -> None:
+        page = run(["man", "-w", "vantorel-screenshot"]).stdout.strip()
+        self.assertRegex(page, r"^/usr/share/man/man1/vantorel-screenshot\.1(\.gz)?$")
+        self.assertEqual(owner(page), "vantorel-screenshot")
+        env = dict(os.environ, LC_ALL="C", MANWIDTH="80", MANPAGER="cat")
+        text = run(["man", "vantorel-screenshot"], env=env).stdout
+        for option in ("--geometry", "--output", "--focused", "--delay", "--type", "--quality", "EXIT STATUS"):
+            self.assertIn(option, text)
+
 
 class DebianRemoval(unittest.TestCase):
     def test_dpkg_r_removes_every_file(self) -> None:
         remove_ours()
         self.addCleanup(remove_ours)
-        done = dpkg("-i", *[deb_path(p) for p in DEBS])
+        done = install_ours()
         self.assertEqual(done.returncode, 0, done.stderr)
         files: Dict[str, List[str]] = {}
         for package in DEBS:

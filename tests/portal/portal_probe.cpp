@@ -42,7 +42,7 @@ int main(int argc, char **argv) {
   }
   if (probe) {
     double t0 = now_ms();
-    int a = portal_available();
+    int a = portal_available(vs_now_ms() + 5000);
     printf("available=%d ms=%.1f\n", a, now_ms() - t0);
     if (count == 1 && !save) return a ? 0 : 1;
   }
@@ -52,7 +52,7 @@ int main(int argc, char **argv) {
     portal_picture pic = {nullptr, 0, 0};
     uint32_t code = 0;
     double t0 = now_ms();
-    int r = portal_take_picture(&pic, &code);
+    int r = portal_take_picture(&pic, &code, vs_now_ms() + PORTAL_TIMEOUT_MS);
     printf("result=%d code=%u width=%d height=%d ms=%.1f\n", r, code, pic.width, pic.height,
            now_ms() - t0);
     fflush(stdout);

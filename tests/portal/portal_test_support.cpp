@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "child_guard.h"
 #include "stb/stb_image_write.h"
 
 child::~child() { stop(); }
@@ -24,14 +25,17 @@ bool child::start(const std::vector<std::string> &argv, bool pipe_stdin) {
   std::vector<char *> args;
   for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
   args.push_back(nullptr);
+  pid_t parent = getpid();
   pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
+    child_dies_with_parent(parent);
     dup2(p[1], 1);
     if (pipe_stdin) dup2(q[0], 0);
     execvp(args[0], args.data());
     _exit(127);
   }
+  guard_child(pid);
   close(p[1]);
   out = p[0];
   if (pipe_stdin) {
@@ -60,6 +64,7 @@ void child::stop() {
   if (in >= 0) close(in);
   in = -1;
   if (pid > 0) {
+    pid_t started = pid;
     kill(pid, SIGTERM);
     for (int i = 0; i < 100; i++) {
       if (waitpid(pid, nullptr, WNOHANG) == pid) {
@@ -72,6 +77,7 @@ void child::stop() {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
+    unguard_child(started);
   }
   pid = -1;
   if (out >= 0) close(out);
@@ -161,7 +167,7 @@ double elapsed_ms(const struct timespec &since) {
 
 taken::taken() {
   struct timespec t0 = now_mono();
-  result = portal_take_picture(&pic, &code);
+  result = portal_take_picture(&pic, &code, vs_now_ms() + PORTAL_TIMEOUT_MS);
   ms = elapsed_ms(t0);
 }
 

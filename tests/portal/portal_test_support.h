@@ -12,7 +12,8 @@
 #include "linux/portal/portal_capture.h"
 
 // A child with its stdout on a pipe; stopped (SIGTERM, then SIGKILL) when it
-// goes out of scope.
+// goes out of scope, and dying with the test whatever way it ends
+// (child_guard.h).
 struct child {
   pid_t pid = -1;
   int out = -1;

@@ -12,6 +12,7 @@
 
 #include <thread>
 
+#include "child_guard.h"
 #include "ext-image-capture-source-v1-server-protocol.h"
 #include "ext-image-copy-capture-v1-server-protocol.h"
 #include "wlr-screencopy-unstable-v1-server-protocol.h"
@@ -156,14 +157,23 @@ void frame_damage(wl_client *client, wl_resource *resource, int32_t x, int32_t y
   (void)h;
 }
 
+fake_outcome outcome_of(const session_data *s) {
+  const fake_script &script = *g_server.script;
+  size_t n = (size_t)s->frames - 1;
+  return script.frames[n < script.frames.size() ? n : script.frames.size() - 1];
+}
+
 void frame_capture(wl_client *client, wl_resource *resource) {
   (void)client;
   frame_data *f = (frame_data *)wl_resource_get_user_data(resource);
   session_data *s = f->session;
   const fake_script &script = *g_server.script;
   g_server.log->captures++;
-  size_t n = (size_t)s->frames - 1;
-  fake_outcome outcome = script.frames[n < script.frames.size() ? n : script.frames.size() - 1];
+  if (g_server.log->withhold > 0) {
+    g_server.log->withhold--;
+    return;
+  }
+  fake_outcome outcome = outcome_of(s);
   wl_shm_buffer *shm = f->buffer ? wl_shm_buffer_get(f->buffer) : nullptr;
   fake_batch fitting = s->latest;
   if (outcome == FAKE_READY_RESIZED) {
@@ -206,6 +216,8 @@ void frame_capture(wl_client *client, wl_resource *resource) {
           resource, EXT_IMAGE_COPY_CAPTURE_FRAME_V1_FAILURE_REASON_STOPPED);
       return;
     case FAKE_SILENT:
+    case FAKE_EARLY_READY:
+    case FAKE_EARLY_FAILED:
       return;
   }
 }
@@ -224,6 +236,12 @@ void session_create_frame(wl_client *client, wl_resource *resource, uint32_t id)
   wl_resource *r = wl_resource_create(client, &ext_image_copy_capture_frame_v1_interface,
                                       wl_resource_get_version(resource), id);
   wl_resource_set_implementation(r, &k_frame_impl, new frame_data{s, nullptr, false}, free_frame);
+  // The answer before the question: nothing was attached or captured yet.
+  if (outcome_of(s) == FAKE_EARLY_READY) ext_image_copy_capture_frame_v1_send_ready(r);
+  if (outcome_of(s) == FAKE_EARLY_FAILED) {
+    ext_image_copy_capture_frame_v1_send_failed(
+        r, EXT_IMAGE_COPY_CAPTURE_FRAME_V1_FAILURE_REASON_UNKNOWN);
+  }
 }
 
 const struct ext_image_copy_capture_session_v1_interface k_session_impl = {session_create_frame,
@@ -266,41 +284,87 @@ void bind_manager(wl_client *client, void *data, uint32_t version, uint32_t id) 
   wl_resource_set_implementation(r, &k_manager_impl, nullptr, nullptr);
 }
 
-// --- wlroots' screen copy: counted, then failed
+// --- wlroots' screen copy, as the script says
+
+// The region a wlroots frame copies, in the output's pixels.
+struct wlr_frame_data {
+  int output;
+  int32_t x, y, width, height;
+};
+
+void wlr_answer(wl_resource *resource) {
+  zwlr_screencopy_frame_v1_send_flags(resource, 0);
+  zwlr_screencopy_frame_v1_send_ready(resource, 0, 1, 0);
+}
 
 void wlr_frame_copy(wl_client *client, wl_resource *resource, wl_resource *buffer) {
   (void)client;
-  (void)buffer;
-  zwlr_screencopy_frame_v1_send_failed(resource);
+  const wlr_frame_data *f = (const wlr_frame_data *)wl_resource_get_user_data(resource);
+  wl_shm_buffer *shm = buffer ? wl_shm_buffer_get(buffer) : nullptr;
+  switch (g_server.script->wlr_copy) {
+    case FAKE_WLR_EARLY_READY:
+      return;
+    case FAKE_WLR_FAIL:
+      zwlr_screencopy_frame_v1_send_failed(resource);
+      return;
+    case FAKE_WLR_COPY:
+      if (!shm || wl_shm_buffer_get_width(shm) != f->width ||
+          wl_shm_buffer_get_height(shm) != f->height) {
+        zwlr_screencopy_frame_v1_send_failed(resource);
+        return;
+      }
+      wl_shm_buffer_begin_access(shm);
+      for (int32_t v = 0; v < f->height; v++) {
+        uint8_t *data = (uint8_t *)wl_shm_buffer_get_data(shm);
+        uint32_t *row = (uint32_t *)(void *)(data + (size_t)v * wl_shm_buffer_get_stride(shm));
+        for (int32_t u = 0; u < f->width; u++) {
+          row[u] = 0xff000000u | fake_pixel(f->output, f->x + u, f->y + v);
+        }
+      }
+      wl_shm_buffer_end_access(shm);
+      wlr_answer(resource);
+      return;
+  }
 }
 
 const struct zwlr_screencopy_frame_v1_interface k_wlr_frame_impl = {
     wlr_frame_copy, destroy_resource, wlr_frame_copy};
 
-void wlr_frame(wl_client *client, wl_resource *resource, uint32_t id) {
+void free_wlr_frame(wl_resource *resource) {
+  delete (wlr_frame_data *)wl_resource_get_user_data(resource);
+}
+
+void wlr_frame(wl_client *client, wl_resource *resource, uint32_t id, wl_resource *output,
+               int32_t x, int32_t y, int32_t w, int32_t h) {
   g_server.log->wlr_requests++;
+  int index = (int)(intptr_t)wl_resource_get_user_data(output);
+  const fake_output &o = g_server.script->outputs[index];
+  if (w < 0) {
+    x = 0;
+    y = 0;
+    w = o.width;
+    h = o.height;
+  }
   wl_resource *r = wl_resource_create(client, &zwlr_screencopy_frame_v1_interface,
                                       wl_resource_get_version(resource), id);
-  wl_resource_set_implementation(r, &k_wlr_frame_impl, nullptr, nullptr);
-  zwlr_screencopy_frame_v1_send_failed(r);
+  wl_resource_set_implementation(r, &k_wlr_frame_impl, new wlr_frame_data{index, x, y, w, h},
+                                 free_wlr_frame);
+  zwlr_screencopy_frame_v1_send_buffer(r, FAKE_XRGB8888, (uint32_t)w, (uint32_t)h, (uint32_t)w * 4);
+  if (wl_resource_get_version(r) >= 3) zwlr_screencopy_frame_v1_send_buffer_done(r);
+  // The answer before the question: the buffer is not even made yet.
+  if (g_server.script->wlr_copy == FAKE_WLR_EARLY_READY) wlr_answer(r);
 }
 
 void wlr_capture_output(wl_client *client, wl_resource *resource, uint32_t id, int32_t cursor,
                         wl_resource *output) {
   (void)cursor;
-  (void)output;
-  wlr_frame(client, resource, id);
+  wlr_frame(client, resource, id, output, 0, 0, -1, -1);
 }
 
 void wlr_capture_region(wl_client *client, wl_resource *resource, uint32_t id, int32_t cursor,
                         wl_resource *output, int32_t x, int32_t y, int32_t w, int32_t h) {
   (void)cursor;
-  (void)output;
-  (void)x;
-  (void)y;
-  (void)w;
-  (void)h;
-  wlr_frame(client, resource, id);
+  wlr_frame(client, resource, id, output, x, y, w, h);
 }
 
 const struct zwlr_screencopy_manager_v1_interface k_wlr_impl = {
@@ -313,6 +377,14 @@ void bind_wlr(wl_client *client, void *data, uint32_t version, uint32_t id) {
   wl_resource_set_implementation(r, &k_wlr_impl, nullptr, nullptr);
 }
 
+void client_created(wl_listener *listener, void *data) {
+  (void)listener;
+  (void)data;
+  g_server.log->clients++;
+}
+
+wl_listener g_client_listener = {{nullptr, nullptr}, client_created};
+
 }  // namespace
 
 std::string run_with_compositor(const fake_script &script, fake_log *log,
@@ -320,7 +392,7 @@ std::string run_with_compositor(const fake_script &script, fake_log *log,
   char dir[] = "/tmp/vs-fake-wl.XXXXXX";
   if (!mkdtemp(dir)) return "mkdtemp failed";
   setenv("XDG_RUNTIME_DIR", dir, 1);
-  setenv("WAYLAND_DISPLAY", "fake-0", 1);
+  setenv("WAYLAND_DISPLAY", script.socket, 1);
   unsetenv("WAYLAND_SOCKET");
   unsetenv("DISPLAY");
   unsetenv("DBUS_SESSION_BUS_ADDRESS");
@@ -328,9 +400,10 @@ std::string run_with_compositor(const fake_script &script, fake_log *log,
   g_server.script = &script;
   g_server.log = log;
   g_server.display = wl_display_create();
-  if (!g_server.display || wl_display_add_socket(g_server.display, "fake-0") != 0) {
+  if (!g_server.display || wl_display_add_socket(g_server.display, script.socket) != 0) {
     return "the fake compositor has no socket";
   }
+  wl_display_add_client_created_listener(g_server.display, &g_client_listener);
   wl_display_init_shm(g_server.display);
   wl_display_add_shm_format(g_server.display, FAKE_XBGR8888);
   wl_display_add_shm_format(g_server.display, FAKE_RGB565);
@@ -355,7 +428,7 @@ std::string run_with_compositor(const fake_script &script, fake_log *log,
     }
   }).detach();
   std::string text = body();
-  std::string socket = std::string(dir) + "/fake-0";
+  std::string socket = std::string(dir) + "/" + script.socket;
   unlink(socket.c_str());
   unlink((socket + ".lock").c_str());
   rmdir(dir);
@@ -366,15 +439,18 @@ std::string run_in_child(const std::function<std::string()> &body, int timeout_s
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) return "pipe failed";
   fflush(nullptr);
+  pid_t parent = getpid();
   pid_t pid = fork();
   if (pid < 0) return "fork failed";
   if (pid == 0) {
+    child_dies_with_parent(parent);
     close(pipe_fds[0]);
     alarm((unsigned)timeout_s);
     std::string text = body();
     if (write(pipe_fds[1], text.data(), text.size()) < 0) _exit(3);
     _exit(0);
   }
+  guard_child(pid);
   close(pipe_fds[1]);
   std::string text;
   char chunk[4096];
@@ -388,6 +464,7 @@ std::string run_in_child(const std::function<std::string()> &body, int timeout_s
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  unguard_child(pid);
   if (WIFSIGNALED(status)) {
     return text + " [child killed by signal " + std::to_string(WTERMSIG(status)) + "]";
   }

@@ -1,8 +1,9 @@
 // A compositor of our own for the image copy capture tests: wl_shm, a few
 // wl_outputs and the ext-image-copy-capture managers, answering as a script
 // says, including what real compositors seldom do (constraints re-sent, a
-// buffer refused, a session stopped, no answer at all). Optionally it offers
-// wlroots' screen copy too, which only counts the requests it gets.
+// buffer refused, a session stopped, no answer at all, an answer before the
+// question). Optionally it offers wlroots' screen copy too, as the script
+// says: failing every copy, copying, or answering before the copy request.
 //
 // The tests run each case in a child process of its own (run_in_child): the
 // library keeps its connection and its choice of layer for the process, and
@@ -43,6 +44,15 @@ enum fake_outcome {
   FAKE_FAIL_UNKNOWN,      // failed with reason unknown
   FAKE_STOP_SESSION,      // the session's stopped, then the frame fails
   FAKE_SILENT,            // nothing, ever
+  FAKE_EARLY_READY,       // ready as soon as the frame is made, before capture
+  FAKE_EARLY_FAILED,      // failed (unknown) as soon as the frame is made
+};
+
+// What wlroots' screen copy does with a frame.
+enum fake_wlr {
+  FAKE_WLR_FAIL,         // describes the buffer, fails the copy
+  FAKE_WLR_COPY,         // describes the buffer, fills it at copy, flags, ready
+  FAKE_WLR_EARLY_READY,  // flags and ready right after buffer_done, nothing at copy
 };
 
 struct fake_script {
@@ -54,15 +64,21 @@ struct fake_script {
   std::vector<fake_batch> refusal;                  // sent before a buffer_constraints failure
   std::vector<fake_outcome> frames = {FAKE_READY};  // by frame, the last repeats
   uint32_t transform = 0;                           // the frames' transform event
+  fake_wlr wlr_copy = FAKE_WLR_FAIL;
+  const char *socket = "fake-0";  // its name in XDG_RUNTIME_DIR, and WAYLAND_DISPLAY
 };
 
 // What the compositor saw; read by the test after a capture returned.
 struct fake_log {
+  std::atomic<int> clients{0};  // connections taken
   std::atomic<int> sessions{0};
   std::atomic<int> frames{0};
   std::atomic<int> captures{0};
   std::atomic<int> wlr_requests{0};
   std::atomic<int> mismatched_buffers{0};  // attached buffers that broke the constraints
+  // While above 0, a capture is taken and never answered, and this counts
+  // down (a call left waiting on the compositor for as long as it will).
+  std::atomic<int> withhold{0};
 };
 
 // The pixel a frame of output `index` holds at buffer column x, row y, as
@@ -76,7 +92,8 @@ std::string run_with_compositor(const fake_script &script, fake_log *log,
                                 const std::function<std::string()> &body);
 
 // Runs body in a child process and returns its text ("" means success), or
-// what went wrong with the child. The child is killed after timeout_s.
+// what went wrong with the child. The child is killed after timeout_s, or
+// when the test process ends.
 std::string run_in_child(const std::function<std::string()> &body, int timeout_s = 30);
 
 #endif

@@ -1,8 +1,10 @@
 // ext-image-copy-capture against a compositor of our own
 // (fake_compositor.h): the protocol chosen, whole outputs cut to the
 // rectangle, constraints that come twice or change with a refusal, the
-// failures and their codes, sizes no buffer can have, and a compositor that
-// never answers. Each case runs in a child process with a fresh library.
+// failures and their codes, sizes no buffer can have, a compositor that
+// never answers, and answers of both copy protocols that come before the
+// request they answer. Each case runs in a child process with a fresh
+// library.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
@@ -242,6 +244,52 @@ TEST(ExtCapture, ACompositorThatNeverAnswersIsGivenUpOn) {
     });
   });
   EXPECT_EQ(result, "");
+}
+
+struct order_case {
+  const char *what;
+  bool ext, wlr;
+  fake_outcome frame;  // ext-image-copy-capture's
+  fake_wlr wlr_copy;
+  int code;  // of the capture; 0 for success
+};
+
+// A copy's answer that comes before the compositor saw the request for it
+// would hand over a buffer nobody filled: a black picture reported as
+// success. Refused with a code of its own on both protocols; the same
+// compositor answering in order copies exactly, so the refusal comes from
+// the order alone.
+TEST(ProtocolOrder, AnswersBeforeTheirRequestAreRefused) {
+  const order_case cases[] = {
+      {"ext: in order", true, false, FAKE_READY, FAKE_WLR_FAIL, 0},
+      {"ext: ready before capture", true, false, FAKE_EARLY_READY, FAKE_WLR_FAIL, 122},
+      {"ext: failed before capture", true, false, FAKE_EARLY_FAILED, FAKE_WLR_FAIL, 122},
+      {"wlroots: in order", false, true, FAKE_READY, FAKE_WLR_COPY, 0},
+      {"wlroots: flags and ready before copy", false, true, FAKE_READY, FAKE_WLR_EARLY_READY, 122},
+  };
+  for (const order_case &c : cases) {
+    fake_script script;
+    script.ext = c.ext;
+    script.wlr = c.wlr;
+    script.frames = {c.frame};
+    script.wlr_copy = c.wlr_copy;
+    std::string result = run_in_child([&] {
+      fake_log log;
+      return run_with_compositor(script, &log, [&]() -> std::string {
+        // A region, so that wlroots' copy of part of an output is checked too.
+        std::string why =
+            capture(3, 2, 30, 20, [&](int u, int v) { return fake_pixel(0, 3 + u, 2 + v); });
+        int code = why.empty() ? 0 : last_code();
+        if (code != c.code) return "code " + std::to_string(code) + " (" + why + ")";
+        // The next call connects afresh and meets the same compositor.
+        why = capture(0, 0, 40, 30, [&](int u, int v) { return fake_pixel(0, u, v); });
+        code = why.empty() ? 0 : last_code();
+        if (code != c.code) return "again: code " + std::to_string(code) + " (" + why + ")";
+        return "";
+      });
+    });
+    EXPECT_EQ(result, "") << c.what;
+  }
 }
 
 }  // namespace

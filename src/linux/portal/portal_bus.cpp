@@ -2,28 +2,29 @@
 
 #include <errno.h>
 
-#include "linux/portal/portal_clock.h"
+#include "linux/linux_display.h"
 
-int portal_bus_pump(sd_bus *bus, int (*done)(void *), void *ctx, uint64_t deadline_us) {
+int portal_bus_pump(sd_bus *bus, int (*done)(void *), void *ctx, int64_t deadline) {
   for (;;) {
     int r = sd_bus_process(bus, nullptr);
     if (r < 0) return r;
     if (done(ctx)) return 0;
     if (r > 0) continue;
-    uint64_t now = portal_now_us();
-    if (now >= deadline_us) return -ETIMEDOUT;
-    r = sd_bus_wait(bus, deadline_us - now);
+    int64_t left = deadline - vs_now_ms();
+    if (left <= 0) return -ETIMEDOUT;
+    // A relative wait, measured from the monotonic clock.
+    r = sd_bus_wait(bus, uint64_t(left) * 1000u);
     if (r < 0 && r != -EINTR) return r;
   }
 }
 
 static int bus_is_ready(void *bus) { return sd_bus_is_ready(static_cast<sd_bus *>(bus)) > 0; }
 
-int portal_bus_open(sd_bus **out, uint64_t deadline_us) {
+int portal_bus_open(sd_bus **out, int64_t deadline) {
   sd_bus *bus = nullptr;
   int r = sd_bus_open_user(&bus);
   if (r < 0) return r;
-  r = portal_bus_pump(bus, bus_is_ready, bus, deadline_us);
+  r = portal_bus_pump(bus, bus_is_ready, bus, deadline);
   if (r < 0) {
     sd_bus_close_unref(bus);
     return r;

@@ -2,9 +2,10 @@
 // call, and one loop that drives it up to a deadline.
 //
 // Every step runs through portal_bus_pump, which waits with sd_bus_wait up to
-// a deadline fixed when the call starts; no sd-bus call that waits by itself
-// (sd_bus_call, sd_bus_add_match, sd_bus_flush) is used, since their own
-// timeouts (25 s and up) know nothing of ours.
+// the call's deadline (vs_now_ms's monotonic clock, as every layer's); no
+// sd-bus call that waits by itself (sd_bus_call, sd_bus_add_match,
+// sd_bus_flush) is used, since their own timeouts (25 s and up) know nothing
+// of ours.
 #ifndef VANTOREL_PORTAL_BUS_H
 #define VANTOREL_PORTAL_BUS_H
 
@@ -14,14 +15,14 @@
 #define PORTAL_BUS_NAME "org.freedesktop.portal.Desktop"
 #define PORTAL_BUS_PATH "/org/freedesktop/portal/desktop"
 
-// Drives the connection until done(ctx) holds: 0, -ETIMEDOUT at the deadline
-// (portal_now_us's clock), or the connection's error.
-int portal_bus_pump(sd_bus *bus, int (*done)(void *), void *ctx, uint64_t deadline_us);
+// Drives the connection until done(ctx) holds: 0, -ETIMEDOUT at the deadline,
+// or the connection's error.
+int portal_bus_pump(sd_bus *bus, int (*done)(void *), void *ctx, int64_t deadline);
 
 // A connection of our own (never the default bus object, which is shared by
 // the thread), authenticated and named within the deadline: 0, or a negative
 // errno (-ETIMEDOUT for a bus that takes the connection and stays silent).
-int portal_bus_open(sd_bus **out, uint64_t deadline_us);
+int portal_bus_open(sd_bus **out, int64_t deadline);
 
 // One method call's reply, caught by portal_call_on_reply (its userdata).
 struct portal_call {

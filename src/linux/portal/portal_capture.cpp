@@ -38,7 +38,6 @@
 #include <stdlib.h>
 #include <time.h>
 
-#include "linux/portal/portal_clock.h"
 #include "linux/portal/portal_file.h"
 #include "linux/portal/portal_png.h"
 #include "linux/portal/portal_request.h"
@@ -51,7 +50,7 @@
 // apart from the bound's timeout.
 static const int kMaxAttempts = 64;
 
-int portal_take_picture(portal_picture *out, uint32_t *code) {
+int portal_take_picture(portal_picture *out, uint32_t *code, int64_t deadline) {
   uint32_t dummy = 0;
   if (!code) code = &dummy;
   if (!out) {
@@ -61,10 +60,9 @@ int portal_take_picture(portal_picture *out, uint32_t *code) {
   out->pixels = nullptr;
   out->width = 0;
   out->height = 0;
-  const uint64_t deadline = portal_now_us() + uint64_t(PORTAL_TIMEOUT_MS) * 1000u;
   int undecodable = 0;
   for (int attempt = 0; attempt < kMaxAttempts; attempt++) {
-    if (attempt > 0 && portal_now_us() >= deadline) break;
+    if (attempt > 0 && vs_now_ms() >= deadline) break;
     char path[PATH_MAX];
     struct timespec sent;
     uint32_t c = portal_request_picture(deadline, path, sizeof path, &sent);
@@ -110,6 +108,6 @@ int portal_take_picture(portal_picture *out, uint32_t *code) {
     return -1;
   }
   // Out of time, or a portal that keeps naming files that are not there.
-  *code = portal_now_us() >= deadline ? PORTAL_ERROR_TIMEOUT : PORTAL_ERROR_BAD_PICTURE;
+  *code = vs_now_ms() >= deadline ? PORTAL_ERROR_TIMEOUT : PORTAL_ERROR_BAD_PICTURE;
   return -1;
 }

@@ -6,7 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "linux/portal/portal_clock.h"
+#include "linux/linux_display.h"
 
 namespace {
 
@@ -133,10 +133,10 @@ portal_file_result portal_file_read(const char *path, const struct timespec *sen
   return PORTAL_FILE_OK;
 }
 
-int portal_file_changes_soon(const char *path, const struct stat *state, uint64_t deadline_us) {
+int portal_file_changes_soon(const char *path, const struct stat *state, int64_t deadline) {
   for (int i = 0; i < 10; i++) {
     if (changed_since(path, *state)) return 1;
-    if (portal_now_us() + 5000 >= deadline_us) return 0;
+    if (vs_now_ms() + 5 >= deadline) return 0;
     struct timespec pause = {0, 5000000};
     nanosleep(&pause, nullptr);
   }

@@ -39,8 +39,8 @@ portal_file_result portal_file_read(const char *path, const struct timespec *sen
 // Whether the path stops naming that same, unchanged file within about 50 ms
 // (a writer between its truncation and its first write, or between two
 // writes, shows no change at once; file times also move only once a tick).
-// Not past the deadline (portal_now_us's clock).
-int portal_file_changes_soon(const char *path, const struct stat *state, uint64_t deadline_us);
+// Not past the deadline (a vs_now_ms time).
+int portal_file_changes_soon(const char *path, const struct stat *state, int64_t deadline);
 
 // Removes the file, only when the path still names that same, unchanged file.
 void portal_file_remove_if_unchanged(const char *path, const struct stat *state);

@@ -17,10 +17,11 @@
 #include "linux/portal/portal_capture.h"
 #include "linux/wayland/wl_layer.h"
 
-// The bus check has its own bound; it is not started when the call's
-// deadline would pass first.
+// Waits up to the choice's deadline: a portal the bus has to start first
+// answers once it runs (the dispatch does not charge this wait to the
+// export).
 static int probe(int64_t deadline) {
-  if (deadline - vs_now_ms() < PORTAL_PROBE_TIMEOUT_MS || !portal_available()) {
+  if (!portal_available(deadline)) {
     vs_set_last_error(PORTAL_ERROR_NO_PORTAL);
     return VS_FAILED;
   }
@@ -44,19 +45,20 @@ static int copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, i
     vs_set_last_error(PORTAL_ERROR_NO_MEMORY);
     return VS_FAILED;
   }
+  // The listing may not eat the portal's window: the compositor's share of
+  // the call ends PORTAL_TIMEOUT_MS before its deadline (the dispatch grants
+  // a copy of this layer that much beyond the export's budget).
   int64_t listing = vs_now_ms() + VS_WAIT_MS;
-  int listed = vs_wl_list_monitors(list, listing < deadline ? listing : deadline);
+  int64_t share_end = deadline - PORTAL_TIMEOUT_MS;
+  int listed = vs_wl_list_monitors(list, listing < share_end ? listing : share_end);
   RECT box;
   if (listed == 0) vs_bounding_box(list, &box);
   free(list);
   if (listed != 0) return listed;
 
-  // The portal's wait is its own; a call with less left of its deadline does
-  // not start it.
-  if (deadline - vs_now_ms() < PORTAL_TIMEOUT_MS) {
-    vs_set_last_error(PORTAL_ERROR_TIMEOUT);
-    return VS_FAILED;
-  }
+  // The request always goes out, with the whole window before it.
+  int64_t answer_by = vs_now_ms() + PORTAL_TIMEOUT_MS;
+  if (answer_by > deadline) answer_by = deadline;
   vs_frame frame;
   if (vs_frame_alloc(&frame, width, height) != 0) {
     vs_set_last_error(PORTAL_ERROR_NO_MEMORY);
@@ -64,7 +66,7 @@ static int copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, i
   }
   portal_picture picture;
   uint32_t code = 0;
-  if (portal_take_picture(&picture, &code) != 0) {
+  if (portal_take_picture(&picture, &code, answer_by) != 0) {
     vs_frame_free(&frame);
     vs_set_last_error(code);
     return VS_FAILED;
@@ -103,7 +105,8 @@ static int copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, i
 }
 
 // A copy lists the outputs (the Wayland layer's bound) and then waits for
-// the portal (its own).
+// the portal's answer; what copy_wait_ms has beyond wait_ms is that window,
+// which the dispatch grants beyond the export's budget.
 const vs_layer vs_portal_layer = {
     .name = "portal",
     .wait_ms = VS_WAIT_MS,

@@ -1,12 +1,11 @@
-// portal_available: whether the portal's Screenshot interface is there, within
-// its own short bound, for the choice of a layer.
+// portal_available: whether the portal's Screenshot interface is there, by the
+// deadline of the call that chooses a layer.
 #include <errno.h>
 #include <string.h>
 #include <systemd/sd-bus.h>
 
 #include "linux/portal/portal_bus.h"
 #include "linux/portal/portal_capture.h"
-#include "linux/portal/portal_clock.h"
 
 namespace {
 
@@ -29,15 +28,15 @@ int name_activatable(sd_bus_message *reply) {
 
 }  // namespace
 
-int portal_available(void) {
-  const uint64_t deadline = portal_now_us() + uint64_t(PORTAL_PROBE_TIMEOUT_MS) * 1000u;
+int portal_available(int64_t deadline) {
   sd_bus *bus = nullptr;
   if (portal_bus_open(&bus, deadline) < 0) return 0;
   probe_state s;
   memset(&s, 0, sizeof s);
   // Asking for the interface's version starts the portal when it is only
-  // activatable; if it is too slow to answer, being activatable is taken as
-  // enough, and the capture itself will say what is missing.
+  // activatable (the bus starts it and holds the question until it runs);
+  // if it is not up by the deadline, being activatable is taken as enough,
+  // and the capture itself will say what is missing.
   int r = sd_bus_call_method_async(bus, nullptr, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                    "org.freedesktop.DBus", "ListActivatableNames",
                                    portal_call_on_reply, &s.names, nullptr);

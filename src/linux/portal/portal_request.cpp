@@ -9,8 +9,8 @@
 
 #include <atomic>
 
+#include "linux/linux_display.h"
 #include "linux/portal/portal_bus.h"
-#include "linux/portal/portal_clock.h"
 #include "linux/portal/portal_errors.h"
 #include "linux/portal/portal_uri.h"
 #include "linux/portal/portal_userdirs.h"
@@ -105,7 +105,7 @@ void make_token(char *token, size_t size) {
   static std::atomic<uint32_t> counter{0};
   uint64_t random = 0;
   if (getrandom(&random, sizeof random, GRND_NONBLOCK) != ssize_t(sizeof random)) {
-    random = portal_now_us() ^ uint64_t(uintptr_t(&random));
+    random = uint64_t(vs_now_ms()) ^ uint64_t(uintptr_t(&random));
   }
   snprintf(token, size, "vantorel_%ld_%u_%016llx", long(getpid()), unsigned(counter.fetch_add(1)),
            static_cast<unsigned long long>(random));
@@ -164,17 +164,14 @@ uint32_t read_answer(sd_bus_message *m, uint32_t *response, char *path, size_t s
 
 }  // namespace
 
-uint32_t portal_request_picture(uint64_t deadline_us, char *path, size_t size,
-                                struct timespec *sent) {
+uint32_t portal_request_picture(int64_t deadline, char *path, size_t size, struct timespec *sent) {
   clock_gettime(CLOCK_REALTIME_COARSE, sent);
   sd_bus *bus = nullptr;
-  int r = portal_bus_open(&bus, deadline_us);
+  int r = portal_bus_open(&bus, deadline);
   if (r < 0) {
-    // A bus that takes the connection but never completes it is there but
-    // silent: a timeout like any other, not a missing bus.
-    return r == -ENOMEM      ? PORTAL_ERROR_NO_MEMORY
-           : r == -ETIMEDOUT ? PORTAL_ERROR_TIMEOUT
-                             : PORTAL_ERROR_NO_BUS;
+    // A bus that takes the connection but never completes it cannot be
+    // reached either: no request went out, so this is no portal's timeout.
+    return r == -ENOMEM ? PORTAL_ERROR_NO_MEMORY : PORTAL_ERROR_NO_BUS;
   }
 
   request_state s;
@@ -211,20 +208,21 @@ uint32_t portal_request_picture(uint64_t deadline_us, char *path, size_t size,
                               "modal", "b", 0);
   }
   if (r >= 0) {
-    uint64_t now = portal_now_us();
+    int64_t left = deadline - vs_now_ms();
     // The picture's file is written after this; its time is judged against
-    // this reading.
+    // this reading (the wall clock, as file times are: no wait is measured
+    // on it).
     clock_gettime(CLOCK_REALTIME_COARSE, sent);
     // The call's own timeout is left longer than ours, so that the deadline
     // decides, in one place.
     r = sd_bus_call_async(bus, nullptr, m, portal_call_on_reply, &s.call,
-                          (deadline_us > now ? deadline_us - now : 0) + 1000000);
+                          (uint64_t(left > 0 ? left : 0) + 1000) * 1000u);
   }
   if (r < 0) {
     code = code_for_errno(-r);
     goto done;
   }
-  r = portal_bus_pump(bus, portal_call_done, &s.call, deadline_us);
+  r = portal_bus_pump(bus, portal_call_done, &s.call, deadline);
   if (r < 0) {
     code = r == -ETIMEDOUT ? PORTAL_ERROR_TIMEOUT : PORTAL_ERROR_PORTAL_FAILED;
     goto done;
@@ -244,7 +242,7 @@ uint32_t portal_request_picture(uint64_t deadline_us, char *path, size_t size,
     snprintf(s.sender, sizeof s.sender, "%s", portal);
     snprintf(s.handle, sizeof s.handle, "%s", handle);
   }
-  r = portal_bus_pump(bus, answer_arrived, &s, deadline_us);
+  r = portal_bus_pump(bus, answer_arrived, &s, deadline);
   if (r < 0 || s.match_errno) {
     code = r == -ETIMEDOUT ? PORTAL_ERROR_TIMEOUT : code_for_errno(r < 0 ? -r : s.match_errno);
     if (r == -ETIMEDOUT) close_request(bus, s.handle);

@@ -9,12 +9,12 @@
 #include <time.h>
 
 // Asks for a picture of the whole desktop, non-interactively, and waits for
-// the answer up to the deadline (portal_now_us's clock): 0 with the local
-// path the answer names, or one of the PORTAL_ERROR_* codes (portal_errors.h).
+// the answer up to the deadline (a vs_now_ms time): 0 with the local path the
+// answer names, or one of the PORTAL_ERROR_* codes (portal_errors.h);
+// PORTAL_ERROR_TIMEOUT only once the request went out.
 // *sent is the wall-clock time (CLOCK_REALTIME_COARSE, the clock file times
 // are stamped from) read just before the request went out, whatever the
 // outcome.
-uint32_t portal_request_picture(uint64_t deadline_us, char *path, size_t size,
-                                struct timespec *sent);
+uint32_t portal_request_picture(int64_t deadline, char *path, size_t size, struct timespec *sent);
 
 #endif

@@ -14,6 +14,11 @@
 // (at buffer_done, or at the first buffer event before version 3) and a later
 // one fails the copy; the memory file is sealed against shrinking before the
 // compositor gets it; every size is checked in 64 bits before a byte is read.
+// The copy's answer (flags, then ready) counts only when the compositor sent
+// it after it saw our copy request: a ready that came sooner would hand over
+// a buffer nobody filled, a black picture taken for the screen.
+#include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
 #include <wayland-client.h>
 
@@ -33,6 +38,8 @@ struct copy_state {
   int described;          // every buffer offer has arrived
   int finished;           // ready or failed
   int failed;
+  int asked;      // the compositor has seen the copy request (vs_wl_mark_locked)
+  uint8_t early;  // flags or ready came before that
 };
 
 static void frame_buffer(void *data, zwlr_screencopy_frame_v1 *frame, uint32_t format,
@@ -58,7 +65,9 @@ static void frame_buffer(void *data, zwlr_screencopy_frame_v1 *frame, uint32_t f
 
 static void frame_flags(void *data, zwlr_screencopy_frame_v1 *frame, uint32_t flags) {
   (void)frame;
-  ((copy_state *)data)->flags = flags;
+  copy_state *s = (copy_state *)data;
+  if (!s->asked) s->early = 1;
+  s->flags = flags;
 }
 
 static void frame_ready(void *data, zwlr_screencopy_frame_v1 *frame, uint32_t sec_hi,
@@ -67,9 +76,15 @@ static void frame_ready(void *data, zwlr_screencopy_frame_v1 *frame, uint32_t se
   (void)sec_hi;
   (void)sec_lo;
   (void)nsec;
-  ((copy_state *)data)->finished = 1;
+  copy_state *s = (copy_state *)data;
+  if (!s->asked) s->early = 1;
+  s->finished = 1;
+  // What is not yet described never will be: the wait for it ends here.
+  s->described = 1;
 }
 
+// The protocol lets failed come at any time before ready, so one that comes
+// before the copy request is the compositor's refusal, not a breach.
 static void frame_failed(void *data, zwlr_screencopy_frame_v1 *frame) {
   (void)frame;
   copy_state *s = (copy_state *)data;
@@ -136,6 +151,10 @@ static int copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int
   zwlr_screencopy_frame_v1_add_listener(copy, &k_frame_listener, &s);
   int transform = r->transform;
   int result = vs_wl_wait_locked(&s.described, deadline);
+  if (result == 0 && s.early) {
+    vs_set_last_error(VS_ERROR_WL_OUT_OF_ORDER);
+    result = VS_BROKEN;
+  }
   if (result == 0 && s.failed) {
     vs_set_last_error(VS_ERROR_WL_COPY_FAILED);
     result = VS_FAILED;
@@ -147,9 +166,20 @@ static int copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int
   if (result == 0 && vs_wl_make_buffer_locked(&b, s.format, s.width, s.height, s.stride) != 0) {
     result = VS_FAILED;
   }
+  wl_callback *mark = NULL;
+  if (result == 0) {
+    mark = vs_wl_mark_locked(&s.asked);
+    if (!mark) result = VS_BROKEN;
+  }
   if (result == 0) {
     zwlr_screencopy_frame_v1_copy(copy, b.buffer);
     result = vs_wl_wait_locked(&s.finished, deadline);
+  }
+  if (mark) wl_callback_destroy(mark);
+  // Answered before it was asked: the compositor broke the protocol's order.
+  if (result == 0 && s.early) {
+    vs_set_last_error(VS_ERROR_WL_OUT_OF_ORDER);
+    result = VS_BROKEN;
   }
   if (result == 0 && s.failed) {
     vs_set_last_error(VS_ERROR_WL_COPY_FAILED);

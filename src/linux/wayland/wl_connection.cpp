@@ -2,6 +2,15 @@
 // layer's table is wl_layer.cpp's). One connection serves the process,
 // guarded by one mutex; it is opened on first use and dropped when it breaks
 // or goes quiet, and the call that found it so returns VS_BROKEN.
+//
+// fork: a child (Python's multiprocessing forks by default) inherits the
+// connection, which is its parent's: the same socket, and a copy of
+// libwayland's state, including requests the parent had queued but not yet
+// sent. The child never speaks on it. At its first call it sees the
+// connection was made by another process and leaves it (leave_parents_locked)
+// without a byte reaching the socket, then connects afresh. Nothing else of
+// the layer outlives a call: the shared-memory buffers of a copy are made and
+// released within it.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -10,6 +19,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -25,9 +35,32 @@ vs_wl_shared g_vs_wl;
 
 static pthread_mutex_t s_mutex = PTHREAD_MUTEX_INITIALIZER;
 
+// Set in a child of fork when another thread of the parent held the lock at
+// that moment: it was inside libwayland, whose state for the connection may
+// then be half-changed here (a read under way, libwayland's own lock taken by
+// a thread this process does not have).
+static int s_forked_mid_call;
+
+// The child has only the thread that forked: a lock another thread held then
+// would stay taken for ever. It gets a fresh one.
+static void after_fork_in_child(void) {
+  if (pthread_mutex_trylock(&s_mutex) == 0) {
+    pthread_mutex_unlock(&s_mutex);
+    s_forked_mid_call = 0;
+    return;
+  }
+  static const pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
+  memcpy(&s_mutex, &fresh, sizeof fresh);
+  s_forked_mid_call = 1;
+}
+
+static pthread_once_t s_fork_watch = PTHREAD_ONCE_INIT;
+static void watch_forks(void) { pthread_atfork(NULL, NULL, after_fork_in_child); }
+
 // Another thread may hold the lock while it waits on a silent compositor; this
 // one waits no longer than its own deadline.
 int vs_wl_lock(int64_t deadline) {
+  pthread_once(&s_fork_watch, watch_forks);
   if (vs_lock_by(&s_mutex, deadline) != 0) {
     vs_set_last_error(VS_ERROR_WL_TIMEOUT);
     return VS_FAILED;
@@ -255,7 +288,7 @@ static const wl_registry_listener k_registry_listener = {registry_global, regist
 // ---------------------------------------------------------------------------
 // Connection and bounded waits
 
-void vs_wl_drop_locked(void) {
+static void teardown_locked(void) {
   ext_drop_locked();
   for (int i = 0; i < g_vs_wl.output_count; i++) release_output(&g_vs_wl.outputs[i]);
   if (g_vs_wl.screencopy) zwlr_screencopy_manager_v1_destroy(g_vs_wl.screencopy);
@@ -264,6 +297,53 @@ void vs_wl_drop_locked(void) {
   if (g_vs_wl.registry) wl_registry_destroy(g_vs_wl.registry);
   if (g_vs_wl.display) wl_display_disconnect(g_vs_wl.display);
   memset(&g_vs_wl, 0, sizeof g_vs_wl);
+}
+
+// In a child of fork: lets go of the parent's connection without touching
+// its socket. Destroying the proxies queues requests (a release, a destroy)
+// that libwayland may flush, the queue may already hold the parent's unsent
+// bytes, and libwayland documents no teardown that never writes. So the
+// child's descriptor is made to name a socket of its own that leads nowhere,
+// and the ordinary teardown then frees every record, whatever it writes
+// going there. The parent's socket only loses this process's reference,
+// which no shutdown reaches.
+//
+// When the child was forked while another thread was inside libwayland
+// (s_forked_mid_call), libwayland's state may be half-changed and its own
+// lock taken for ever: then only the descriptor is closed, and the records
+// (a few kilobytes: the display, its proxies, the buffers of a copy that was
+// under way) stay allocated for the rest of the child's life.
+static void leave_parents_locked(void) {
+  // The descriptor is ours only while it still names the socket we opened
+  // (a fork in the middle of a drop may have caught it closed, its number
+  // free for anything the host opened since).
+  struct stat st;
+  int ours = fstat(g_vs_wl.fd, &st) == 0 && st.st_dev == g_vs_wl.socket_dev &&
+             st.st_ino == g_vs_wl.socket_ino;
+  int sink[2];
+  if (ours && !s_forked_mid_call && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sink) == 0) {
+    if (dup3(sink[0], g_vs_wl.fd, O_CLOEXEC) >= 0) {
+      close(sink[0]);
+      teardown_locked();
+      close(sink[1]);
+      return;
+    }
+    close(sink[0]);
+    close(sink[1]);
+  }
+  if (ours) close(g_vs_wl.fd);
+  memset(&g_vs_wl, 0, sizeof g_vs_wl);
+  s_forked_mid_call = 0;
+}
+
+// The connection, if any, is this process's from here on.
+static void own_connection_locked(void) {
+  if (g_vs_wl.display && g_vs_wl.pid != getpid()) leave_parents_locked();
+}
+
+void vs_wl_drop_locked(void) {
+  own_connection_locked();
+  teardown_locked();
 }
 
 static int broken(void) {
@@ -321,6 +401,17 @@ static void sync_done(void *data, wl_callback *callback, uint32_t serial) {
 
 static const wl_callback_listener k_sync_listener = {sync_done};
 
+wl_callback *vs_wl_mark_locked(int *seen) {
+  *seen = 0;
+  wl_callback *mark = wl_display_sync(g_vs_wl.display);
+  if (!mark) {
+    vs_set_last_error(VS_ERROR_WL_GONE);
+    return NULL;
+  }
+  wl_callback_add_listener(mark, &k_sync_listener, seen);
+  return mark;
+}
+
 int vs_wl_roundtrip_locked(int64_t deadline) {
   int done = 0;
   wl_callback *callback = wl_display_sync(g_vs_wl.display);
@@ -371,6 +462,7 @@ static wl_display *connect_compositor(int64_t deadline) {
 }
 
 int vs_wl_connect_locked(int refresh, int64_t deadline) {
+  own_connection_locked();
   if (g_vs_wl.display) {
     // A listing picks up outputs that came or went since the last call, and
     // shows a compositor that went away. The steps after it in the same
@@ -387,6 +479,13 @@ int vs_wl_connect_locked(int refresh, int64_t deadline) {
   if (!display) return VS_BROKEN;
   memset(&g_vs_wl, 0, sizeof g_vs_wl);
   g_vs_wl.display = display;
+  g_vs_wl.fd = wl_display_get_fd(display);
+  g_vs_wl.pid = getpid();
+  struct stat st;
+  if (fstat(g_vs_wl.fd, &st) == 0) {
+    g_vs_wl.socket_dev = st.st_dev;
+    g_vs_wl.socket_ino = st.st_ino;
+  }
   g_vs_wl.registry = wl_display_get_registry(display);
   if (!g_vs_wl.registry) {
     vs_wl_drop_locked();

@@ -8,8 +8,9 @@
 // Nothing the compositor says is taken on trust: sizes are checked in 64
 // bits before a buffer is made, the memory file is sealed against shrinking
 // (vs_wl_make_buffer_locked), a frame keeps the description its buffer was
-// made with whatever the session announces later, and every wait ends at the
-// call's deadline.
+// made with whatever the session announces later, a frame's ready or failed
+// counts only when the compositor sent it after it saw our capture request,
+// and every wait ends at the call's deadline.
 #include <string.h>
 #include <wayland-client.h>
 
@@ -44,6 +45,8 @@ struct ext_copy_state {
   int finished;  // ready or failed, or the session stopped
   int failed;
   uint32_t reason;
+  int asked;      // the compositor has seen the capture request (vs_wl_mark_locked)
+  uint8_t early;  // ready or failed came before that
 };
 
 static ext_copy_state *state_of(void *data) { return (ext_copy_state *)data; }
@@ -135,12 +138,15 @@ static void frame_presentation_time(void *data, ext_image_copy_capture_frame_v1 
 
 static void frame_ready(void *data, ext_image_copy_capture_frame_v1 *frame) {
   (void)frame;
-  state_of(data)->finished = 1;
+  ext_copy_state *s = state_of(data);
+  if (!s->asked) s->early = 1;
+  s->finished = 1;
 }
 
 static void frame_failed(void *data, ext_image_copy_capture_frame_v1 *frame, uint32_t reason) {
   (void)frame;
   ext_copy_state *s = state_of(data);
+  if (!s->asked) s->early = 1;
   s->failed = 1;
   s->reason = reason;
   s->finished = 1;
@@ -212,15 +218,28 @@ static int capture_frame_locked(ext_image_copy_capture_session_v1 *session, ext_
   s->finished = s->stopped;
   s->failed = 0;
   s->reason = 0;
+  s->early = 0;
   ext_image_copy_capture_frame_v1_add_listener(frame, &k_frame_listener, s);
   ext_image_copy_capture_frame_v1_attach_buffer(frame, b->shm.buffer);
   ext_image_copy_capture_frame_v1_damage_buffer(frame, 0, 0, (int32_t)c.width, (int32_t)c.height);
+  wl_callback *mark = vs_wl_mark_locked(&s->asked);
+  if (!mark) {
+    ext_image_copy_capture_frame_v1_destroy(frame);
+    return VS_BROKEN;
+  }
   ext_image_copy_capture_frame_v1_capture(frame);
   int result = vs_wl_wait_locked(&s->finished, deadline) == 0 ? 0 : VS_BROKEN;
+  wl_callback_destroy(mark);
   ext_image_copy_capture_frame_v1_destroy(frame);
+  // A session that ended explains a frame that failed at any time.
   if (result == 0 && s->stopped) {
     vs_set_last_error(VS_ERROR_WL_STOPPED);
     result = VS_FAILED;
+  }
+  // Answered before it was asked: the compositor broke the protocol's order.
+  if (result == 0 && s->early) {
+    vs_set_last_error(VS_ERROR_WL_OUT_OF_ORDER);
+    result = VS_BROKEN;
   }
   if (result == 0 && s->failed) {
     if (s->reason == EXT_IMAGE_COPY_CAPTURE_FRAME_V1_FAILURE_REASON_BUFFER_CONSTRAINTS) {

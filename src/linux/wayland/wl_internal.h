@@ -11,6 +11,8 @@
 #ifndef VANTOREL_WL_INTERNAL_H
 #define VANTOREL_WL_INTERNAL_H
 
+#include <sys/types.h>
+
 #include "linux/wayland/wl_layer.h"
 
 // One record a monitor: the compositor's outputs beyond that fail the listing
@@ -18,6 +20,7 @@
 #define VS_WL_MAX_OUTPUTS VS_MAX_MONITORS
 
 struct wl_display;
+struct wl_callback;
 struct wl_registry;
 struct wl_shm;
 struct wl_output;
@@ -50,6 +53,10 @@ struct vs_wl_output {
 // The connection and what the compositor offers; guarded by the layer's lock.
 struct vs_wl_shared {
   wl_display *display;
+  int fd;            // the display's socket, ours
+  pid_t pid;         // the process that connected: a child of fork never uses it
+  dev_t socket_dev;  // the socket's identity, to know the descriptor still names it
+  ino_t socket_ino;
   wl_registry *registry;
   wl_shm *shm;
   zxdg_output_manager_v1 *xdg_output_manager;
@@ -80,6 +87,11 @@ int vs_wl_wait_locked(const int *done, int64_t deadline);
 // set; the caller then destroys its own proxies and drops the connection.
 int vs_wl_roundtrip_locked(int64_t deadline);
 void vs_wl_drop_locked(void);
+// With the lock held, just before a request whose answers are awaited: a
+// wl_display.sync whose done sets *seen. Events the compositor sent before
+// that done it sent before it read the request. The caller destroys it once
+// the answer came; NULL (with the last error set) when it could not be made.
+wl_callback *vs_wl_mark_locked(int *seen);
 // The output's rectangle in the virtual screen. 0, or -1 when it has none
 // (no size, or edges beyond 32 bits).
 int vs_wl_output_rect(const vs_wl_output *output, RECT *rect);

@@ -1,0 +1,105 @@
+/* What the parts of the command-line program share: the request the
+ * arguments make, and the steps that carry it out. */
+#ifndef VANTOREL_CLI_H
+#define VANTOREL_CLI_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#define PROGRAM "vantorel-screenshot"
+
+enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
+
+typedef enum { FORMAT_PNG, FORMAT_JPEG, FORMAT_PPM } image_format;
+
+typedef enum {
+  TARGET_SCREEN,  /* the whole virtual screen */
+  TARGET_MONITOR, /* monitor_index, or the monitor that output names */
+  TARGET_REGION,
+  TARGET_WINDOW,
+  TARGET_FOCUSED
+} target_kind;
+
+typedef struct {
+  target_kind target;
+  int monitor_index;
+  const char *output; /* -o NAME|INDEX|primary, resolved against the listing */
+  int x, y, width, height;
+  uintptr_t window;
+  const char *file; /* NULL: a timestamped name; "-": standard output */
+  image_format format;
+  int quality;       /* JPEG, 1 to 100 */
+  unsigned delay_ms; /* -d */
+} request;
+
+/* One monitor of the library's JSON listing. */
+typedef struct {
+  int index, x, y, width, height, is_primary;
+  char name[129];
+} monitor_info;
+
+enum { MAX_LISTED_MONITORS = 64 };
+
+typedef struct {
+  monitor_info monitors[MAX_LISTED_MONITORS];
+  int count;
+} monitor_list;
+
+/* vantorel-screenshot.c: text and files, UTF-8 on every platform. */
+#if defined(__GNUC__)
+#define VS_PRINTF_LIKE __attribute__((format(printf, 1, 2)))
+#else
+#define VS_PRINTF_LIKE
+#endif
+/* One message line on standard error: "vantorel-screenshot: ...". */
+void say(const char *format, ...) VS_PRINTF_LIKE;
+/* Text to a stream: UTF-16 to a Windows console, the UTF-8 bytes elsewhere. */
+void put_text(FILE *stream, const char *text);
+FILE *open_to_read(const char *path);
+void remove_file(const char *path);
+#if defined(_WIN32)
+/* UTF-8 to UTF-16 in a malloc'd block, or NULL. */
+wchar_t *utf8_to_wide(const char *text);
+#endif
+
+/* Each of these prints its message and returns EXIT_FAILED. library_failed
+ * adds the reason in words for the "(error N)" that ends the library's
+ * message. */
+int failed(const char *message);
+int failed_errno(const char *what, const char *path);
+int library_failed(void);
+/* The reason in words for a platform error code, or NULL when there is none
+ * to give. The text is valid until the next call. */
+const char *error_reason(unsigned long code);
+
+/* cli_capture.c */
+int read_monitors(monitor_list *list);
+int run_capture(const request *req);
+
+/* cli_image.c: RGBA pixels, rows top to bottom, to JPEG or PPM bytes in a
+ * malloc'd block (NULL when out of memory or too large), and a PNG read back
+ * to RGBA (released with free_decoded). */
+uint8_t *encode_image(image_format format, int quality, const uint8_t *rgba, int width, int height,
+                      size_t *out_length);
+uint8_t *decode_png(FILE *file, int *width, int *height);
+void free_decoded(uint8_t *pixels);
+
+/* cli_file.c: finished image bytes to their file, the old contents kept on
+ * failure; the message names format ("JPEG", "PPM"), size and path. */
+int write_image_file(const uint8_t *bytes, size_t length, const char *path, const char *format,
+                     int width, int height);
+
+/* cli_system.c */
+void sleep_ms(unsigned ms);
+/* Finds the focused window; on failure prints why and returns EXIT_FAILED. */
+int focused_window(uintptr_t *window);
+/* Makes (empty, so no other run takes it) a file named after the current time
+ * in the pictures directory or the current one, and gives its path. */
+int reserve_timestamped_file(const char *extension, char *path, size_t size);
+/* Removes the file reserve_timestamped_file made, while the path still names
+ * it. */
+void remove_reserved_file(const char *path);
+int make_temp_path(char *path, size_t size);
+
+#endif
