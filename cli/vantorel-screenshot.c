@@ -174,9 +174,17 @@ int failed_errno(const char *what, const char *path) {
 }
 
 /* The library's message exactly as it is, then, when it ends in the
- * platform's "(error N)", what N means. */
+ * platform's "(error N)", what N means, and the peer's own words where it
+ * gave any: the Linux library keeps them after the message's terminator, as
+ * a second text, empty when there are none (an X server's reason for
+ * refusing the connection). */
 int library_failed(void) {
   const char *message = screenshot_last_error();
+#if defined(_WIN32)
+  const char *words = "";
+#else
+  const char *words = message + strlen(message) + 1;
+#endif
   const char *marker = strstr(message, " (error ");
   const char *reason = NULL;
   const char *next;
@@ -190,7 +198,9 @@ int library_failed(void) {
     if (*digits >= '0' && *digits <= '9' && !errno && end[0] == ')' && end[1] == '\0')
       reason = error_reason(code);
   }
-  if (reason)
+  if (reason && words[0])
+    say("%s: %s: %s", message, reason, words);
+  else if (reason)
     say("%s: %s", message, reason);
   else
     say("%s", message);

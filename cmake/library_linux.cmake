@@ -6,7 +6,7 @@
 
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
-pkg_check_modules(VS_XCB REQUIRED IMPORTED_TARGET GLOBAL xcb xcb-shm xcb-randr xcb-composite xcb-xinerama xau)
+pkg_check_modules(VS_XCB REQUIRED IMPORTED_TARGET GLOBAL xcb xcb-shm xcb-randr xcb-composite xcb-xinerama)
 pkg_check_modules(VS_WAYLAND REQUIRED IMPORTED_TARGET GLOBAL wayland-client)
 pkg_get_variable(VS_WAYLAND_PROTOCOLS_DIR wayland-protocols pkgdatadir)
 pkg_get_variable(VS_WAYLAND_SCANNER wayland-scanner wayland_scanner)
@@ -43,7 +43,7 @@ set(VS_LINUX_SOURCES ${VS_SRC}/linux_error.cpp ${VS_SRC}/linux_dispatch.cpp ${VS
 set(VS_X11_SOURCES
     ${VS_SRC}/x11/x11_layer.cpp
     ${VS_SRC}/x11/x11_connection.cpp
-    ${VS_SRC}/x11/x11_handshake.cpp
+    ${VS_SRC}/x11/x11_open.cpp
     ${VS_SRC}/x11/x11_monitors.cpp
     ${VS_SRC}/x11/x11_capture.cpp
     ${VS_SRC}/x11/x11_window.cpp)
@@ -116,7 +116,9 @@ target_include_directories(vantorel-screenshot PUBLIC
 target_link_libraries(vantorel-screenshot PRIVATE PkgConfig::VS_XCB PkgConfig::VS_WAYLAND
                                                   PkgConfig::VS_SDBUS PkgConfig::VS_PNG
                                                   Threads::Threads)
-target_link_options(vantorel-screenshot PRIVATE -Wl,--no-undefined
+# -z nodelete: an X11 connection attempt still running on its thread when
+# the host unloads the library must find its code still there.
+target_link_options(vantorel-screenshot PRIVATE -Wl,--no-undefined -Wl,-z,nodelete
                     -Wl,--version-script=${VS_VERSION_SCRIPT})
 set_target_properties(vantorel-screenshot PROPERTIES
                       OUTPUT_NAME vantorel-screenshot

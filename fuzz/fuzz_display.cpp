@@ -80,3 +80,4 @@ int WINAPI GetDIBits(HDC, HBITMAP, UINT, UINT, LPVOID, LPBITMAPINFO, UINT) { ret
 BOOL WINAPI DeleteObject(HGDIOBJ) { return FALSE; }
 BOOL WINAPI DeleteDC(HDC) { return FALSE; }
 DWORD WINAPI GetLastError(void) { return 1461; }
+const char *vs_last_reason(void) { return ""; }

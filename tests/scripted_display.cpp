@@ -739,3 +739,6 @@ DWORD WINAPI GetLastError(void) {
   log_call(format("GetLastError()=%u", error));
   return error;
 }
+
+// No scripted peer gives reasons.
+const char *vs_last_reason(void) { return ""; }

@@ -125,5 +125,9 @@ BOOL WINAPI DeleteObject(HGDIOBJ object);
 BOOL WINAPI DeleteDC(HDC hdc);
 DWORD WINAPI GetLastError(void);
 
+// Words a peer gave for the thread's last error, or "": an X server's reason
+// for refusing the connection. Windows has none.
+const char *vs_last_reason(void);
+
 #endif
 #endif

@@ -15,7 +15,11 @@
 #include "core/pngenc.h"
 #include "win32/win32_dpi.h"
 
-static char s_last_error[ERROR_TEXT_SIZE];
+// The message, and after its terminator a second text: the words a peer
+// gave for the failure (an X server's reason for refusing the connection),
+// or "". They are no part of the message; the library's own program prints
+// them after it.
+static char s_last_error[ERROR_TEXT_SIZE + ERROR_REASON_SIZE];
 static char s_mon_json[MONITOR_JSON_SIZE];
 
 static const char k_version[] = "1.0.0";
@@ -28,18 +32,32 @@ static const char k_version[] = "1.0.0";
 // allocation, no start-up code, and the lock is held only for the copy.
 static std::atomic_flag s_last_error_lock = ATOMIC_FLAG_INIT;
 
+// A peer's words for the thread's last error, where the platform keeps any.
+static const char *last_error_reason(void) {
+#if defined(_WIN32)
+  return "";
+#else
+  return vs_last_reason();
+#endif
+}
+
 void set_error(const char *format, ...) {
-  char text[ERROR_TEXT_SIZE];
+  char text[ERROR_TEXT_SIZE + ERROR_REASON_SIZE];
   va_list args;
   va_start(args, format);
-  int n = vsnprintf(text, sizeof text, format, args);
+  int n = vsnprintf(text, ERROR_TEXT_SIZE, format, args);
   va_end(args);
-  size_t len = n < 0 ? 0 : ((size_t)n < sizeof text ? (size_t)n : sizeof text - 1);
+  size_t len = n < 0 ? 0 : ((size_t)n < ERROR_TEXT_SIZE ? (size_t)n : ERROR_TEXT_SIZE - 1);
   text[len] = '\0';
+  // Only a message that carries the platform's code carries its reason.
+  const char *reason = strstr(format, "(error %lu)") ? last_error_reason() : "";
+  size_t reason_len = strnlen(reason, ERROR_REASON_SIZE - 1);
+  memcpy(text + len + 1, reason, reason_len);
+  text[len + 1 + reason_len] = '\0';
 
   while (s_last_error_lock.test_and_set(std::memory_order_acquire)) {
   }
-  memcpy(s_last_error, text, len + 1);
+  memcpy(s_last_error, text, len + reason_len + 2);
   s_last_error_lock.clear(std::memory_order_release);
 }
 

@@ -7,6 +7,7 @@
 #include "vantorel_screenshot.h"
 
 #define ERROR_TEXT_SIZE 512
+#define ERROR_REASON_SIZE 256
 #define MONITOR_JSON_SIZE 65536
 #define MAX_MONITORS 16
 #define MONITOR_NAME_SIZE 128

@@ -1,5 +1,7 @@
 // The thread's last error code on Linux, as the platform keeps one per thread,
-// and every code the Linux library sets, once, in one list.
+// the words a peer gave for it where it gave any (an X server's reason for
+// refusing the connection), and every code the Linux library sets, once, in
+// one list.
 //
 // Ranges: 1 to 19 are the X protocol's own error codes of a failed request
 // and, when the connection itself failed, XCB's connection errors (the two
@@ -15,6 +17,7 @@
 #ifndef VANTOREL_LINUX_ERROR_H
 #define VANTOREL_LINUX_ERROR_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #define VS_ERROR_CODES(X)                                                                         \
@@ -34,6 +37,7 @@
   X(102, VS_ERROR_X11_TIMEOUT, "the X server did not answer in time")                             \
   X(103, VS_ERROR_NO_CAPTURE_PATH,                                                                \
     "the Wayland compositor offers neither screen copy nor the portal, and there is no X server") \
+  X(104, VS_ERROR_X11_REFUSED, "the X server refused the connection")                             \
   X(110, VS_ERROR_WL_NO_COMPOSITOR, "no Wayland compositor answered at WAYLAND_DISPLAY")          \
   X(111, VS_ERROR_WL_NO_SCREENCOPY, "the Wayland compositor offers no screen-copy protocol")      \
   X(112, VS_ERROR_WL_COPY_FAILED, "the Wayland compositor refused or failed the screen copy")     \
@@ -93,7 +97,18 @@ static inline const char *vs_error_reason(uint32_t code) {
   return 0;
 }
 
+// The longest reason kept, terminator included; an X server's is at most
+// 255 bytes.
+#define VS_REASON_SIZE 256
+
+// Sets the code; the reason is then empty.
 void vs_set_last_error(uint32_t code);
+// Sets the code and the peer's reason for it: length bytes, cut to fit, with
+// control characters made blanks and blanks at the ends dropped (it comes
+// from outside and goes to a terminal).
+void vs_set_last_error_reason(uint32_t code, const char *reason, size_t length);
 uint32_t vs_last_error(void);
+// The reason of the thread's last error, or "".
+const char *vs_last_reason(void);
 
 #endif

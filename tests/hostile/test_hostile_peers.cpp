@@ -4,6 +4,7 @@
 // before the first call or between two calls. Each call returns within the
 // export's budget with a message (built here with a 3 s budget), and two
 // threads calling at once both return.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -27,6 +28,18 @@
 #include "vantorel_screenshot.h"
 
 namespace {
+
+#if defined(__SANITIZE_THREAD__)
+const bool k_thread_sanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+const bool k_thread_sanitizer = true;
+#else
+const bool k_thread_sanitizer = false;
+#endif
+#else
+const bool k_thread_sanitizer = false;
+#endif
 
 // The budget the layers are built with, and what a sanitizer build may add.
 const double k_bound_seconds = VS_CALL_BUDGET_MS / 1000.0 + 2.0;
@@ -98,8 +111,10 @@ struct outcome {
   double seconds;
 };
 
-// One export by name; the files it would write go under dir.
-outcome call_export(const std::string &name, const std::string &dir) {
+// One export by name; the files it would write go under dir. The message is
+// read unless told not to: two threads that both read it would race on the
+// process-wide text, which hosts are told to read under a lock of their own.
+outcome call_export(const std::string &name, const std::string &dir, bool read_message = true) {
   auto start = std::chrono::steady_clock::now();
   std::string path = dir + "/" + name + ".png";
   bool failed = true;
@@ -119,15 +134,15 @@ outcome call_export(const std::string &name, const std::string &dir) {
   } else if (name == "window") {
     failed = screenshot_capture_window_png((void *)(uintptr_t)0x400001, path.c_str()) != 0;
   }
-  return {failed, screenshot_last_error(), seconds_since(start)};
+  return {failed, read_message ? screenshot_last_error() : "", seconds_since(start)};
 }
 
 const char *const k_exports[] = {"list", "all", "monitor", "region", "memory", "window"};
 
 // Both threads return, whatever they get.
 void two_threads_return(const std::string &dir) {
-  auto a = std::async(std::launch::async, [&] { return call_export("all", dir); });
-  auto b = std::async(std::launch::async, [&] { return call_export("list", dir); });
+  auto a = std::async(std::launch::async, [&] { return call_export("all", dir, false); });
+  auto b = std::async(std::launch::async, [&] { return call_export("list", dir, false); });
   auto limit = std::chrono::duration<double>(2 * k_bound_seconds);
   ASSERT_EQ(a.wait_for(limit), std::future_status::ready) << "a thread hangs";
   ASSERT_EQ(b.wait_for(limit), std::future_status::ready) << "a thread hangs";
@@ -291,6 +306,136 @@ TEST(HostilePeers, StoppedXServer) {
   }
   unsetenv("VANTOREL_SCREENSHOT_BACKEND");
   unsetenv("DISPLAY");
+  rmdir(dir.c_str());
+}
+
+// Xvfb on the first display from `from` nobody uses; its number in *number.
+bool start_xvfb(peer *server, int from, int *number) {
+  *number = from;
+  while (*number < from + 200 && display_taken(*number)) (*number)++;
+  return server->start({"/usr/bin/Xvfb", ":" + std::to_string(*number), "-displayfd", "1",
+                        "-screen", "0", "320x200x24", "-nolisten", "tcp"},
+                       std::to_string(*number).c_str());
+}
+
+int open_descriptors() {
+  int count = 0;
+  DIR *dir = opendir("/proc/self/fd");
+  if (!dir) return -1;
+  while (readdir(dir)) count++;
+  closedir(dir);
+  return count;
+}
+
+// A connect that finishes after its call gave up: the next call takes the
+// connection it made when it is for the same DISPLAY, and drops it (closing
+// its socket) when DISPLAY changed meanwhile.
+TEST(HostilePeers, ConnectionThatComesLate) {
+  if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "no Xvfb";
+  std::string dir = temp_dir();
+  ASSERT_NE(dir, "");
+  unsetenv("WAYLAND_DISPLAY");
+  setenv("VANTOREL_SCREENSHOT_BACKEND", "x11", 1);
+  unsetenv("DISPLAY");
+  call_export("list", dir);
+  peer first, second;
+  int first_number = 0, second_number = 0;
+  ASSERT_TRUE(start_xvfb(&first, 420, &first_number));
+  ASSERT_TRUE(start_xvfb(&second, first_number + 1, &second_number));
+  std::string first_display = ":" + std::to_string(first_number);
+  setenv("DISPLAY", first_display.c_str(), 1);
+
+  // Stopped before the first call: the call gives up with the connect
+  // still going; once the server runs again it finishes on its own.
+  kill(first.pid, SIGSTOP);
+  outcome gave_up = call_export("list", dir);
+  EXPECT_TRUE(gave_up.failed);
+  EXPECT_NE(gave_up.message.find("(error 102)"), std::string::npos) << gave_up.message;
+  kill(first.pid, SIGCONT);
+  usleep(300 * 1000);
+  outcome taken = call_export("list", dir);
+  EXPECT_FALSE(taken.failed) << taken.message;
+  EXPECT_LT(taken.seconds, 1.0);
+  int with_one_connection = open_descriptors();
+
+  // Stopped again: the connection goes quiet and is dropped, the next
+  // connect waits on the stopped server. DISPLAY moves to another server
+  // before that connect finishes: what it made is dropped, and the call
+  // connects to the new DISPLAY.
+  kill(first.pid, SIGSTOP);
+  EXPECT_TRUE(call_export("list", dir).failed);
+  EXPECT_TRUE(call_export("list", dir).failed);
+  setenv("DISPLAY", (":" + std::to_string(second_number)).c_str(), 1);
+  kill(first.pid, SIGCONT);
+  usleep(300 * 1000);
+  outcome moved = call_export("list", dir);
+  EXPECT_FALSE(moved.failed) << moved.message;
+  EXPECT_EQ(open_descriptors(), with_one_connection) << "the late connection's socket was kept";
+
+  first.stop();
+  second.stop();
+  unsetenv("VANTOREL_SCREENSHOT_BACKEND");
+  unsetenv("DISPLAY");
+  call_export("list", dir);
+  rmdir(dir.c_str());
+}
+
+// A child forked while a thread of its parent is inside a call, holding the
+// layer's lock while it waits on a server that stopped (for a reply, or for
+// the connect): the child's own calls neither wait for that lock nor use
+// what the parent has or makes.
+TEST(HostilePeers, ForkDuringAnotherThreadsCall) {
+  if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "no Xvfb";
+  if (k_thread_sanitizer) {
+    // The child connects on a thread of its own, and ThreadSanitizer ends a
+    // child of a multi-threaded process that starts one.
+    GTEST_SKIP() << "ThreadSanitizer: no threads after a multi-threaded fork";
+  }
+  std::string dir = temp_dir();
+  ASSERT_NE(dir, "");
+  unsetenv("WAYLAND_DISPLAY");
+  setenv("VANTOREL_SCREENSHOT_BACKEND", "x11", 1);
+  peer stopped, running;
+  int stopped_number = 0, running_number = 0;
+  ASSERT_TRUE(start_xvfb(&stopped, 460, &stopped_number));
+  ASSERT_TRUE(start_xvfb(&running, stopped_number + 1, &running_number));
+  for (bool on_connect : {false, true}) {
+    SCOPED_TRACE(on_connect ? "waiting for the connect" : "waiting for a reply");
+    setenv("DISPLAY", (":" + std::to_string(stopped_number)).c_str(), 1);
+    outcome first = call_export("list", dir);
+    ASSERT_FALSE(first.failed) << first.message;
+    kill(stopped.pid, SIGSTOP);
+    // The connection goes quiet and is dropped: the next call connects.
+    if (on_connect) {
+      EXPECT_TRUE(call_export("list", dir).failed);
+    }
+    auto waiting = std::async(std::launch::async, [&] { return call_export("list", dir, false); });
+    usleep(300 * 1000);
+    pid_t child = fork();
+    if (child == 0) {
+      setenv("DISPLAY", (":" + std::to_string(running_number)).c_str(), 1);
+      const char *json = screenshot_list_monitors_json();
+      _exit(json && strstr(json, "\"width\":320") ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    int status = -1;
+    for (int i = 0; i < 100 && waitpid(child, &status, WNOHANG) == 0; i++) usleep(50 * 1000);
+    if (waitpid(child, &status, WNOHANG) == 0) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      ADD_FAILURE() << "the child hangs";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child's capture failed";
+    EXPECT_TRUE(waiting.get().failed);
+    kill(stopped.pid, SIGCONT);
+    outcome again = call_export("list", dir);
+    EXPECT_FALSE(again.failed) << again.message;
+  }
+  stopped.stop();
+  running.stop();
+  unsetenv("VANTOREL_SCREENSHOT_BACKEND");
+  unsetenv("DISPLAY");
+  call_export("list", dir);
   rmdir(dir.c_str());
 }
 

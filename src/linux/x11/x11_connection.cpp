@@ -1,7 +1,8 @@
 // The X11 layer's connection: opened once for the process, opened again when
-// it broke or went quiet, guarded by one mutex. Also the bounded waits for
-// replies, the screen metrics and the pixel formats of visuals. The layer's
-// table is x11_layer.cpp's.
+// it broke or went quiet or was made by the parent of a forked process,
+// guarded by one mutex. Also the bounded waits for replies, the screen
+// metrics and the pixel formats of visuals. The layer's table is
+// x11_layer.cpp's.
 #include <errno.h>
 #include <poll.h>
 #include <pthread.h>
@@ -10,6 +11,7 @@
 #include <string.h>
 #include <sys/shm.h>
 #include <time.h>
+#include <unistd.h>
 #include <xcb/composite.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
@@ -30,6 +32,7 @@ static pthread_mutex_t s_mutex = PTHREAD_MUTEX_INITIALIZER;
 // Blocking it on this thread while we talk to the server turns it into a
 // pending signal, which is then taken back unless it was pending already.
 int x11_lock(x11_guard *guard, int64_t deadline) {
+  x11_watch_fork();
   // Another thread may hold the lock while it waits on a server that stopped
   // answering; this one waits no longer than its own deadline.
   if (vs_lock_by(&s_mutex, deadline) != 0) {
@@ -139,14 +142,43 @@ void x11_fail_request(xcb_generic_error_t *error) {
   }
 }
 
-// The server side of the segment went with the old connection; our mapping
-// stays until no bitmap refers to it.
-static void drop_connection_locked(void) {
-  if (g_x11.segment.addr && !__atomic_load_n(&g_x11.segment.leased, __ATOMIC_ACQUIRE)) {
-    shmdt(g_x11.segment.addr);
-    memset(&g_x11.segment, 0, sizeof g_x11.segment);
+// Set in a child forked while a thread of the parent was inside a call: the
+// XCB record it inherited may be half-way through a change.
+static uint8_t s_forked_mid_call;
+
+void x11_after_fork_child(void) {
+  if (pthread_mutex_trylock(&s_mutex) == 0) {
+    pthread_mutex_unlock(&s_mutex);
+    return;
   }
-  xcb_disconnect(g_x11.conn);
+  // Held by a thread that is not in the child: the state it guards is
+  // dropped at the child's first call, as the parent's anyway.
+  pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
+  s_mutex = fresh;
+  s_forked_mid_call = 1;
+}
+
+// The server side of the segment went with the old connection; our mapping
+// stays until no bitmap refers to it. A connection and segment of the
+// parent's are forgotten in a forked child, never closed or detached on
+// the server: the parent goes on using them. (shmdt here unmaps only the
+// child's view; the segment lives on in the parent.)
+static void drop_connection_locked(void) {
+  int parents = g_x11.pid != getpid();
+  if (g_x11.segment.addr) {
+    int leased = __atomic_load_n(&g_x11.segment.leased, __ATOMIC_ACQUIRE);
+    if (!leased) shmdt(g_x11.segment.addr);
+    if (!leased || parents) memset(&g_x11.segment, 0, sizeof g_x11.segment);
+  }
+  if (parents && s_forked_mid_call) {
+    // Only the descriptor goes; the record is left as it is, unfreed.
+    close(xcb_get_file_descriptor(g_x11.conn));
+    s_forked_mid_call = 0;
+  } else if (parents) {
+    x11_forget_connection(g_x11.conn);
+  } else {
+    xcb_disconnect(g_x11.conn);
+  }
   g_x11.conn = NULL;
   g_x11.screen = NULL;
   g_x11.atom_count = 0;
@@ -217,6 +249,7 @@ static int probe_extensions_locked(void) {
 }
 
 int x11_connect_locked(void) {
+  if (g_x11.conn && g_x11.pid != getpid()) drop_connection_locked();
   if (g_x11.conn) {
     // Reading what has come shows a server that went away since the last
     // call, so the connection is replaced now instead of failing this call.
@@ -230,12 +263,8 @@ int x11_connect_locked(void) {
     drop_connection_locked();
   }
   int screen_number = 0;
-  uint32_t code = 0;
-  xcb_connection_t *conn = x11_open_display(g_x11.deadline, &screen_number, &code);
-  if (!conn) {
-    vs_set_last_error(code);
-    return -1;
-  }
+  xcb_connection_t *conn = x11_open_display(g_x11.deadline, &screen_number);
+  if (!conn) return -1;
   xcb_screen_t *screen = screen_of(xcb_get_setup(conn), screen_number);
   if (!screen) {
     xcb_disconnect(conn);
@@ -243,6 +272,7 @@ int x11_connect_locked(void) {
     return -1;
   }
   g_x11.conn = conn;
+  g_x11.pid = getpid();
   g_x11.screen = screen;
   g_x11.generation++;
   g_x11.has_shm = 0;

@@ -1,27 +1,31 @@
 // The X11 layer's insides, shared by its files; its face to the dispatch is
 // x11_layer.h. The display services over XCB, as the table vs_x11_layer.
-// One connection to the display named by DISPLAY serves the whole process; it
-// is opened on first use and opened again once it broke or went quiet.
+// One connection to the display named by DISPLAY serves the process; it is
+// opened on first use, opened again once it broke or went quiet, and opened
+// afresh in a child process (fork), which never uses its parent's.
 //
 // Window handles are X11 window ids on every layer, so the dispatch reads
 // windows through this layer whichever layer copies the screen.
 //
-// Waits: the connection is made without blocking (a non-blocking socket and
-// poll, the connection setup exchanged here, then handed to XCB), and every
-// reply is waited for on XCB's socket against the call's deadline. A server
-// that does not answer by then fails the call with VS_ERROR_X11_TIMEOUT and
-// the connection is dropped.
+// Waits: XCB makes the connection on a short-lived thread that the call
+// waits for no longer than its deadline (x11_open), and every reply is
+// waited for on XCB's socket against the call's deadline. A server that does
+// not answer by then fails the call with VS_ERROR_X11_TIMEOUT and the
+// connection is dropped.
 //
 // Errors: the X11 error code of the failed request (BadWindow 3, BadMatch 8,
 // ...) or, when the connection itself failed, XCB's connection error (1
-// socket error, 5 bad DISPLAY, ...). Nothing is printed, no error handler is
-// installed, and SIGPIPE from a dead server is absorbed.
+// socket error, 5 bad DISPLAY, ...), VS_ERROR_X11_TIMEOUT, or
+// VS_ERROR_X11_REFUSED with the server's reason (vs_last_reason). Nothing is
+// printed, no error handler is installed, and SIGPIPE from a dead server is
+// absorbed.
 #ifndef VANTOREL_X11_INTERNAL_H
 #define VANTOREL_X11_INTERNAL_H
 
 #include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 #include <xcb/xcb.h>
 
 #include "linux/linux_display.h"
@@ -31,6 +35,7 @@
 // State shared by all threads; every field is guarded by x11_lock.
 struct x11_shared {
   xcb_connection_t *conn;
+  pid_t pid;             // the process that made conn
   xcb_screen_t *screen;  // default screen, inside the connection's setup
   uint32_t generation;   // bumped by every new connection
   uint8_t has_shm;
@@ -83,9 +88,18 @@ int x11_unlock(x11_guard *guard, int result);
 // the connection's error as the thread's last error.
 int x11_connect_locked(void);
 
-// Opens the display DISPLAY names by the deadline (x11_handshake). NULL with
-// *code set to XCB's connection error or VS_ERROR_X11_TIMEOUT.
-xcb_connection_t *x11_open_display(int64_t deadline, int *screen_number, uint32_t *code);
+// Opens the display DISPLAY names by the deadline (x11_open). NULL with the
+// last error set: XCB's connection error, VS_ERROR_X11_TIMEOUT, or
+// VS_ERROR_X11_REFUSED with the server's reason.
+xcb_connection_t *x11_open_display(int64_t deadline, int *screen_number);
+// Frees a connection made by this process's parent without shutting down
+// the socket the parent still uses.
+void x11_forget_connection(xcb_connection_t *conn);
+// Registers, once, what a fork does to the layer's locks and connections.
+void x11_watch_fork(void);
+// In a child, at fork: the layer's lock, should a thread of the parent have
+// held it.
+void x11_after_fork_child(void);
 
 // The reply to the request of this sequence number, waited for on XCB's
 // socket until the call's deadline: what xcb_wait_for_reply gives, or NULL
