@@ -15,6 +15,8 @@
 #
 # The cache lives in $VS_CHROOT_CACHE (default /var/cache/vantorel-screenshot/
 # chroots), so a second run pays for debootstrap and the packages only once.
+# The packages come from the Debian archive the host's apt uses, through its
+# proxy if it has one (scripts/apt-mirror.sh; VS_DEBIAN_MIRROR overrides).
 # Mounts stay up between runs (the rigs start processes that outlive one
 # `run`); `umount` takes them down. A chroot shares the host's network
 # namespace and so its abstract X sockets: rigs inside pick display numbers
@@ -27,7 +29,6 @@ fi
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cache=${VS_CHROOT_CACHE:-/var/cache/vantorel-screenshot/chroots}
-mirror=${VS_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 
 die() {
   echo "rig/chroot.sh: $*" >&2
@@ -67,8 +68,11 @@ make_chroot() {
   local part=$dir.part
   rm -rf "$part"
   mkdir -p "$cache"
-  local log=$cache/$name.debootstrap.log
-  debootstrap --variant=minbase "$suite" "$part" "$mirror" >"$log" 2>&1 ||
+  local log=$cache/$name.debootstrap.log mirror proxy
+  mirror=$("$root/scripts/apt-mirror.sh") || die "no Debian archive to make $name from"
+  proxy=$("$root/scripts/apt-mirror.sh" proxy)
+  echo "debootstrap $suite from $mirror${proxy:+ through $proxy}" >"$log"
+  http_proxy=$proxy debootstrap --variant=minbase "$suite" "$part" "$mirror" >>"$log" 2>&1 ||
     { tail -n 20 "$log" >&2; die "debootstrap $suite failed (log: $log)"; }
   # Services never start inside; an archive past its Valid-Until (sid's
   # snapshot) still installs; no documentation or recommends to wait for.
@@ -80,6 +84,9 @@ APT::Install-Recommends "false";
 APT::Install-Suggests "false";
 DPkg::Lock::Timeout "900";
 EOF
+  if [ -n "$proxy" ]; then
+    printf 'Acquire::http::Proxy "%s";\n' "$proxy" >>"$part/etc/apt/apt.conf.d/90vantorel"
+  fi
   echo "$suite" >"$part/.vs-suite"
   mv "$part" "$dir"
 }

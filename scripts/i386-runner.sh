@@ -51,15 +51,17 @@ if runs; then
   exit 0
 fi
 
-# qemu 10 from bookworm-backports, added as an apt source signed by Debian's
-# own archive key; pinned by -t so nothing else comes from backports.
+# qemu 10 from bookworm-backports, added as an apt source on the archive the
+# machine's apt already uses (scripts/apt-mirror.sh), signed by Debian's own
+# archive key; pinned by -t so nothing else comes from backports.
 qemu=/usr/bin/qemu-i386-static
 major() { "$qemu" --version 2>/dev/null | sed -n '1s/.*version \([0-9]*\).*/\1/p'; }
 if [ ! -x "$qemu" ] || [ "$(major)" -lt 10 ] 2>/dev/null; then
   export DEBIAN_FRONTEND=noninteractive
-  cat >/etc/apt/sources.list.d/vs-bookworm-backports.sources <<'EOF'
+  mirror=$("$(dirname "$0")/apt-mirror.sh" 2>&1) || fail "$mirror"
+  cat >/etc/apt/sources.list.d/vs-bookworm-backports.sources <<EOF
 Types: deb
-URIs: http://deb.debian.org/debian
+URIs: $mirror
 Suites: bookworm-backports
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg

@@ -76,7 +76,7 @@ apt_get install -y -qq --no-install-recommends \
   libgl1-mesa-dri libegl-mesa0 \
   >/dev/null
 
-# Packaging (scripts/build-packages.sh, stage 60): Debian's python3 with
+# Packaging (scripts/build-packages.sh, stage 65): Debian's python3 with
 # setuptools and wheel builds the wheels offline; the *-whl packages let pip
 # build in an isolated environment without an index; Pillow and numpy for
 # the picture's to_pil() and array view (python/tests/pillow_images.py) and

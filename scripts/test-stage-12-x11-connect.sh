@@ -12,8 +12,10 @@
 # loopback (TCP servers, nft), a mount namespace with its own socket folder
 # and /etc/hosts, and its own host name. The host's network is never touched.
 # Needs root. Every server is ended by its pid on exit, however it comes.
+# Ends with "N passed, N failed", a row a check.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/stage-lib.sh
+source "$(dirname "$0")/stage-lib.sh"
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
 
 if [ "${1:-}" != --inside ]; then
@@ -25,16 +27,11 @@ started=$(date +%s)
 cli=$build/cli/vantorel-screenshot
 signal_host=$build/tests/x11/vs_x11_signal_host
 work=$(mktemp -d /tmp/vs-stage12.XXXXXX)
+stage_defer rm -rf "$work"
+# The servers and proxies started here, ended by their pids.
 pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do
-    kill -CONT "$pid" 2>/dev/null || true
-    kill "$pid" 2>/dev/null || true
-  done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+stop_servers() { stage_kill "${pids[@]}"; }
+stage_defer stop_servers
 trap 'exit 130' INT TERM
 
 ip link set lo up
@@ -56,9 +53,8 @@ xvfb() {
     grep -q '^[0-9]' "$work/ready.$number" 2>/dev/null && return 0
     sleep 0.1
   done
-  echo "Xvfb :$number did not start" >&2
   cat "$work/xvfb.$number.log" >&2
-  exit 1
+  stage_abort "Xvfb :$number starts"
 }
 
 # Cookie files. The server's holds one cookie; the clients' name it by the
@@ -91,13 +87,12 @@ stopped=${pids[-1]}
 coproc SLOW { exec /usr/bin/python3 "$root/tests/x11/slow_accept.py" /tmp/.X11-unix/X25 /tmp/.X11-unix/X21; }
 pids+=("$SLOW_PID")
 read -r -t 10 ready <&"${SLOW[0]}"
-[ "$ready" = ready ] || { echo "the slow proxy did not start" >&2; exit 1; }
+[ "$ready" = ready ] || stage_abort "the slow proxy starts"
 coproc SLOW_TCP { exec /usr/bin/python3 "$root/tests/x11/slow_accept.py" tcp:6025 /tmp/.X11-unix/X21; }
 pids+=("$SLOW_TCP_PID")
 read -r -t 10 ready <&"${SLOW_TCP[0]}"
-[ "$ready" = ready ] || { echo "the slow TCP proxy did not start" >&2; exit 1; }
+[ "$ready" = ready ] || stage_abort "the slow TCP proxy starts"
 
-failed=0
 rows=0
 printf '%-62s %-8s %-8s %-8s %7s  %s\n' row expected xwininfo program "ms" "the program's message"
 
@@ -159,8 +154,9 @@ row() {
   printf '%-62s %-8s %-8s %-8s %7s  %s\n' "$name" "$expected" "$reference" "$ours" "$ms" \
     "${listed_message:0:110}"
   if [ -n "$verdict" ]; then
-    failed=$((failed + 1))
-    echo "FAILED: $name: $verdict (xwininfo: $reference_message)"
+    stage_fail "$name" "$verdict (xwininfo: $reference_message)"
+  else
+    passed=$((passed + 1))
   fi
   want=""
   host_program=""
@@ -220,4 +216,4 @@ row "no loopback, stopped server" fail DISPLAY=:26 "$none"
 
 kill -CONT "$stopped"
 echo "connection matrix: $rows rows, $failed failed, $(($(date +%s) - started)) s"
-[ "$failed" -eq 0 ]
+stage_end

@@ -8,26 +8,11 @@
 # 8-bit-a-channel window is that 32-bit one). Then the root alone on Xvfb
 # with a root visual of each other class. A test that cannot reach its
 # server fails instead of skipping; only the slots for kinds of visual a
-# server does not have skip.
+# server does not have skip. Ends with "N passed, N failed".
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/stage-lib.sh
+source "$(dirname "$0")/stage-lib.sh"
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
-
-xvfb_pid=""
-xvfb_dir=""
-rig_dir=""
-cleanup() {
-  if [ -n "$xvfb_pid" ]; then
-    kill "$xvfb_pid" 2>/dev/null || true
-    wait "$xvfb_pid" 2>/dev/null || true
-  fi
-  if [ -n "$xvfb_dir" ]; then rm -rf "$xvfb_dir"; fi
-  if [ -n "$rig_dir" ]; then "$root/rig/stop.sh" "$rig_dir" || true; fi
-  xvfb_pid=""
-  xvfb_dir=""
-  rig_dir=""
-}
-trap cleanup EXIT
 
 export VS_X11_REQUIRED=1
 run_tests() {
@@ -36,48 +21,39 @@ run_tests() {
     ctest -L x11 -R X11Depths --output-on-failure --no-tests=error)
 }
 
-# Xvfb picks a free display itself (-displayfd) and writes it once it takes
-# clients. Without -noreset it would reset whenever its last client left, and
-# the next test's connection, made meanwhile, could hang. RIG_DIR marks a
-# display of ours to draw on.
+# Without -noreset Xvfb would reset whenever its last client left, and the
+# next test's connection, made meanwhile, could hang. RIG_DIR marks a display
+# of ours to draw on.
 start_xvfb() {
   local depth=$1
   shift
-  xvfb_dir=$(mktemp -d /tmp/vs-xvfb.XXXXXX)
-  Xvfb -displayfd 3 -screen 0 "800x600x$depth" "$@" -nolisten tcp -noreset \
-    3>"$xvfb_dir/display" </dev/null >"$xvfb_dir/xvfb.log" 2>&1 &
-  xvfb_pid=$!
-  for _ in $(seq 1 200); do
-    if grep -q '^[0-9][0-9]*$' "$xvfb_dir/display" 2>/dev/null; then break; fi
-    kill -0 "$xvfb_pid" 2>/dev/null || { cat "$xvfb_dir/xvfb.log" >&2; exit 1; }
-    sleep 0.05
-  done
-  local number
-  number=$(head -n 1 "$xvfb_dir/display")
-  [ -n "$number" ] || { echo "Xvfb at depth $depth did not start within 10 s" >&2; exit 1; }
-  export DISPLAY=":$number" RIG_DIR=$xvfb_dir
+  stage_xvfb -screen 0 "800x600x$depth" "$@" -noreset
+  export RIG_DIR=$STAGE_XVFB_DIR
 }
 
 for depth in 8 15 16 24 30; do
   start_xvfb "$depth"
   window=""
   if [ "$depth" -ne 8 ]; then window=32; fi  # no Composite at depth 8
-  run_tests "$depth" Xvfb "$window"
-  cleanup
+  stage_check "depth $depth on Xvfb" run_tests "$depth" Xvfb "$window"
+  stage_xvfb_stop
 done
 
 # Roots of the other classes (Xvfb's -cc picks the root visual's class):
 # StaticGray, GrayScale and StaticColor at 8 bits, DirectColor at 16.
+root_class_tests() {
+  echo "== depth $1, root visual class $2, on Xvfb (DISPLAY=$DISPLAY)"
+  (cd "$build" && VS_DEPTHS_ROOT=$1 VS_DEPTHS_ROOT_CLASS=$2 \
+    ctest -L x11 -R 'X11Depths\.Root' --output-on-failure --no-tests=error)
+}
 for root_visual in 8:0 8:1 8:2 16:5; do
   depth=${root_visual%:*}
   class=${root_visual#*:}
   start_xvfb "$depth" -cc "$class"
-  echo "== depth $depth, root visual class $class, on Xvfb (DISPLAY=$DISPLAY)"
-  (cd "$build" && VS_DEPTHS_ROOT=$depth VS_DEPTHS_ROOT_CLASS=$class \
-    ctest -L x11 -R 'X11Depths\.Root' --output-on-failure --no-tests=error)
-  cleanup
+  stage_check "depth $depth, root visual class $class, on Xvfb" root_class_tests "$depth" "$class"
+  stage_xvfb_stop
 done
 
-eval "$("$root/rig/start.sh" --depth 16)"
-rig_dir=$RIG_DIR
-run_tests 16 "the Xorg dummy rig" 32
+stage_rig --depth 16
+stage_check "depth 16 on the Xorg dummy rig" run_tests 16 "the Xorg dummy rig" 32
+stage_end

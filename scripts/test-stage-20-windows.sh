@@ -3,13 +3,14 @@
 # 32-bit Windows, checks its export and import tables, then runs the Windows
 # test programs under Wine (64-bit prefix, and a win32 prefix for the 32-bit
 # build) on the rig's Xorg with its two monitors, and the file names beyond
-# ASCII in the code pages 1252 and 932 (tests/win32/names.sh). Fails on any
-# failure.
+# ASCII in the code pages 1252 and 932 (tests/win32/names.sh). Ends with
+# "N passed, N failed" and fails on any failure.
 #
 # Each architecture gets its own rigs, so both run at once: the tests paint
 # the whole virtual screen and must be alone on it.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/stage-lib.sh
+source "$(dirname "$0")/stage-lib.sh"
 cd "$root"
 start=$(date +%s)
 source tests/win32/names.sh
@@ -18,40 +19,19 @@ scripts/build-windows.sh
 
 # The 32-bit checks run natively or through qemu-user; never skipped.
 if ! i386_way=$(scripts/i386-runner.sh); then
-  echo "FAILED: i686: $i386_way"
+  stage_fail "i686" "$i386_way"
   echo "stage 20: FAILED"
-  exit 1
+  stage_end || exit 1
 fi
 echo "i686: 32-bit programs run $i386_way"
 
-status=0
-tests/win32/check_pe.sh x86_64 build-win64 || status=1
-tests/win32/check_pe.sh i686 build-win32 || status=1
+stage_check "x86_64: export and import tables" tests/win32/check_pe.sh x86_64 build-win64
+stage_check "i686: export and import tables" tests/win32/check_pe.sh i686 build-win32
 
 work=$(mktemp -d /tmp/vs-wine.XXXXXX)
-rig_dirs=()
-prefixes=()
-cleanup() {
-  local p r
-  for p in "${prefixes[@]}"; do
-    WINEPREFIX=$p /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
-  done
-  for r in "${rig_dirs[@]}"; do RIG_DIR=$r rig/stop.sh >/dev/null 2>&1 || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# Starts a rig and prints its directory and display, one per line.
-start_rig() {
-  local env dir display
-  env=$(rig/start.sh "$@")
-  dir=$(sed -n 's/^export RIG_DIR=//p' <<<"$env")
-  display=$(sed -n 's/^export DISPLAY=//p' <<<"$env")
-  # Wine reads RandR's cached state, in which the dummy driver's DUMMY1 still
-  # counts as disconnected until a client asks the server to poll its outputs.
-  DISPLAY=$display xrandr --query >/dev/null
-  printf '%s\n%s\n' "$dir" "$display"
-}
+stage_defer rm -rf "$work"
+stop_rig() { RIG_DIR=$1 rig/stop.sh >/dev/null 2>&1 || true; }
+stop_wine() { WINEPREFIX=$1 /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true; }
 
 # One architecture: both hosts' tests on the two-monitor desktop, then the
 # import-library host's 1,000-capture leak loops on a 320x240 desktop. GDI
@@ -91,13 +71,13 @@ run_wine() {
 
 declare -A pids
 for arch in x86_64 i686; do
-  mapfile -t desktop < <(start_rig)
-  [ -n "${desktop[1]:-}" ] || { echo "FAILED: $arch: the rig did not start"; exit 1; }
-  rig_dirs+=("${desktop[0]}")
-  mapfile -t small < <(start_rig --mode 320x240)
-  [ -n "${small[1]:-}" ] || { echo "FAILED: $arch: the small rig did not start"; exit 1; }
-  rig_dirs+=("${small[0]}")
-  prefixes+=("$work/prefix-$arch")
+  mapfile -t desktop < <(stage_rig_lines)
+  [ -z "${desktop[0]:-}" ] || stage_defer stop_rig "${desktop[0]}"
+  [ -n "${desktop[1]:-}" ] || stage_abort "$arch: the rig did not start"
+  mapfile -t small < <(stage_rig_lines --mode 320x240)
+  [ -z "${small[0]:-}" ] || stage_defer stop_rig "${small[0]}"
+  [ -n "${small[1]:-}" ] || stage_abort "$arch: the small rig did not start"
+  stage_defer stop_wine "$work/prefix-$arch"
   case "$arch" in
     x86_64) run_wine x86_64 build-win64 /usr/lib/wine/wine64 win64 "${desktop[1]}" "${small[1]}" \
       >"$work/$arch.log" 2>&1 & ;;
@@ -107,14 +87,15 @@ for arch in x86_64 i686; do
   pids[$arch]=$!
 done
 for arch in x86_64 i686; do
-  wait "${pids[$arch]}" || status=1
+  result=0
+  wait "${pids[$arch]}" || result=1
   echo "=== Wine, $arch"
   cat "$work/$arch.log"
+  if [ $result = 0 ]; then stage_pass "$arch: the Windows suites under Wine"; else
+    stage_fail "$arch: the Windows suites under Wine"
+  fi
 done
 
 echo "stage 20 (Windows DLL) took $(($(date +%s) - start)) s"
-if [ "$status" -ne 0 ]; then
-  echo "stage 20: FAILED"
-  exit 1
-fi
-echo "stage 20: passed"
+if [ "$failed" -ne 0 ]; then echo "stage 20: FAILED"; else echo "stage 20: passed"; fi
+stage_end

@@ -18,9 +18,10 @@
 # runs the 32-bit programs too), so they all run at once. The prefix is booted
 # once per Wine version and kept in the chroot; a copy links the directories
 # of DLLs, which Wine only reads, and copies the rest (Wine rewrites its
-# registry files in place).
+# registry files in place). Ends with "N passed, N failed".
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/stage-lib.sh
+source "$(dirname "$0")/stage-lib.sh"
 cd "$root"
 start=$(date +%s)
 source tests/win32/names.sh
@@ -29,9 +30,9 @@ scripts/build-windows.sh >/dev/null
 echo "built build-win64 and build-win32"
 
 if ! i386_way=$(scripts/i386-runner.sh); then
-  echo "FAILED: i686: $i386_way"
+  stage_fail "i686" "$i386_way"
   echo "stage 25: FAILED"
-  exit 1
+  stage_end || exit 1
 fi
 echo "i686: 32-bit programs run $i386_way"
 
@@ -67,7 +68,7 @@ cleanup() {
   while read -r r; do RIG_DIR=$r rig/stop.sh >/dev/null 2>&1 || true; done <"$work/rigs"
   rm -rf "$work"
 }
-trap cleanup EXIT
+stage_defer cleanup
 
 # in_wine WINEARCH PREFIX DISPLAY COMMAND...: inside the chroot, for at most
 # $wine_timeout seconds; COMMAND names the loader itself.
@@ -98,10 +99,7 @@ boot_template() {
     fi
   ) 9>"$template.lock"
 }
-if ! boot_template win64 /usr/lib/wine/wine64; then
-  echo "FAILED: wineboot"
-  exit 1
-fi
+boot_template win64 /usr/lib/wine/wine64 || stage_abort "wineboot"
 echo "Wine 10 prefix ready in $(($(date +%s) - t0)) s"
 
 # set_log_pixels PREFIX DPI: HKCU\Control Panel\Desktop\LogPixels, written
@@ -131,18 +129,6 @@ new_prefix() {
   echo "$2 $prefix" >>"$work/prefixes"
   set_log_pixels "$prefix" "$3"
   echo "$prefix"
-}
-
-# Starts a rig and prints its directory and display, one per line.
-start_rig() {
-  local env dir display
-  env=$(rig/start.sh "$@")
-  dir=$(sed -n 's/^export RIG_DIR=//p' <<<"$env")
-  display=$(sed -n 's/^export DISPLAY=//p' <<<"$env")
-  # Wine reads RandR's cached state, in which the dummy driver's DUMMY1 still
-  # counts as disconnected until a client asks the server to poll its outputs.
-  DISPLAY=$display xrandr --query >/dev/null
-  printf '%s\n%s\n' "$dir" "$display"
 }
 
 win64=$root/build-win64
@@ -208,7 +194,7 @@ run_dpi() {
   for layout in two-monitor 1920x1080; do
     rig_args=()
     [ "$layout" = 1920x1080 ] && rig_args=(--mode 1920x1080)
-    mapfile -t desktop < <(start_rig "${rig_args[@]}")
+    mapfile -t desktop < <(stage_rig_lines "${rig_args[@]}")
     if [ -z "${desktop[1]:-}" ]; then
       echo "FAILED: $dpi dpi: the $layout rig did not start"
       return 1
@@ -232,8 +218,8 @@ run_suites() {
     *) build=$win32 loader=/usr/lib/wine/wine ;;
   esac
   prefix=$(new_prefix "suites-$arch" "$winearch" 96)
-  mapfile -t desktop < <(start_rig)
-  mapfile -t small < <(start_rig --mode 320x240)
+  mapfile -t desktop < <(stage_rig_lines)
+  mapfile -t small < <(stage_rig_lines --mode 320x240)
   echo "${desktop[0]:-}" >>"$work/rigs"
   echo "${small[0]:-}" >>"$work/rigs"
   if [ -z "${desktop[1]:-}" ] || [ -z "${small[1]:-}" ]; then
@@ -262,7 +248,6 @@ run_suites() {
   return $result
 }
 
-status=0
 declare -A pids
 for job in 96 144 192 suites-x86_64 suites-i686; do
   case "$job" in
@@ -272,12 +257,15 @@ for job in 96 144 192 suites-x86_64 suites-i686; do
   pids[$job]=$!
 done
 for job in 96 144 192 suites-x86_64 suites-i686; do
-  wait "${pids[$job]}" || status=1
+  result=0
+  wait "${pids[$job]}" || result=1
   case "$job" in
-    suites-*) echo "=== Wine 10, stage 20's suites at 96 dpi, ${job#suites-}" ;;
-    *) echo "=== Wine 10, LogPixels $job" ;;
+    suites-*) what="stage 20's suites at 96 dpi, ${job#suites-}" ;;
+    *) what="LogPixels $job" ;;
   esac
+  echo "=== Wine 10, $what"
   cat "$work/$job.log"
+  if [ $result = 0 ]; then stage_pass "Wine 10, $what"; else stage_fail "Wine 10, $what"; fi
 done
 # The bar, on lines of its own: an unaware 64-bit host at 144 and 192 dpi on a
 # 1920x1080 screen. Seven figures each, all of them ok.
@@ -287,14 +275,12 @@ for dpi in 144 192; do
   lines=$(grep '^bar:' "$log" 2>/dev/null || true)
   [ -z "$lines" ] || echo "${lines//bar: /$dpi dpi: }"
   if [ "$(grep -c '^bar: ok:' <<<"$lines")" -ne 7 ] || grep -q '^bar: FAILED' <<<"$lines"; then
-    echo "FAILED: $dpi dpi: the unaware 64-bit host's figures are not all there and right"
-    status=1
+    stage_fail "$dpi dpi: the unaware 64-bit host's figures are not all there and right"
+  else
+    stage_pass "$dpi dpi: the unaware 64-bit host's seven figures"
   fi
 done
 
 echo "stage 25 (Windows DLL under $wine_version) took $(($(date +%s) - start)) s"
-if [ "$status" -ne 0 ]; then
-  echo "stage 25: FAILED"
-  exit 1
-fi
-echo "stage 25: passed"
+if [ "$failed" -ne 0 ]; then echo "stage 25: FAILED"; else echo "stage 25: passed"; fi
+stage_end

@@ -3,21 +3,20 @@
 # program, the Python package and the install tree, all against the Linux
 # library built in build/ (or $VS_BUILD_DIR). Ends with "N passed, N failed".
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/stage-lib.sh
+source "$(dirname "$0")/stage-lib.sh"
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
 export VS_BUILD_DIR=$build
 
 library=$(find "$build" -maxdepth 2 -name libvantorel-screenshot.so.1 | head -n 1)
 if [ -z "$library" ] || [ ! -x "$build/cli/vantorel-screenshot" ]; then
-  echo "test-stage-30-user: the library or the program is not built in $build" >&2
-  echo "0 passed, 1 failed"
-  exit 1
+  stage_abort "the library or the program is built in $build"
 fi
 export VANTOREL_SCREENSHOT_LIBRARY=$library
 
 counts=$(mktemp)
-eval "$("$root/rig/start.sh")"
-trap '"$root/rig/stop.sh" "$RIG_DIR"; rm -f "$counts"' EXIT
+stage_defer rm -f "$counts"
+stage_rig
 echo "rig on $DISPLAY; library $library"
 
 # The CLI and Python suites in one run, counted per test (a test with failing
@@ -43,14 +42,14 @@ passed = result.testsRun - len(failed)
 with open(sys.argv[1], "w") as counts:
     counts.write(f"{passed} {len(failed)}\n")
 PY
-read -r passed failed <"$counts" || { passed=0; failed=1; }
+# A run that ended before it counted is one failure.
+read -r suite_passed suite_failed <"$counts" || true
+stage_count "${suite_passed:-0}" "${suite_failed:-1}" "the CLI and Python tests"
 
-# The install tree, now with a display, so its consumers capture too.
-if ctest --test-dir "$build" -L install --no-tests=error --output-on-failure; then
-  passed=$((passed + 1))
-else
-  failed=$((failed + 1))
-fi
+# The install tree and the README's example, now with a display, so they
+# capture too.
+stage_check "the install tree and the README's example, capturing" \
+  ctest --test-dir "$build" -L install --no-tests=error --output-on-failure
 
 # The Windows program under Wine, when the Windows build is there
 # (scripts/build-windows.sh): standard output in binary mode, exit codes, the
@@ -58,15 +57,8 @@ fi
 exe=$root/build-win64/vantorel-screenshot.exe
 if [ -f "$exe" ] && command -v wine >/dev/null; then
   wine_dir=$(mktemp -d)
-  check() { # check NAME COMMAND...
-    if "${@:2}"; then
-      echo "ok: wine: $1"
-      passed=$((passed + 1))
-    else
-      echo "FAILED: wine: $1"
-      failed=$((failed + 1))
-    fi
-  }
+  stage_defer rm -rf "$wine_dir"
+  check() { stage_check "wine: $1" "${@:2}"; } # check NAME COMMAND...
   # A 64-bit prefix and loader: the program is 64-bit, and 32-bit Wine may not
   # start at all on this kernel.
   wine_run() {
@@ -83,7 +75,7 @@ if [ -f "$exe" ] && command -v wine >/dev/null; then
   wine_run region 0 0 0 1 - >"$wine_dir/bad" 2>"$wine_dir/bad.err" || status=$?
   check "a failure exits 1 with the library's message" \
     grep -q "^vantorel-screenshot: invalid region size 0x1" "$wine_dir/bad.err"
-  [ "$status" -eq 1 ] || { echo "  (exit status $status)"; failed=$((failed + 1)); }
+  [ "$status" -eq 1 ] || stage_fail "wine: a failure exits 1" "exit status $status"
   # The program's own formats and the system's words for an error code.
   wine_run -g "0,0 48x32" -t ppm - >"$wine_dir/region.ppm" 2>/dev/null || true
   check "'-t ppm -' writes a 48x32 PPM" python3 -c \
@@ -92,10 +84,8 @@ if [ -f "$exe" ] && command -v wine >/dev/null; then
   wine_run window 0x7ffffff - >/dev/null 2>"$wine_dir/window.err" || true
   check "FormatMessageW's reason follows the library's message" \
     grep -Eq "^vantorel-screenshot: GetWindowRect failed \(error [0-9]+\): [[:alpha:]]" "$wine_dir/window.err"
-  rm -rf "$wine_dir"
 else
   echo "(no build-win64/vantorel-screenshot.exe: the Windows program is not checked here)"
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+stage_end

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a
 # bounded time from the seed corpus in fuzz/corpus. A crash fails the stage.
+# Ends with "N passed, N failed".
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/stage-lib.sh
+source "$(dirname "$0")/stage-lib.sh"
 seconds=${FUZZ_SECONDS:-60}
 build="$root/build-fuzz"
 
@@ -11,9 +13,7 @@ cmake --build "$build" -j "$(nproc)" --target fuzz_clamp fuzz_json fuzz_pngenc f
   fuzz_portal_png
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
+stage_defer rm -rf "$work"
 for name in clamp json pngenc deflate portal_png; do
   mkdir -p "$work/$name" "$work/artifacts"
   echo "fuzzing $name for ${seconds}s"
@@ -21,11 +21,10 @@ for name in clamp json pngenc deflate portal_png; do
       -artifact_prefix="$work/artifacts/$name-" "$work/$name" "$root/fuzz/corpus/$name" \
       >"$work/$name.log" 2>&1; then
     grep -E "stat::number_of_executed_units|Done" "$work/$name.log" | tail -2
-    passed=$((passed + 1))
+    stage_pass "fuzz_$name for ${seconds}s"
   else
     tail -40 "$work/$name.log"
-    failed=$((failed + 1))
+    stage_fail "fuzz_$name"
   fi
 done
-echo "fuzz: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+stage_end

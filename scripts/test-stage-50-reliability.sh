@@ -10,17 +10,10 @@
 # Ends with "N passed, N failed" (tests counted one by one) and fails on any
 # failure.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/stage-lib.sh
+source "$(dirname "$0")/stage-lib.sh"
 cd "$root"
 jobs=$(nproc)
-
-passed=0
-failed=0
-note() { # note PASSED FAILED NAME
-  passed=$((passed + $1))
-  failed=$((failed + $2))
-  if [ "$2" -eq 0 ]; then echo "ok: $3 ($1 passed)"; else echo "FAILED: $3 ($2 of $(($1 + $2)) failed)"; fi
-}
 
 # Runs a ctest command and counts its tests; a run that ends before counting
 # (a crash of ctest, no tests) counts as one failure.
@@ -28,34 +21,26 @@ run_ctest() { # run_ctest NAME CTEST-ARGS...
   local name=$1 log status=0
   shift
   log=$(mktemp)
+  stage_defer rm -f "$log"
+  local log_deferred=$STAGE_DEFERRED
   "$@" --output-on-failure --no-tests=error 2>&1 | tee "$log" || status=$?
   local line total bad
   line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
-  rm -f "$log"
+  stage_undefer "$log_deferred"
   if [ -z "$line" ]; then
-    note 0 1 "$name"
+    stage_count 0 1 "$name"
     return
   fi
   bad=$(sed -E 's/.* ([0-9]+) tests? failed out of.*/\1/' <<<"$line")
   total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
   if [ "$status" -ne 0 ] && [ "$bad" -eq 0 ]; then bad=1; fi
-  note $((total - bad)) "$bad" "$name"
+  stage_count $((total - bad)) "$bad" "$name"
 }
 
 step() { # step NAME COMMAND...: one check
   local name=$1
   shift
-  if "$@"; then note 1 0 "$name"; else note 0 1 "$name"; fi
-}
-
-# GCC 12's ThreadSanitizer cannot map its shadow under the wider address
-# randomisation of newer kernels; without randomisation it always can.
-no_aslr() {
-  if setarch "$(uname -m)" -R true 2>/dev/null; then
-    setarch "$(uname -m)" -R "$@"
-  else
-    "$@"
-  fi
+  if "$@"; then stage_count 1 0 "$name"; else stage_count 0 1 "$name"; fi
 }
 
 # --- Builds --------------------------------------------------------------------
@@ -80,13 +65,12 @@ echo "=== ThreadSanitizer build (build-tsan)"
 cmake -S . -B build-tsan -DVS_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g1 -O1" \
   -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
   -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread -DVS_REL_PLAIN_ENCODER=ON >/dev/null
-step "TSan build" no_aslr cmake --build build-tsan -j "$jobs" --target vs_rel_concurrency_tests \
+step "TSan build" stage_no_aslr cmake --build build-tsan -j "$jobs" --target vs_rel_concurrency_tests \
   vs_rel_concurrency_rig_tests
 
 # --- On the rig ----------------------------------------------------------------
 
-eval "$("$root/rig/start.sh")"
-trap '"$root/rig/stop.sh" "$RIG_DIR"' EXIT
+stage_rig
 echo "rig on $DISPLAY"
 export VS_X11_REQUIRED=1
 
@@ -110,18 +94,17 @@ step "small monitor layout" xrandr --output DUMMY0 --mode 640x400 --primary \
   --output DUMMY1 --mode 640x480 --left-of DUMMY0
 export VS_REL_SECONDS=8
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  run_ctest "TSan" no_aslr ctest --test-dir build-tsan -R '^rel\.(rig\.)?Concurrency\.' -E Unserialised -V
+  run_ctest "TSan" stage_no_aslr ctest --test-dir build-tsan -R '^rel\.(rig\.)?Concurrency\.' -E Unserialised -V
 
 # The sanitizer must be able to see the library's own state: listings that
 # nobody serialises race on the listing text, which is unguarded by design.
 tsan_sees_listing_race() {
   local out
-  out=$(TSAN_OPTIONS="halt_on_error=1" no_aslr build-tsan/tests/reliability/vs_rel_concurrency_tests \
+  out=$(TSAN_OPTIONS="halt_on_error=1" stage_no_aslr build-tsan/tests/reliability/vs_rel_concurrency_tests \
     --gtest_also_run_disabled_tests --gtest_filter='*DISABLED_Unserialised*' 2>&1 || true)
   grep -q "WARNING: ThreadSanitizer: data race" <<<"$out" &&
     grep -q "Location is global 's_mon_json'" <<<"$out"
 }
 step "TSan reports unserialised listings on s_mon_json" tsan_sees_listing_race
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+stage_end

@@ -6,8 +6,10 @@
 # server (Xvfb) frozen before the first call and between two calls. Every call
 # must end within 15 s with a message, and no file may be written. Then the
 # hostile tests run under AddressSanitizer + UBSan and ThreadSanitizer.
+# Ends with "N passed, N failed".
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/stage-lib.sh
+source "$(dirname "$0")/stage-lib.sh"
 cd "$root"
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
 cmake --build "$build" -j "$(nproc)" --target vantorel-screenshot-cli vs_fake_compositor >/dev/null
@@ -15,15 +17,8 @@ cli="$build/cli/vantorel-screenshot"
 fake="$build/tests/hostile/vs_fake_compositor"
 
 work=$(mktemp -d /tmp/vs-stage55.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -CONT "$pid" 2>/dev/null || true; kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+stage_defer rm -rf "$work"
 
-failed=0
-passed=0
 # check NAME ENV... -- ARGS: one call of the program, which must fail within
 # 15 s with a message and leave no file.
 check() {
@@ -42,8 +37,7 @@ check() {
     [ ! -e "$out" ]; then
     passed=$((passed + 1))
   else
-    failed=$((failed + 1))
-    echo "FAILED: $name: status $status after $ms ms, message '$message'$([ -e "$out" ] && echo ', file written')"
+    stage_fail "$name" "status $status after $ms ms, message '$message'$([ -e "$out" ] && echo ', file written')"
   fi
 }
 
@@ -52,9 +46,10 @@ commands=("monitors" "all $work/out.png" "monitor 0 $work/out.png" "region 0 0 1
 for mode in close silent garbage backlog hangup; do
   socket="$work/$mode.sock"
   coproc FAKE { exec "$fake" "$mode" "$socket"; }
-  pids+=("$FAKE_PID")
+  stage_defer stage_kill "$FAKE_PID"
+  fake_deferred=$STAGE_DEFERRED
   read -r -t 10 ready <&"${FAKE[0]}"
-  [ "$ready" = ready ] || { echo "FAILED: the fake compositor ($mode) did not start"; exit 1; }
+  [ "$ready" = ready ] || stage_abort "the fake compositor ($mode) starts"
   for backend in "" wayland; do
     for command in "${commands[@]}"; do
       # shellcheck disable=SC2086
@@ -62,8 +57,7 @@ for mode in close silent garbage backlog hangup; do
         VANTOREL_SCREENSHOT_BACKEND="$backend" -- $command
     done
   done
-  kill "$FAKE_PID"
-  wait "$FAKE_PID" 2>/dev/null || true
+  stage_undefer "$fake_deferred"
 done
 
 # Xvfb on a display nobody uses (abstract socket, file socket, lock file).
@@ -74,9 +68,9 @@ display_free() {
 number=170
 while ! display_free "$number"; do number=$((number + 1)); done
 coproc XVFB { exec Xvfb ":$number" -displayfd 1 -screen 0 320x200x24 -nolisten tcp 2>/dev/null; }
-pids+=("$XVFB_PID")
+stage_defer stage_kill "$XVFB_PID"
 read -r -t 20 shown <&"${XVFB[0]}"
-[ "$shown" = "$number" ] || { echo "FAILED: Xvfb did not start"; exit 1; }
+[ "$shown" = "$number" ] || stage_abort "Xvfb starts"
 for when in "before the first call" "between two calls"; do
   for backend in "" x11; do
     for command in "${commands[@]}"; do
@@ -97,21 +91,20 @@ echo "program: $passed passed, $failed failed"
 
 # The table of the hostile tests (two threads at once included), under the
 # sanitizers.
-no_aslr() {
-  if setarch "$(uname -m)" -R true 2>/dev/null; then setarch "$(uname -m)" -R "$@"; else "$@"; fi
-}
 echo "=== the hostile tests under AddressSanitizer + UBSan (build-asan)"
 cmake -S . -B build-asan -DVS_SANITIZE=ON -DVS_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug \
   "-DCMAKE_CXX_FLAGS_DEBUG=-g1 -O0" >/dev/null
 cmake --build build-asan -j "$(nproc)" --target vs_hostile_tests vs_fake_compositor >/dev/null
 ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  ctest --test-dir build-asan -L hostile --output-on-failure --no-tests=error || failed=$((failed + 1))
+  stage_check "the hostile tests under ASan + UBSan" \
+  ctest --test-dir build-asan -L hostile --output-on-failure --no-tests=error
 echo "=== the hostile tests under ThreadSanitizer (build-tsan)"
 cmake -S . -B build-tsan -DVS_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g1 -O1" \
   -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
   -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread -DVS_REL_PLAIN_ENCODER=ON >/dev/null
-no_aslr cmake --build build-tsan -j "$(nproc)" --target vs_hostile_tests vs_fake_compositor >/dev/null
+stage_no_aslr cmake --build build-tsan -j "$(nproc)" --target vs_hostile_tests vs_fake_compositor >/dev/null
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  no_aslr ctest --test-dir build-tsan -L hostile --output-on-failure --no-tests=error || failed=$((failed + 1))
+  stage_check "the hostile tests under TSan" \
+  stage_no_aslr ctest --test-dir build-tsan -L hostile --output-on-failure --no-tests=error
 
-[ "$failed" -eq 0 ]
+stage_end

@@ -6,14 +6,13 @@
 # time, against the library built in build/ (or $VS_BUILD_DIR). Ends with
 # "N passed, N failed"; a skipped test counts as failed here.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/stage-lib.sh
+source "$(dirname "$0")/stage-lib.sh"
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
 
 library=$(find "$build" -maxdepth 2 -name libvantorel-screenshot.so.1 | head -n 1)
 if [ -z "$library" ]; then
-  echo "test-stage-75-kde: the library is not built in $build" >&2
-  echo "0 passed, 1 failed"
-  exit 1
+  stage_abort "the library is built in $build"
 fi
 export VANTOREL_SCREENSHOT_LIBRARY=$library
 export VANTOREL_SCREENSHOT_BACKEND=portal
@@ -23,30 +22,25 @@ export KDE_PAINT
 # needs its GObject bindings (python3-gi).
 python=/usr/bin/python3
 
-passed=0
-failed=0
-rig_dir=""
-cleanup() {
-  if [ -n "$rig_dir" ]; then "$root/rig/kde-stop.sh" "$rig_dir" || true; fi
-}
-trap cleanup EXIT
+stop_kde_rig() { "$root/rig/kde-stop.sh" "$1" || true; }
 
 # Runs one test file on a freshly started rig; $1 the file, the rest the
 # rig's options.
 run_on_rig() {
   local file=$1 counts start
   shift
-  counts=$(mktemp)
   start=$(date +%s)
   local assignments
   if ! assignments=$("$root/rig/kde-start.sh" "$@"); then
-    echo "test-stage-75-kde: the KDE rig did not start ($*)" >&2
-    failed=$((failed + 1))
-    rm -f "$counts"
+    stage_fail "the KDE rig starts ($*)"
     return
   fi
   eval "$assignments"
-  rig_dir=$RIG_DIR
+  stage_defer stop_kde_rig "$RIG_DIR"
+  local rig_deferred=$STAGE_DEFERRED
+  counts=$(mktemp)
+  stage_defer rm -f "$counts"
+  local counts_deferred=$STAGE_DEFERRED
   echo "KDE rig ${*:-at scale 1}: $RIG_DIR, up in $(($(date +%s) - start)) s; library $library"
   cat "$RIG_DIR/start.log"
   timeout -k 10 900 "$python" - "$counts" "$root/tests/kde" "$file" <<'PY' || true
@@ -68,18 +62,16 @@ passed = result.testsRun - len(failed)
 with open(sys.argv[1], "w") as counts:
     counts.write(f"{passed} {len(failed)}\n")
 PY
-  local p=0 f=1
-  read -r p f <"$counts" || { p=0; f=1; }
-  passed=$((passed + p))
-  failed=$((failed + f))
-  rm -f "$counts"
-  "$root/rig/kde-stop.sh" "$RIG_DIR" || true
-  rig_dir=""
+  # A run that ended before it counted is one failure.
+  local p f
+  read -r p f <"$counts" || true
+  stage_count "${p:-0}" "${f:-1}" "$file on the KDE rig ${*}"
+  stage_undefer "$counts_deferred"
+  stage_undefer "$rig_deferred"
   echo "(${*:-scale 1} done after $(($(date +%s) - start)) s)"
 }
 
 run_on_rig test_kde_desktop --xwayland
 run_on_rig test_kde_scaled --scale 2
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+stage_end

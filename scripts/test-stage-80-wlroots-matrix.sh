@@ -21,14 +21,15 @@
 #   scripts/test-stage-80-wlroots-matrix.sh [ROW...]
 #
 # runs only the rows named (sway-trixie, sway-sid, labwc-sid), and makes only
-# their chroots.
+# their chroots. Ends with "N passed, N failed".
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/stage-lib.sh
+source "$(dirname "$0")/stage-lib.sh"
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
 cli=$build/cli/vantorel-screenshot
 python=/usr/bin/python3
 pictures=$root/rig/sway_pictures.py
-[ -x "$cli" ] || { echo "test-stage-80: no $cli (build first)" >&2; exit 1; }
+[ -x "$cli" ] || stage_abort "$cli is built"
 
 # What the library needs at run time, and each desktop's compositor, tools
 # and grim.
@@ -61,24 +62,22 @@ if [ -e "$root/build-asan/libvantorel-screenshot.so.1" ]; then
 fi
 
 rows=()
-failures=0
 current_rig=""
 work=""
-trap '[ -z "$current_rig" ] || "$root/rig/sway-stop.sh" "$current_rig"; [ -z "$work" ] || rm -rf "$work"' EXIT
+stop_row() {
+  [ -z "$current_rig" ] || "$root/rig/sway-stop.sh" "$current_rig"
+  [ -z "$work" ] || rm -rf "$work"
+}
+stage_defer stop_row
 stage_start=$SECONDS
+STAGE_INDENT="  "
 
-# check WHAT COMMAND...: runs a check, counts and reports a failure.
+# check WHAT COMMAND...: runs a check, counts it, and shows its output only
+# when it failed, which fails the row.
 check() {
-  local what=$1
-  shift
-  local why
-  if why=$("$@" 2>&1); then
-    echo "  ok: $what"
-  else
-    echo "  FAILED: $what: $why"
-    failures=$((failures + 1))
-    row_failed=1
-  fi
+  local before=$failed
+  stage_check_quiet "$@"
+  [ "$failed" -eq "$before" ] || row_failed=1
 }
 
 # The rig's clients (ours and grim) inside the chroot, as the rig's user.
@@ -206,7 +205,7 @@ row() {
   local start=$SECONDS env
   row_failed=0
   env=$(timeout 120 "$root/rig/sway-start.sh" --chroot "$chroot" --compositor "$compositor") ||
-    { echo "FAILED: the $compositor rig in $chroot did not start"; failures=$((failures + 1)); return; }
+    { stage_fail "the $compositor rig in $chroot starts"; return; }
   eval "$env"
   current_rig=$RIG_DIR
   local version
@@ -221,10 +220,9 @@ row() {
 
   local used
   if used=$(protocol_used) && [ "$used" = "$want" ]; then
-    echo "  ok: protocol $used"
+    stage_pass "protocol $used"
   else
-    echo "  FAILED: protocol: wanted $want, got $used"
-    failures=$((failures + 1))
+    stage_fail "protocol" "wanted $want, got $used"
     row_failed=1
   fi
   check_screen "scale 1"
@@ -236,8 +234,7 @@ row() {
       check_screen "$change"
       layouts="$layouts; ${change#--}"
     else
-      echo "  FAILED: layout $change: $(cat "$work/layout.log")"
-      failures=$((failures + 1))
+      stage_fail "layout $change" "$(cat "$work/layout.log")"
       row_failed=1
     fi
   done
@@ -263,7 +260,5 @@ echo "=== the wlroots rows ($((SECONDS - stage_start)) s)"
 echo "| compositor | version | system | protocol | layouts | proven by |"
 echo "|---|---|---|---|---|---|"
 for r in "${rows[@]}"; do echo "$r"; done
-if [ $failures -gt 0 ]; then
-  echo "test-stage-80: $failures check(s) failed" >&2
-  exit 1
-fi
+STAGE_INDENT=""
+stage_end

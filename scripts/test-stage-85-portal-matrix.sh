@@ -20,28 +20,18 @@
 #     the packages removed; the Linux wheel installed into trixie's Python in
 #     a venv and capturing there.
 #
-# Built in build/ (or $VS_BUILD_DIR); the packages from dist/ (stage 60), made
+# Built in build/ (or $VS_BUILD_DIR); the packages from dist/ (stage 65), made
 # with scripts/build-packages.sh --linux when missing. Ends with
 # "N passed, N failed"; a row that could not be started counts as failed.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/stage-lib.sh
+source "$(dirname "$0")/stage-lib.sh"
 build=$(cd "${VS_BUILD_DIR:-$root/build}" && pwd)
 cli=$build/cli/vantorel-screenshot
 export_tests=$build/tests/portal/vs_portal_export_tests
 start=$(date +%s)
 
-passed=0
-failed=0
-pass() { echo "PASS: $*"; passed=$((passed + 1)); }
-fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
-
-# Rigs started here, stopped however the stage ends.
-rigs=()
-cleanup() {
-  local r
-  for r in "${rigs[@]}"; do stop_rig "$r"; done
-}
-trap cleanup EXIT
+# Rigs started here are stopped after their row, and however the stage ends.
 stop_rig() {
   case "$1" in
     /tmp/vs-gnome.*) "$root/rig/portal-stop.sh" "$1" >/dev/null 2>&1 || true ;;
@@ -73,7 +63,7 @@ start_rig() {
     return 1
   fi
   eval "$assignments"
-  rigs+=("$VS_PORTAL_RIG")
+  stage_defer stop_rig "$VS_PORTAL_RIG"
   echo "rig/$1 --chroot $2: up in $(($(date +%s) - t0)) s ($VS_PORTAL_RIG)"
 }
 
@@ -84,11 +74,11 @@ pictures_left() { find "$VS_PORTAL_RIG/home" -name '*.png' 2>/dev/null; }
 check_monitors_json() {
   local what=$1 json
   if ! json=$(in_rig "$cli" monitors); then
-    fail "$what: monitors"
+    stage_fail "$what: monitors"
     return
   fi
   echo "$what monitors: $json"
-  if /usr/bin/python3 - "$json" <<'PY'; then pass "$what: monitors JSON"; else fail "$what: monitors JSON"; fi
+  if /usr/bin/python3 - "$json" <<'PY'; then stage_pass "$what: monitors JSON"; else stage_fail "$what: monitors JSON"; fi
 import json
 import sys
 
@@ -105,16 +95,16 @@ check_exports_exact() {
   local what=$1
   if in_rig timeout 600 "$export_tests" \
     --gtest_filter='PortalExports.TheMonitorListIsTheCompositors:PortalExports.EveryCaptureExportIsExact'; then
-    pass "$what: monitor list, all, each monitor, regions across outputs exact"
+    stage_pass "$what: monitor list, all, each monitor, regions across outputs exact"
   else
-    fail "$what: monitor list, all, each monitor, regions across outputs exact"
+    stage_fail "$what: monitor list, all, each monitor, regions across outputs exact"
   fi
 }
 
 gnome_row() {
   local suite=$1 what
   if ! start_rig gnome-start.sh "$suite"; then
-    fail "GNOME ($suite): the rig did not start"
+    stage_fail "GNOME ($suite): the rig did not start"
     return
   fi
   what="GNOME Shell $(in_rig gnome-shell --version | awk '{print $3}') ($suite)"
@@ -133,22 +123,22 @@ check_kde_exact() {
   if in_rig timeout 600 env KDE_PAINT="$paint" KDE_RIG_PICTURES="$KDE_RIG_PICTURES" KDE_RIG_SCALE=1 \
     VANTOREL_SCREENSHOT_LIBRARY="$build/libvantorel-screenshot.so.1" \
     bash -c "cd '$root/tests/kde' && exec /usr/bin/python3 -m unittest -v test_kde_desktop.Captures"; then
-    pass "$what: monitors, all, each monitor, regions exact against the portal's picture"
+    stage_pass "$what: monitors, all, each monitor, regions exact against the portal's picture"
   else
-    fail "$what: monitors, all, each monitor, regions exact against the portal's picture"
+    stage_fail "$what: monitors, all, each monitor, regions exact against the portal's picture"
   fi
 }
 
 kde_row() {
   local suite=$1 what t0 ms out rc
   if ! start_rig kde-start.sh "$suite"; then
-    fail "Plasma ($suite): the rig did not start"
+    stage_fail "Plasma ($suite): the rig did not start"
     return
   fi
   what="KWin $("$root/rig/chroot.sh" run "$suite" -- dpkg-query -W -f='${Version}' kwin-wayland |
     sed 's/^[0-9]*://; s/-.*//') ($suite)"
   # The rig waits for the portal's Screenshot interface: it is there.
-  pass "$what: the portal offers Screenshot"
+  stage_pass "$what: the portal offers Screenshot"
   check_monitors_json "$what"
   if compgen -G '/dev/dri/renderD*' >/dev/null; then
     check_kde_exact "$what"
@@ -162,9 +152,9 @@ kde_row() {
     echo "$what all: exit $rc after $ms ms: $out"
     if [ "$rc" = 1 ] && [[ "$out" =~ \(error\ 20[23]\)$ ]] && [ "$ms" -lt 5000 ] &&
       [ ! -e "$VS_PORTAL_RIG/all.png" ] && [ -z "$(pictures_left)" ]; then
-      pass "$what: without OpenGL the capture fails at once with the portal's code, no file"
+      stage_pass "$what: without OpenGL the capture fails at once with the portal's code, no file"
     else
-      fail "$what: without OpenGL the capture fails at once with the portal's code, no file"
+      stage_fail "$what: without OpenGL the capture fails at once with the portal's code, no file"
     fi
   fi
   stop_rig "$VS_PORTAL_RIG"
@@ -179,7 +169,7 @@ check_packages() {
     dist=$root/build-pkg/dist-linux
     if ! "$root/scripts/build-packages.sh" --linux "$dist" >"$build/build-packages-linux.log" 2>&1; then
       tail -n 30 "$build/build-packages-linux.log"
-      fail "packages: scripts/build-packages.sh --linux"
+      stage_fail "packages: scripts/build-packages.sh --linux"
       return
     fi
   fi
@@ -196,10 +186,10 @@ check_packages() {
     in_rig /usr/bin/vantorel-screenshot all "$VS_PORTAL_RIG/deb-all.png" &&
     /usr/bin/python3 -c 'import sys; d = open(sys.argv[1], "rb").read(24)
 assert d[:8] == b"\x89PNG\r\n\x1a\n", d' "$VS_PORTAL_RIG/deb-all.png"; then
-    pass "$what: the .debs install with apt (dependencies from trixie) and capture: $out"
+    stage_pass "$what: the .debs install with apt (dependencies from trixie) and capture: $out"
   else
     tail -n 20 "$log"
-    fail "$what: the .debs install with apt and capture"
+    stage_fail "$what: the .debs install with apt and capture"
   fi
   echo "(apt install of the .debs and a capture: $(($(date +%s) - t0)) s)"
   rm -f "$VS_PORTAL_RIG/deb-all.png"
@@ -224,9 +214,9 @@ assert png[:8] == b"\x89PNG\r\n\x1a\n"
 print(f"Python {sys.version.split()[0]}, library {vs.library_path()}, {len(monitors)} monitors")
 PY
     ); then
-    pass "$what: the Linux wheel in a venv of trixie's Python captures: $out"
+    stage_pass "$what: the Linux wheel in a venv of trixie's Python captures: $out"
   else
-    fail "$what: the Linux wheel in a venv of trixie's Python captures"
+    stage_fail "$what: the Linux wheel in a venv of trixie's Python captures"
   fi
   rm -rf "$work"
 }
@@ -237,5 +227,4 @@ kde_row trixie
 kde_row sid
 
 echo "stage 85 (portal matrix) took $(($(date +%s) - start)) s"
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+stage_end

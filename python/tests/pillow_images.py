@@ -3,7 +3,7 @@ to_pil(), JPEG, grab_image and monitor_image, and numpy's view of a Picture.
 
 Both are optional for the package, so these tests live apart from the
 package's main suite, whose interpreter may have neither. The packaging stage
-(scripts/test-stage-60-packages.sh) runs them with Debian's python3,
+(scripts/test-stage-65-packages.sh) runs them with Debian's python3,
 python3-pil and python3-numpy against the installed packages; by hand:
 
     /usr/bin/python3 -m unittest discover -s python/tests -p pillow_images.py

@@ -1,6 +1,6 @@
 """What users install, as they install it: the Python package by `pip install .`
 and from the wheels, the Debian packages by dpkg. Run by
-scripts/test-stage-60-packages.sh after scripts/build-packages.sh, as root,
+scripts/test-stage-65-packages.sh after scripts/build-packages.sh, as root,
 on the rig (DISPLAY set).
 
 VS_DIST_DIR holds the packages (default dist/), VS_PACKAGE_BUILD_DIR the
@@ -175,8 +175,8 @@ class Wheels(unittest.TestCase, InstalledPackage):
                 names = set(wheel.namelist())
                 self.assertEqual(
                     names - {f"{info}/top_level.txt"},
-                    {"vantorel_screenshot/__init__.py", "vantorel_screenshot/py.typed",
-                     f"vantorel_screenshot/{library}",
+                    {"vantorel_screenshot/__init__.py", "vantorel_screenshot/_codes.py",
+                     "vantorel_screenshot/py.typed", f"vantorel_screenshot/{library}",
                      f"{info}/METADATA", f"{info}/WHEEL", f"{info}/RECORD"},
                 )
                 fields = wheel.read(f"{info}/WHEEL").decode().splitlines()
@@ -199,8 +199,9 @@ class Wheels(unittest.TestCase, InstalledPackage):
                     self.assertEqual(digest, "sha256=" + encoded.decode(), name)
                     self.assertEqual(int(size), len(data), name)
                 # The Python files are the tree's.
-                with open(os.path.join(ROOT, "python", "vantorel_screenshot", "__init__.py"), "rb") as f:
-                    self.assertEqual(wheel.read("vantorel_screenshot/__init__.py"), f.read())
+                for name in ("__init__.py", "_codes.py"):
+                    with open(os.path.join(ROOT, "python", "vantorel_screenshot", name), "rb") as f:
+                        self.assertEqual(wheel.read(f"vantorel_screenshot/{name}"), f.read(), name)
 
     def test_libraries_are_built_for_the_wheels_machine(self) -> None:
         for platform, (library, kind, _) in WHEELS.items():

@@ -32,14 +32,14 @@ def captures(count):
     out = []
     for _ in range(count):
         try:
-            out.append(vs.grab(*screen()))
+            out.append(vs.grab_png(*screen()))
         except vs.ScreenshotError as e:
             out.append(str(e))
     return out
 
 
 def main():
-    reference = vs.grab(*screen())
+    reference = vs.grab_png(*screen())
     with multiprocessing.get_context("fork").Pool(CHILDREN) as pool:
         results = pool.map(captures, [EACH] * CHILDREN)
     flat = [r for child in results for r in child]

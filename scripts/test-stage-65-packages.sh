@@ -7,7 +7,8 @@
 # stage's builds, dpkg -i / -r of the .debs with programs built through
 # pkg-config and find_package. Needs root (dpkg). Ends with "N passed, N failed".
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/stage-lib.sh
+source "$(dirname "$0")/stage-lib.sh"
 cd "$root"
 start=$(date +%s)
 
@@ -16,23 +17,20 @@ mkdir -p "$VS_PACKAGE_BUILD_DIR"
 log=$VS_PACKAGE_BUILD_DIR/build-packages.log
 scripts/build-packages.sh "$VS_DIST_DIR" >"$log" 2>&1 || {
   tail -n 50 "$log"
-  echo "0 passed, 1 failed"
-  exit 1
+  stage_abort "scripts/build-packages.sh"
 }
 echo "packages built in $(($(date +%s) - start)) s:"
 (cd "$VS_DIST_DIR" && ls)
 
 # The win32 wheel's DLL runs under 32-bit Wine: natively or through qemu-user.
 if ! i386_way=$(scripts/i386-runner.sh); then
-  echo "$i386_way"
-  echo "0 passed, 1 failed"
-  exit 1
+  stage_abort "i686" "$i386_way"
 fi
 echo "32-bit programs run $i386_way"
 
 counts=$(mktemp)
-eval "$(rig/start.sh)"
-trap 'rig/stop.sh "$RIG_DIR"; rm -f "$counts"' EXIT
+stage_defer rm -f "$counts"
+stage_rig
 echo "rig on $DISPLAY"
 
 # Counted per test (a test with failing subtests counts once); a skipped test
@@ -56,7 +54,8 @@ ran_and_failed = sum(isinstance(t, unittest.TestCase) for t in failed.values())
 with open(sys.argv[1], "w") as counts:
     counts.write(f"{result.testsRun - ran_and_failed} {len(failed)}\n")
 PY
-read -r passed failed <"$counts" || { passed=0; failed=1; }
-echo "stage 60 (packages) took $(($(date +%s) - start)) s"
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+# A run that ended before it counted is one failure.
+read -r suite_passed suite_failed <"$counts" || true
+stage_count "${suite_passed:-0}" "${suite_failed:-1}" "the packages as users install them"
+echo "stage 65 (packages) took $(($(date +%s) - start)) s"
+stage_end
