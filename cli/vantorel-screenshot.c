@@ -175,16 +175,10 @@ int failed_errno(const char *what, const char *path) {
 
 /* The library's message exactly as it is, then, when it ends in the
  * platform's "(error N)", what N means, and the peer's own words where it
- * gave any: the Linux library keeps them after the message's terminator, as
- * a second text, empty when there are none (an X server's reason for
- * refusing the connection). */
+ * gave any (an X server's reason for refusing the connection). */
 int library_failed(void) {
   const char *message = screenshot_last_error();
-#if defined(_WIN32)
-  const char *words = "";
-#else
-  const char *words = message + strlen(message) + 1;
-#endif
+  const char *words = screenshot_last_error_detail();
   const char *marker = strstr(message, " (error ");
   const char *reason = NULL;
   const char *next;

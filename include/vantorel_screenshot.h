@@ -77,6 +77,62 @@ VANTOREL_SCREENSHOT_API int screenshot_capture_region_rgba(int x, int y, int wid
  * screenshot_capture_region_rgba; NULL does nothing. */
 VANTOREL_SCREENSHOT_API void screenshot_free_mem(void *mem);
 
+/* ---------------------------------------------------------------------------
+ * Our extensions beside the nine, in one shape: a capture fills a
+ * screenshot_picture, the encoders take one. Each returns 0 or -1 (a text
+ * export: NULL) with the message in screenshot_last_error, like the nine.
+ * Nothing here is process-wide configuration: what a call wants, it says in
+ * its own arguments. */
+
+/* Pixels the library made, or a host's own to encode: 8-bit R, G, B, A, rows
+ * top to bottom, no gap between rows. */
+typedef struct screenshot_picture {
+  int x; /* where its top-left pixel lay on the virtual screen (a window's */
+  int y; /* place where the platform knows it, else 0) */
+  int width;
+  int height;
+  unsigned char *rgba; /* width * height * 4 bytes; from a grab, release with
+                          screenshot_free_mem */
+} screenshot_picture;
+
+/* Flags of the grab exports; any other bit is refused. */
+#define SCREENSHOT_WITH_CURSOR 0x1u /* draw the mouse pointer into the picture */
+
+/* A rectangle of the virtual screen, clamped to the monitors exactly as for
+ * screenshot_capture_region_rgba. On failure *out is zeroed; a NULL out is
+ * "out params are NULL". */
+VANTOREL_SCREENSHOT_API int screenshot_grab_region(int x, int y, int width, int height,
+                                                   unsigned flags, screenshot_picture *out);
+
+/* One window, named by an id as screenshot_list_windows_json gives it (an
+ * HWND or X11 window id in decimal or 0x-hex is taken too). */
+VANTOREL_SCREENSHOT_API int screenshot_grab_window(const char *id, unsigned flags,
+                                                   screenshot_picture *out);
+
+/* The top-level windows as one line of JSON, topmost first where the
+ * platform says, or NULL on failure. The text is the library's and is
+ * overwritten by the next successful call. */
+VANTOREL_SCREENSHOT_API const char *screenshot_list_windows_json(void);
+
+/* Encodes a picture as format: "png", "jpeg" (or "jpg") or "ppm", any case.
+ * level: PNG compression 0-9, JPEG quality 1-100, ignored by PPM; -1 is the
+ * format's default. A compact PNG: RGB when every pixel is opaque, not stb's
+ * bytes. *out_bytes holds *out_len bytes; release them with
+ * screenshot_free_mem. */
+VANTOREL_SCREENSHOT_API int screenshot_encode(const screenshot_picture *picture, const char *format,
+                                              int level, unsigned char **out_bytes, int *out_len);
+
+/* Encodes as screenshot_encode and writes the file as the capture exports do
+ * (an old file keeps its contents when the new ones cannot be written). A
+ * NULL or empty format is taken from path's extension. */
+VANTOREL_SCREENSHOT_API int screenshot_save(const screenshot_picture *picture, const char *path,
+                                            const char *format, int level);
+
+/* Words a peer gave for the most recent failure (an X server's reason for
+ * refusing the connection), or "" when it gave none. Set together with
+ * screenshot_last_error and under the same rules; always the same pointer. */
+VANTOREL_SCREENSHOT_API const char *screenshot_last_error_detail(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -15,6 +15,9 @@ REASONS = {
     102: 'the X server did not answer in time',
     103: 'the Wayland compositor offers neither screen copy nor the portal, and there is no X server',
     104: 'the X server refused the connection',
+    105: 'the window is not shown: minimized or unmapped',
+    106: 'the X server has no XFixes extension, which the pointer needs',
+    107: 'a library the display layer needs could not be loaded',
     110: 'no Wayland compositor answered at WAYLAND_DISPLAY',
     111: 'the Wayland compositor offers no screen-copy protocol',
     112: 'the Wayland compositor refused or failed the screen copy',
@@ -28,6 +31,8 @@ REASONS = {
     120: 'the Wayland compositor ended the capture session',
     121: 'the Wayland compositor refused buffers made to its own constraints',
     122: 'the Wayland compositor answered a copy before it was asked for it',
+    123: 'the Wayland compositor lists no window with this id',
+    124: 'the Wayland compositor cannot capture single windows',
     200: 'no D-Bus session bus could be reached',
     201: 'no desktop portal with a Screenshot interface is running',
     202: 'the screenshot was cancelled or not permitted',
@@ -39,6 +44,7 @@ REASONS = {
     208: 'the file the desktop portal named is not one it can have written for this request',
     209: 'the file the desktop portal named was written before the request',
     210: "the portal's picture does not fit the monitors listed (they changed meanwhile)",
+    211: "this desktop's portal cannot put the pointer into its picture",
 }
 
 NAMES = {
@@ -55,6 +61,9 @@ NAMES = {
     102: 'VS_ERROR_X11_TIMEOUT',
     103: 'VS_ERROR_NO_CAPTURE_PATH',
     104: 'VS_ERROR_X11_REFUSED',
+    105: 'VS_ERROR_X11_NOT_VIEWABLE',
+    106: 'VS_ERROR_X11_NO_XFIXES',
+    107: 'VS_ERROR_NO_LIBRARY',
     110: 'VS_ERROR_WL_NO_COMPOSITOR',
     111: 'VS_ERROR_WL_NO_SCREENCOPY',
     112: 'VS_ERROR_WL_COPY_FAILED',
@@ -68,6 +77,8 @@ NAMES = {
     120: 'VS_ERROR_WL_STOPPED',
     121: 'VS_ERROR_WL_CONSTRAINTS',
     122: 'VS_ERROR_WL_OUT_OF_ORDER',
+    123: 'VS_ERROR_WL_NO_WINDOW',
+    124: 'VS_ERROR_WL_WINDOW_UNCAPTURABLE',
     200: 'PORTAL_ERROR_NO_BUS',
     201: 'PORTAL_ERROR_NO_PORTAL',
     202: 'PORTAL_ERROR_DENIED',
@@ -79,4 +90,5 @@ NAMES = {
     208: 'PORTAL_ERROR_UNTRUSTED_FILE',
     209: 'PORTAL_ERROR_STALE_FILE',
     210: 'PORTAL_ERROR_PICTURE_MISMATCH',
+    211: 'PORTAL_ERROR_NO_POINTER',
 }

@@ -15,11 +15,11 @@
 #include "core/pngenc.h"
 #include "win32/win32_dpi.h"
 
-// The message, and after its terminator a second text: the words a peer
-// gave for the failure (an X server's reason for refusing the connection),
-// or "". They are no part of the message; the library's own program prints
-// them after it.
-static char s_last_error[ERROR_TEXT_SIZE + ERROR_REASON_SIZE];
+// The message, and beside it the words a peer gave for the failure (an X
+// server's reason for refusing the connection), or "". The words are no part
+// of the message; screenshot_last_error_detail hands them out.
+static char s_last_error[ERROR_TEXT_SIZE];
+static char s_last_error_detail[ERROR_REASON_SIZE];
 static char s_mon_json[MONITOR_JSON_SIZE];
 
 static const char k_version[] = "1.0.0";
@@ -42,7 +42,8 @@ static const char *last_error_reason(void) {
 }
 
 void set_error(const char *format, ...) {
-  char text[ERROR_TEXT_SIZE + ERROR_REASON_SIZE];
+  char text[ERROR_TEXT_SIZE];
+  char detail[ERROR_REASON_SIZE];
   va_list args;
   va_start(args, format);
   int n = vsnprintf(text, ERROR_TEXT_SIZE, format, args);
@@ -52,12 +53,13 @@ void set_error(const char *format, ...) {
   // Only a message that carries the platform's code carries its reason.
   const char *reason = strstr(format, "(error %lu)") ? last_error_reason() : "";
   size_t reason_len = strnlen(reason, ERROR_REASON_SIZE - 1);
-  memcpy(text + len + 1, reason, reason_len);
-  text[len + 1 + reason_len] = '\0';
+  memcpy(detail, reason, reason_len);
+  detail[reason_len] = '\0';
 
   while (s_last_error_lock.test_and_set(std::memory_order_acquire)) {
   }
-  memcpy(s_last_error, text, len + reason_len + 2);
+  memcpy(s_last_error, text, len + 1);
+  memcpy(s_last_error_detail, detail, reason_len + 1);
   s_last_error_lock.clear(std::memory_order_release);
 }
 
@@ -67,6 +69,8 @@ static unsigned long last_error_code(void) { return (unsigned long)GetLastError(
 const char *screenshot_version(void) { return k_version; }
 
 const char *screenshot_last_error(void) { return s_last_error; }
+
+const char *screenshot_last_error_detail(void) { return s_last_error_detail; }
 
 // ---------------------------------------------------------------------------
 // Monitors
@@ -403,6 +407,23 @@ int capture_rect_rgba(int x, int y, int width, int height, rgba_frame *frame) {
   return capture_into_frame(NULL, x, y, width, height, &k_rect_texts, frame);
 }
 
+int capture_window_rgba(void *window, rgba_frame *frame) {
+  HWND hwnd = (HWND)window;
+  RECT rect;
+  if (!GetWindowRect(hwnd, &rect)) {
+    set_error("GetWindowRect failed (error %lu)", last_error_code());
+    return -1;
+  }
+  int64_t width64 = (int64_t)rect.right - rect.left;
+  int64_t height64 = (int64_t)rect.bottom - rect.top;
+  if (width64 <= 0 || height64 <= 0 || width64 > INT32_MAX || height64 > INT32_MAX) {
+    set_error("window has empty rect");
+    return -1;
+  }
+  return capture_into_frame(hwnd, rect.left, rect.top, (int)width64, (int)height64, &k_window_texts,
+                            frame);
+}
+
 static int capture_window_to_file(void *hwnd_arg, const char *path) {
   HWND hwnd = (HWND)hwnd_arg;
   if (!hwnd) {
@@ -415,21 +436,7 @@ static int capture_window_to_file(void *hwnd_arg, const char *path) {
   }
   rgba_frame frame;
   memset(&frame, 0, sizeof frame);
-
-  RECT rect;
-  if (!GetWindowRect(hwnd, &rect)) {
-    set_error("GetWindowRect failed (error %lu)", last_error_code());
-    return -1;
-  }
-  int64_t width64 = (int64_t)rect.right - rect.left;
-  int64_t height64 = (int64_t)rect.bottom - rect.top;
-  if (width64 <= 0 || height64 <= 0 || width64 > INT32_MAX || height64 > INT32_MAX) {
-    set_error("window has empty rect");
-    return -1;
-  }
-  if (capture_into_frame(hwnd, rect.left, rect.top, (int)width64, (int)height64, &k_window_texts,
-                         &frame) != 0)
-    return -1;
+  if (capture_window_rgba(hwnd, &frame) != 0) return -1;
   int result = write_png_file(path, &frame);
   free(frame.pixels);
   return result;
@@ -465,7 +472,7 @@ static int clamp_to_monitors(int *x, int *y, int *width, int *height) {
 
 // The region as the monitors cut it, captured; *x and *y become the frame's
 // place on the screen.
-static int capture_clamped(int *x, int *y, int width, int height, rgba_frame *frame) {
+int capture_clamped(int *x, int *y, int width, int height, rgba_frame *frame) {
   if (clamp_to_monitors(x, y, &width, &height) != 0) return -1;
   memset(frame, 0, sizeof *frame);
   return capture_rect_rgba(*x, *y, width, height, frame);

@@ -38,6 +38,9 @@
   X(103, VS_ERROR_NO_CAPTURE_PATH,                                                                \
     "the Wayland compositor offers neither screen copy nor the portal, and there is no X server") \
   X(104, VS_ERROR_X11_REFUSED, "the X server refused the connection")                             \
+  X(105, VS_ERROR_X11_NOT_VIEWABLE, "the window is not shown: minimized or unmapped")             \
+  X(106, VS_ERROR_X11_NO_XFIXES, "the X server has no XFixes extension, which the pointer needs") \
+  X(107, VS_ERROR_NO_LIBRARY, "a library the display layer needs could not be loaded")            \
   X(110, VS_ERROR_WL_NO_COMPOSITOR, "no Wayland compositor answered at WAYLAND_DISPLAY")          \
   X(111, VS_ERROR_WL_NO_SCREENCOPY, "the Wayland compositor offers no screen-copy protocol")      \
   X(112, VS_ERROR_WL_COPY_FAILED, "the Wayland compositor refused or failed the screen copy")     \
@@ -55,6 +58,8 @@
     "the Wayland compositor refused buffers made to its own constraints")                         \
   X(122, VS_ERROR_WL_OUT_OF_ORDER,                                                                \
     "the Wayland compositor answered a copy before it was asked for it")                          \
+  X(123, VS_ERROR_WL_NO_WINDOW, "the Wayland compositor lists no window with this id")            \
+  X(124, VS_ERROR_WL_WINDOW_UNCAPTURABLE, "the Wayland compositor cannot capture single windows") \
   X(200, PORTAL_ERROR_NO_BUS, "no D-Bus session bus could be reached")                            \
   X(201, PORTAL_ERROR_NO_PORTAL, "no desktop portal with a Screenshot interface is running")      \
   X(202, PORTAL_ERROR_DENIED, "the screenshot was cancelled or not permitted")                    \
@@ -69,7 +74,8 @@
   X(209, PORTAL_ERROR_STALE_FILE,                                                                 \
     "the file the desktop portal named was written before the request")                           \
   X(210, PORTAL_ERROR_PICTURE_MISMATCH,                                                           \
-    "the portal's picture does not fit the monitors listed (they changed meanwhile)")
+    "the portal's picture does not fit the monitors listed (they changed meanwhile)")             \
+  X(211, PORTAL_ERROR_NO_POINTER, "this desktop's portal cannot put the pointer into its picture")
 
 // Plain unsigned constants in C++, so a code mixes with DWORD and uint32_t
 // without casts; an enum in C (the command-line program).

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks the PE tables of a Windows build: the DLL exports exactly the nine
-# plain names plus our raw-pixels extension and imports only system DLLs, with msvcrt.dll as its C runtime;
+# plain names plus our extensions and imports only system DLLs, with msvcrt.dll as its C runtime;
 # the import library, the .def file and the header agree on the names; the
 # test hosts share msvcrt.dll with the DLL.
 #
@@ -23,7 +23,8 @@ fail() {
 expected=$(printf '%s\n' screenshot_version screenshot_last_error screenshot_list_monitors_json \
   screenshot_capture_all_png screenshot_capture_monitor_png screenshot_capture_region_png \
   screenshot_capture_window_png screenshot_capture_region_mem screenshot_free_mem \
-  screenshot_capture_region_rgba | sort)
+  screenshot_capture_region_rgba screenshot_grab_region screenshot_grab_window \
+  screenshot_list_windows_json screenshot_encode screenshot_save screenshot_last_error_detail | sort)
 
 # Names in the export directory ("[Ordinal/Name Pointer] Table").
 exports() {
@@ -44,7 +45,7 @@ esac
 
 got=$(exports "$dll")
 if [ "$got" = "$expected" ]; then
-  pass "exports exactly the nine plain names and the raw-pixels one"
+  pass "exports exactly the nine plain names and our extensions"
 else
   fail "exports differ:"
   diff <(echo "$expected") <(echo "$got") || true

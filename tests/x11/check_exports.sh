@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The shipped shared object: its SONAME, and exactly the nine exports plus the
-# raw-pixels extension in its dynamic symbol table (no layer function, no stb, no C++ runtime symbol).
+# The shipped shared object: its SONAME, and exactly the nine exports plus our
+# extensions in its dynamic symbol table (no layer function, no stb, no C++ runtime symbol).
 set -euo pipefail
 lib=$1
 
@@ -16,13 +16,19 @@ screenshot_capture_region_mem
 screenshot_capture_region_png
 screenshot_capture_region_rgba
 screenshot_capture_window_png
+screenshot_encode
 screenshot_free_mem
+screenshot_grab_region
+screenshot_grab_window
 screenshot_last_error
+screenshot_last_error_detail
 screenshot_list_monitors_json
+screenshot_list_windows_json
+screenshot_save
 screenshot_version"
 actual=$(nm -D --defined-only "$lib" | awk '{ print $NF }' | sort)
 if [ "$actual" != "$expected" ]; then
-  echo "exports differ from the nine and the raw-pixels one:" >&2
+  echo "exports differ from the nine and our extensions:" >&2
   diff <(echo "$expected") <(echo "$actual") >&2 || true
   exit 1
 fi
@@ -30,4 +36,4 @@ if nm -D "$lib" | grep -qi stb; then
   echo "an stb symbol is in the dynamic table" >&2
   exit 1
 fi
-echo "nine exports and the raw-pixels one, SONAME $soname"
+echo "nine exports and our extensions, SONAME $soname"
