@@ -46,7 +46,7 @@ typedef struct {
   int count;
 } monitor_list;
 
-/* vantorel-screenshot.c: text and files, UTF-8 on every platform. */
+/* cli_text.c: text and files, UTF-8 on every platform. */
 #if defined(__GNUC__)
 #define VS_PRINTF_LIKE __attribute__((format(printf, 1, 2)))
 #else
@@ -72,6 +72,13 @@ int library_failed(void);
 /* The reason in words for a platform error code, or NULL when there is none
  * to give. The text is valid until the next call. */
 const char *error_reason(unsigned long code);
+
+/* cli_args.c: the usage texts, and the arguments read into a request; both
+ * return EXIT_OK or, with the message and the usage printed, EXIT_USAGE. */
+extern const char synopsis[];
+extern const char help_text[];
+int usage_error(const char *why, const char *arg);
+int parse_arguments(int argc, char **argv, request *req);
 
 /* cli_capture.c */
 int read_monitors(monitor_list *list);

@@ -1,6 +1,6 @@
 /* What the program asks of the system itself rather than of the library: the
  * focused window, where a picture goes when no file is named, temporary files,
- * the delay, and the reason in words for an error code. */
+ * the delay. */
 #if !defined(_WIN32)
 #define _POSIX_C_SOURCE 200809L /* open flags, fdopen, lstat, sigaction, ... */
 #endif
@@ -24,7 +24,6 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
-#include "linux/linux_error.h"
 #endif
 
 void sleep_ms(unsigned ms) {
@@ -36,28 +35,6 @@ void sleep_ms(unsigned ms) {
   left.tv_nsec = (long)(ms % 1000) * 1000000L;
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
-#endif
-}
-
-/* ---- reasons in words ------------------------------------------------------ */
-
-const char *error_reason(unsigned long code) {
-#if defined(_WIN32)
-  static char text[1024];
-  wchar_t wide[512];
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
-                           (DWORD)code, 0, wide, (DWORD)(sizeof wide / sizeof wide[0]), NULL);
-  int length;
-  if (n == 0) return NULL;
-  length = WideCharToMultiByte(CP_UTF8, 0, wide, (int)n, text, (int)sizeof text - 1, NULL, NULL);
-  if (length <= 0) return NULL;
-  /* The system's text ends in a full stop and a line break; the program's
-   * line ends itself. */
-  while (length > 0 && strchr(" .\r\n", text[length - 1])) --length;
-  text[length] = '\0';
-  return length ? text : NULL;
-#else
-  return code > UINT32_MAX ? NULL : vs_error_reason((uint32_t)code);
 #endif
 }
 

@@ -1,0 +1,149 @@
+/* The program's text in and out: UTF-8 on every platform, UTF-16 to a
+ * Windows console, and its messages on standard error. */
+#include <errno.h>
+#include <limits.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "cli.h"
+#include "vantorel_screenshot.h"
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include "linux/linux_error.h"
+#endif
+
+/* ---- text in and out ------------------------------------------------------- */
+
+#if defined(_WIN32)
+wchar_t *utf8_to_wide(const char *text) {
+  int count = MultiByteToWideChar(CP_UTF8, 0, text, -1, NULL, 0);
+  wchar_t *wide = count > 0 ? (wchar_t *)malloc((size_t)count * sizeof(wchar_t)) : NULL;
+  if (wide && MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, count) != count) {
+    free(wide);
+    wide = NULL;
+  }
+  return wide;
+}
+#endif
+
+/* A console shows UTF-16 as it is, where bytes would pass through its code
+ * page; a file or pipe gets the UTF-8 bytes. */
+void put_text(FILE *stream, const char *text) {
+#if defined(_WIN32)
+  HANDLE handle = (HANDLE)_get_osfhandle(_fileno(stream));
+  DWORD mode;
+  if (handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
+    wchar_t *wide = utf8_to_wide(text);
+    DWORD written;
+    if (wide) {
+      fflush(stream);
+      WriteConsoleW(handle, wide, (DWORD)wcslen(wide), &written, NULL);
+      free(wide);
+      return;
+    }
+  }
+#endif
+  fputs(text, stream);
+}
+
+void say(const char *format, ...) {
+  char text[8192];
+  va_list args;
+  int n = snprintf(text, sizeof text, PROGRAM ": ");
+  va_start(args, format);
+  vsnprintf(text + n, sizeof text - (size_t)n - 1, format, args);
+  va_end(args);
+  strcat(text, "\n");
+  put_text(stderr, text);
+}
+
+FILE *open_to_read(const char *path) {
+#if defined(_WIN32)
+  wchar_t *wide = utf8_to_wide(path);
+  FILE *file = wide ? _wfopen(wide, L"rb") : NULL;
+  free(wide);
+  return file;
+#else
+  return fopen(path, "rb");
+#endif
+}
+
+void remove_file(const char *path) {
+#if defined(_WIN32)
+  wchar_t *wide = utf8_to_wide(path);
+  if (wide) _wremove(wide);
+  free(wide);
+#else
+  remove(path);
+#endif
+}
+int failed(const char *message) {
+  say("%s", message);
+  return EXIT_FAILED;
+}
+
+int failed_errno(const char *what, const char *path) {
+  if (path)
+    say("%s %s: %s", what, path, strerror(errno));
+  else
+    say("%s: %s", what, strerror(errno));
+  return EXIT_FAILED;
+}
+
+/* The library's message exactly as it is, then, when it ends in the
+ * platform's "(error N)", what N means, and the peer's own words where it
+ * gave any (an X server's reason for refusing the connection). */
+int library_failed(void) {
+  const char *message = screenshot_last_error();
+  const char *words = screenshot_last_error_detail();
+  const char *marker = strstr(message, " (error ");
+  const char *reason = NULL;
+  const char *next;
+  while (marker && (next = strstr(marker + 1, " (error ")) != NULL) marker = next;
+  if (marker) {
+    const char *digits = marker + 8;
+    char *end = NULL;
+    unsigned long code;
+    errno = 0;
+    code = strtoul(digits, &end, 10);
+    if (*digits >= '0' && *digits <= '9' && !errno && end[0] == ')' && end[1] == '\0')
+      reason = error_reason(code);
+  }
+  if (reason && words[0])
+    say("%s: %s: %s", message, reason, words);
+  else if (reason)
+    say("%s: %s", message, reason);
+  else
+    say("%s", message);
+  return EXIT_FAILED;
+}
+
+/* ---- reasons in words ------------------------------------------------------ */
+
+const char *error_reason(unsigned long code) {
+#if defined(_WIN32)
+  static char text[1024];
+  wchar_t wide[512];
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
+                           (DWORD)code, 0, wide, (DWORD)(sizeof wide / sizeof wide[0]), NULL);
+  int length;
+  if (n == 0) return NULL;
+  length = WideCharToMultiByte(CP_UTF8, 0, wide, (int)n, text, (int)sizeof text - 1, NULL, NULL);
+  if (length <= 0) return NULL;
+  /* The system's text ends in a full stop and a line break; the program's
+   * line ends itself. */
+  while (length > 0 && strchr(" .\r\n", text[length - 1])) --length;
+  text[length] = '\0';
+  return length ? text : NULL;
+#else
+  return code > UINT32_MAX ? NULL : vs_error_reason((uint32_t)code);
+#endif
+}
