@@ -2,24 +2,47 @@
 # display services: one dispatch and the layers it chooses from, X11 (XCB;
 # never Xlib, whose error handling is process-wide), Wayland (libwayland-client)
 # and the desktop portal. Exactly the nine exports and the raw-pixels
-# extension leave it.
+# extension leave it. libwayland-client and libsystemd are opened at run time.
 
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 pkg_check_modules(VS_XCB REQUIRED IMPORTED_TARGET GLOBAL xcb xcb-shm xcb-randr xcb-composite xcb-xinerama)
+# libwayland-client and libsystemd are opened at run time (wl_library.h,
+# portal_sdbus.h): the library links neither, and their headers are all the
+# build takes (VS_WAYLAND_HEADERS, VS_SDBUS_HEADERS). The tests that talk to
+# a compositor or a bus themselves still link them (VS_WAYLAND, VS_SDBUS).
 pkg_check_modules(VS_WAYLAND REQUIRED IMPORTED_TARGET GLOBAL wayland-client)
 pkg_get_variable(VS_WAYLAND_PROTOCOLS_DIR wayland-protocols pkgdatadir)
 pkg_get_variable(VS_WAYLAND_SCANNER wayland-scanner wayland_scanner)
-if(NOT VS_WAYLAND_PROTOCOLS_DIR OR NOT VS_WAYLAND_SCANNER)
+pkg_get_variable(VS_WAYLAND_XML_DIR wayland-scanner pkgdatadir)
+if(NOT VS_WAYLAND_PROTOCOLS_DIR OR NOT VS_WAYLAND_SCANNER OR NOT EXISTS ${VS_WAYLAND_XML_DIR}/wayland.xml)
   message(FATAL_ERROR "wayland-protocols and wayland-scanner are needed (libwayland-dev, wayland-protocols)")
 endif()
+add_library(vs_wayland_headers INTERFACE)
+target_include_directories(vs_wayland_headers INTERFACE ${VS_WAYLAND_INCLUDE_DIRS})
+target_link_libraries(vs_wayland_headers INTERFACE ${CMAKE_DL_LIBS})
 
-# Protocol code generated at build time: xdg-output from Debian's
+# Protocol code generated at build time: the core interfaces from
+# libwayland-dev's wayland.xml (under the vs_ names of vs-wayland-names.h, so
+# the running libwayland's own never meet ours); xdg-output from Debian's
 # wayland-protocols; wlroots' screen copy, image capture sources and image
 # copy capture from our own descriptions (Debian 12 ships none of them).
 set(VS_PROTOCOL_DIR ${CMAKE_CURRENT_BINARY_DIR}/protocols)
 file(MAKE_DIRECTORY ${VS_PROTOCOL_DIR})
-set(VS_PROTOCOL_SOURCES)
+file(STRINGS ${VS_WAYLAND_XML_DIR}/wayland.xml vs_core_interfaces REGEX "<interface name=\"wl_[a-z_]+\"")
+set(vs_names "// Made by cmake/library_linux.cmake from wayland.xml.\n#ifndef VS_WAYLAND_NAMES_H\n#define VS_WAYLAND_NAMES_H\n")
+foreach(line ${vs_core_interfaces})
+  string(REGEX REPLACE ".*<interface name=\"(wl_[a-z_]+)\".*" "\\1" interface "${line}")
+  string(APPEND vs_names "#define ${interface}_interface vs_${interface}_interface\n")
+endforeach()
+string(APPEND vs_names "#endif\n")
+file(CONFIGURE OUTPUT ${VS_PROTOCOL_DIR}/vs-wayland-names.h CONTENT "${vs_names}" @ONLY)
+add_custom_command(
+  OUTPUT ${VS_PROTOCOL_DIR}/wayland-protocol.c
+  COMMAND ${VS_WAYLAND_SCANNER} private-code ${VS_WAYLAND_XML_DIR}/wayland.xml ${VS_PROTOCOL_DIR}/wayland-protocol.c
+  DEPENDS ${VS_WAYLAND_XML_DIR}/wayland.xml
+  VERBATIM)
+set(VS_PROTOCOL_SOURCES ${VS_PROTOCOL_DIR}/wayland-protocol.c)
 foreach(xml ${VS_WAYLAND_PROTOCOLS_DIR}/unstable/xdg-output/xdg-output-unstable-v1.xml
             ${CMAKE_CURRENT_SOURCE_DIR}/protocols/wlr-screencopy-unstable-v1.xml
             ${CMAKE_CURRENT_SOURCE_DIR}/protocols/ext-image-capture-source-v1.xml
@@ -39,7 +62,7 @@ endforeach()
 # layers share (vs_linux), and each layer (vs_x11, vs_wayland, vs_portal).
 set(VS_SRC ${CMAKE_CURRENT_SOURCE_DIR}/src/linux)
 set(VS_LINUX_SOURCES ${VS_SRC}/linux_error.cpp ${VS_SRC}/linux_dispatch.cpp ${VS_SRC}/linux_bitmap.cpp
-                     ${VS_SRC}/linux_frame.cpp ${VS_SRC}/linux_wait.cpp)
+                     ${VS_SRC}/linux_frame.cpp ${VS_SRC}/linux_wait.cpp ${VS_SRC}/linux_library.cpp)
 set(VS_X11_SOURCES
     ${VS_SRC}/x11/x11_layer.cpp
     ${VS_SRC}/x11/x11_connection.cpp
@@ -49,6 +72,7 @@ set(VS_X11_SOURCES
     ${VS_SRC}/x11/x11_window.cpp)
 set(VS_WAYLAND_SOURCES
     ${VS_SRC}/wayland/wl_layer.cpp
+    ${VS_SRC}/wayland/wl_library.cpp
     ${VS_SRC}/wayland/wl_connection.cpp
     ${VS_SRC}/wayland/wl_buffer.cpp
     ${VS_SRC}/wayland/wl_capture.cpp
@@ -57,6 +81,7 @@ set(VS_WAYLAND_SOURCES
 # alone too for its own tests; portal_layer.cpp makes it a layer.
 set(VS_PORTAL_MODULE_SOURCES
     ${VS_SRC}/portal/portal_bus.cpp
+    ${VS_SRC}/portal/portal_sdbus.cpp
     ${VS_SRC}/portal/portal_capture.cpp
     ${VS_SRC}/portal/portal_file.cpp
     ${VS_SRC}/portal/portal_png.cpp
@@ -71,8 +96,15 @@ set(VS_LINUX_ALL_SOURCES ${VS_LINUX_SOURCES} ${VS_X11_SOURCES} ${VS_WAYLAND_SOUR
                          ${VS_PORTAL_SOURCES})
 
 pkg_check_modules(VS_SDBUS REQUIRED IMPORTED_TARGET GLOBAL libsystemd)
+add_library(vs_sdbus_headers INTERFACE)
+target_include_directories(vs_sdbus_headers INTERFACE ${VS_SDBUS_INCLUDE_DIRS})
+target_link_libraries(vs_sdbus_headers INTERFACE ${CMAKE_DL_LIBS})
 pkg_check_modules(VS_PNG REQUIRED IMPORTED_TARGET GLOBAL libpng16)
 set(VS_LAYER_OPTIONS ${VS_WARNINGS} -fno-exceptions -fno-rtti)
+# Every file of the Wayland layer, the generated protocol code included,
+# reaches libwayland through the loaded table (wl_library.h); the targets that
+# compile the layer again (tests/hostile, bench/wayland) take these too.
+set(VS_WAYLAND_LIBRARY_OPTIONS -include ${VS_SRC}/wayland/wl_library.h)
 set(VS_VERSION_SCRIPT ${VS_SRC}/vantorel-screenshot.map)
 
 function(vs_linux_objects name)
@@ -89,14 +121,16 @@ vs_linux_objects(vs_linux ${VS_LINUX_SOURCES})
 vs_linux_objects(vs_x11 ${VS_X11_SOURCES})
 target_link_libraries(vs_x11 PUBLIC PkgConfig::VS_XCB)
 vs_linux_objects(vs_wayland ${VS_WAYLAND_SOURCES} ${VS_PROTOCOL_SOURCES})
-target_link_libraries(vs_wayland PUBLIC PkgConfig::VS_WAYLAND)
+target_compile_options(vs_wayland PRIVATE ${VS_WAYLAND_LIBRARY_OPTIONS})
+target_link_libraries(vs_wayland PUBLIC vs_wayland_headers)
 vs_linux_objects(vs_portal ${VS_PORTAL_SOURCES})
-target_link_libraries(vs_portal PUBLIC PkgConfig::VS_SDBUS PkgConfig::VS_PNG)
+target_link_libraries(vs_portal PUBLIC vs_sdbus_headers PkgConfig::VS_PNG)
 
 # The portal module alone, for its tests: a static archive, so a test takes
 # only the objects it calls and not the layer's table with its Wayland needs.
-add_library(vs_portal_module STATIC $<TARGET_OBJECTS:vs_portal>)
-target_link_libraries(vs_portal_module PUBLIC PkgConfig::VS_SDBUS PkgConfig::VS_PNG)
+add_library(vs_portal_module STATIC $<TARGET_OBJECTS:vs_portal> ${VS_SRC}/linux_library.cpp)
+target_compile_options(vs_portal_module PRIVATE ${VS_LAYER_OPTIONS})
+target_link_libraries(vs_portal_module PUBLIC vs_sdbus_headers PkgConfig::VS_PNG)
 target_include_directories(vs_portal_module PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
 
 # All the layers' objects together, so the tests and benchmarks can link the
@@ -104,7 +138,7 @@ target_include_directories(vs_portal_module PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/s
 add_library(vs_layers INTERFACE)
 target_sources(vs_layers INTERFACE $<TARGET_OBJECTS:vs_linux> $<TARGET_OBJECTS:vs_x11>
                                    $<TARGET_OBJECTS:vs_wayland> $<TARGET_OBJECTS:vs_portal>)
-target_link_libraries(vs_layers INTERFACE PkgConfig::VS_XCB PkgConfig::VS_WAYLAND PkgConfig::VS_SDBUS
+target_link_libraries(vs_layers INTERFACE PkgConfig::VS_XCB vs_wayland_headers vs_sdbus_headers
                                           PkgConfig::VS_PNG Threads::Threads)
 target_include_directories(vs_layers INTERFACE ${CMAKE_CURRENT_SOURCE_DIR}/include
                                                ${CMAKE_CURRENT_SOURCE_DIR}/src)
@@ -113,8 +147,8 @@ add_library(vantorel-screenshot SHARED $<TARGET_OBJECTS:vs_core> $<TARGET_OBJECT
             $<TARGET_OBJECTS:vs_x11> $<TARGET_OBJECTS:vs_wayland> $<TARGET_OBJECTS:vs_portal>)
 target_include_directories(vantorel-screenshot PUBLIC
                            $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
-target_link_libraries(vantorel-screenshot PRIVATE PkgConfig::VS_XCB PkgConfig::VS_WAYLAND
-                                                  PkgConfig::VS_SDBUS PkgConfig::VS_PNG
+target_link_libraries(vantorel-screenshot PRIVATE PkgConfig::VS_XCB vs_wayland_headers
+                                                  vs_sdbus_headers PkgConfig::VS_PNG
                                                   Threads::Threads)
 # -z nodelete: an X11 connection attempt still running on its thread when
 # the host unloads the library must find its code still there.

@@ -208,6 +208,20 @@ def _declare(lib: _ctypes.CDLL) -> None:
         function.restype = restype
 
 
+def _missing_itself(candidate: str, error: OSError) -> bool:
+    """Whether the loader's error says the candidate itself is not there.
+
+    Any other error is about a file that is there: a dependency of it the
+    system lacks ("libxcb-composite.so.0: cannot open shared object file"),
+    the wrong architecture, a symbol too new for this glibc. That is the
+    answer, not a reason to try the next candidate.
+    """
+    text = str(error)
+    if _os.path.sep in candidate:
+        return not _os.path.exists(candidate)
+    return text.startswith(candidate + ":") and "cannot open shared object file" in text
+
+
 def _library() -> _ctypes.CDLL:
     """The loaded library; the caller holds _lock."""
     global _lib, _lib_path
@@ -218,6 +232,10 @@ def _library() -> _ctypes.CDLL:
         try:
             lib = _ctypes.CDLL(candidate)
         except OSError as error:
+            if not _missing_itself(candidate, error):
+                raise OSError(
+                    f"the vantorel-screenshot library {candidate} cannot be loaded: {error}"
+                ) from error
             failures.append(f"{candidate}: {error}")
             continue
         _declare(lib)

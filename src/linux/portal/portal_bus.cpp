@@ -21,6 +21,7 @@ int portal_bus_pump(sd_bus *bus, int (*done)(void *), void *ctx, int64_t deadlin
 static int bus_is_ready(void *bus) { return sd_bus_is_ready(static_cast<sd_bus *>(bus)) > 0; }
 
 int portal_bus_open(sd_bus **out, int64_t deadline) {
+  if (portal_sdbus_load() != 0) return -ELIBACC;
   sd_bus *bus = nullptr;
   int r = sd_bus_open_user(&bus);
   if (r < 0) return r;

@@ -12,6 +12,8 @@
 #include <stdint.h>
 #include <systemd/sd-bus.h>
 
+#include "linux/portal/portal_sdbus.h"
+
 #define PORTAL_BUS_NAME "org.freedesktop.portal.Desktop"
 #define PORTAL_BUS_PATH "/org/freedesktop/portal/desktop"
 
@@ -21,7 +23,8 @@ int portal_bus_pump(sd_bus *bus, int (*done)(void *), void *ctx, int64_t deadlin
 
 // A connection of our own (never the default bus object, which is shared by
 // the thread), authenticated and named within the deadline: 0, or a negative
-// errno (-ETIMEDOUT for a bus that takes the connection and stays silent).
+// errno (-ETIMEDOUT for a bus that takes the connection and stays silent,
+// -ELIBACC where libsystemd could not be loaded).
 int portal_bus_open(sd_bus **out, int64_t deadline);
 
 // One method call's reply, caught by portal_call_on_reply (its userdata).

@@ -15,12 +15,23 @@
 
 #include "linux/linux_frame.h"
 #include "linux/portal/portal_capture.h"
+#include "linux/portal/portal_sdbus.h"
 #include "linux/wayland/wl_layer.h"
+
+// Without libsystemd the layer is not offered, and a forced one says which
+// library is missing.
+static int need_sdbus(void) {
+  if (portal_sdbus_load() == 0) return 0;
+  const char *why = portal_sdbus_why();
+  vs_set_last_error_reason(VS_ERROR_NO_LIBRARY, why, strlen(why));
+  return -1;
+}
 
 // Waits up to the choice's deadline: a portal the bus has to start first
 // answers once it runs (the dispatch does not charge this wait to the
 // export).
 static int probe(int64_t deadline) {
+  if (need_sdbus() != 0) return VS_FAILED;
   if (!portal_available(deadline)) {
     vs_set_last_error(PORTAL_ERROR_NO_PORTAL);
     return VS_FAILED;
@@ -104,6 +115,13 @@ static int copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, i
   return 0;
 }
 
+// A forced portal layer is never probed: without libsystemd it says so here,
+// before the first copy.
+static int open_outputs(int64_t deadline) {
+  if (need_sdbus() != 0) return VS_FAILED;
+  return vs_wl_open_outputs(deadline);
+}
+
 // A copy lists the outputs (the Wayland layer's bound) and then waits for
 // the portal's answer; what copy_wait_ms has beyond wait_ms is that window,
 // which the dispatch grants beyond the export's budget.
@@ -112,7 +130,7 @@ const vs_layer vs_portal_layer = {
     .wait_ms = VS_WAIT_MS,
     .copy_wait_ms = VS_WAIT_MS + PORTAL_TIMEOUT_MS,
     .probe = probe,
-    .open = vs_wl_open_outputs,
+    .open = open_outputs,
     .list_monitors = vs_wl_list_monitors,
     .virtual_screen = vs_wl_virtual_screen,
     .copy_screen = copy_screen,

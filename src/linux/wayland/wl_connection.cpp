@@ -116,6 +116,10 @@ static void output_scale(void *data, wl_output *output, int32_t factor) {
   record_of(data)->scale = factor;
 }
 
+// wl_output's name and description (version 4) are in the wayland.xml of
+// libwayland 1.20 and later; a build on older headers binds version 3 and
+// names its monitors from xdg-output alone.
+#ifdef WL_OUTPUT_NAME_SINCE_VERSION
 static void output_name(void *data, wl_output *output, const char *name) {
   (void)output;
   copy_name(record_of(data)->name, name);
@@ -130,6 +134,14 @@ static void output_description(void *data, wl_output *output, const char *descri
 static const wl_output_listener k_output_listener = {
     output_geometry, output_mode, output_done, output_scale, output_name, output_description,
 };
+#else
+static const wl_output_listener k_output_listener = {
+    output_geometry,
+    output_mode,
+    output_done,
+    output_scale,
+};
+#endif
 
 static void xdg_position(void *data, zxdg_output_v1 *xdg, int32_t x, int32_t y) {
   (void)xdg;
@@ -251,8 +263,9 @@ static void registry_global(void *data, wl_registry *registry, uint32_t name, co
     memset(r, 0, sizeof *r);
     r->global = name;
     r->scale = 1;
-    r->output = (wl_output *)wl_registry_bind(registry, name, &wl_output_interface,
-                                              min_version(version, 4));
+    r->output =
+        (wl_output *)wl_registry_bind(registry, name, &wl_output_interface,
+                                      min_version(version, (uint32_t)wl_output_interface.version));
     if (!r->output) return;
     wl_output_add_listener(r->output, &k_output_listener, r);
     watch_xdg_output(r);
@@ -427,6 +440,7 @@ int vs_wl_roundtrip_locked(int64_t deadline) {
 // itself, print to stderr when XDG_RUNTIME_DIR is unset, and block in
 // connect(). NULL with the last error set.
 static wl_display *connect_compositor(int64_t deadline) {
+  if (vs_wl_library_load() != 0) return NULL;
   vs_set_last_error(VS_ERROR_WL_NO_COMPOSITOR);
   const char *name = getenv("WAYLAND_DISPLAY");
   if (!name || !name[0]) name = "wayland-0";

@@ -38,6 +38,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "linux/x11/x11_internal.h"
@@ -85,13 +86,25 @@ static void close_if_open(int *fd) {
 // ---------------------------------------------------------------------------
 // The attempt's thread
 
+// close_range by its number: glibc has a wrapper from 2.34 on only, and the
+// library runs on older ones (Debian 11's 2.31); a kernel without the call
+// (before 5.9) answers ENOSYS, and the attempts then stay in the process's
+// table.
+#ifndef __NR_close_range
+#define __NR_close_range 436
+#endif
+#define VS_CLOSE_RANGE_UNSHARE (1u << 1)
+static int close_fds(unsigned first, unsigned last, unsigned flags) {
+  return (int)syscall(__NR_close_range, first, last, flags);
+}
+
 // Leaves the calling thread in a descriptor table of its own that holds only
 // the channel, under every number below `reserved` and its own. 0; -1 when
 // the thread is still in the process's table (the call is not there or not
 // allowed); -2 when it is in its own table but could not fill it.
 static int enter_own_table(int channel, int reserved) {
-  if (close_range((unsigned)channel + 1, ~0u, CLOSE_RANGE_UNSHARE) != 0) return -1;
-  if (channel > 0) close_range(0, (unsigned)channel - 1, 0);
+  if (close_fds((unsigned)channel + 1, ~0u, VS_CLOSE_RANGE_UNSHARE) != 0) return -1;
+  if (channel > 0) close_fds(0, (unsigned)channel - 1, 0);
   for (int fd = 0; fd < reserved; fd++) {
     if (fd != channel && dup2(channel, fd) < 0) return -2;
   }
