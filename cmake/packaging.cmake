@@ -50,12 +50,25 @@ set(CPACK_COMPONENT_CLI_DEPENDS runtime)
 # rest. (No CPACK_PACKAGE_DESCRIPTION_SUMMARY: it would come before each.)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libvantorel-screenshot1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# The library opens libwayland-client and libsystemd at run time (the Wayland
+# and the portal layers), so shlibdeps cannot see them: without them X11
+# still works, hence Recommends. Headers of libwayland 1.20 and later send
+# every request through wl_proxy_marshal_flags, which older ones lack;
+# sd_bus_close_unref came in systemd 240.
+if(VS_WAYLAND_VERSION VERSION_GREATER_EQUAL 1.20)
+  set(VS_WAYLAND_RUNTIME_MIN 1.20.0)
+else()
+  set(VS_WAYLAND_RUNTIME_MIN 1.18.0)
+endif()
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS
+    "libwayland-client0 (>= ${VS_WAYLAND_RUNTIME_MIN}), libsystemd0 (>= 240)")
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
     "Screen capture to PNG behind a plain C interface (shared library)
 Captures the whole virtual screen, one monitor, a rectangle or one window of
 an X11 display to an RGBA PNG file or to PNG bytes in memory, and lists the
 monitors as JSON, through nine plain C functions; and a rectangle as raw RGBA
-pixels through one more.")
+pixels through one more. On Wayland desktops it also uses libwayland-client
+and, through the desktop portal, libsystemd, where they are installed.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvantorel-screenshot-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
 # Makes what users install, in dist/:
 #
-#   vantorel_screenshot-1.0.0-py3-none-linux_x86_64.whl   the Linux library inside
-#   vantorel_screenshot-1.0.0-py3-none-win_amd64.whl      build-win64's DLL inside
-#   vantorel_screenshot-1.0.0-py3-none-win32.whl          build-win32's DLL inside
+#   vantorel_screenshot-1.0.0-py3-none-manylinux_2_31_x86_64.whl   glibc 2.31 and later
+#   vantorel_screenshot-1.0.0-py3-none-win_amd64.whl      build-win64's DLL and program inside
+#   vantorel_screenshot-1.0.0-py3-none-win32.whl          build-win32's DLL and program inside
 #   vantorel-screenshot-1.0.0.tar.gz                      the Python source distribution
 #   libvantorel-screenshot1_1.0.0_amd64.deb               the library
 #   libvantorel-screenshot-dev_1.0.0_amd64.deb            header, .so link, .pc, CMake package
 #   vantorel-screenshot_1.0.0_amd64.deb                   the command-line program
 #
-# The Debian packages come from CPack over a /usr build in build-pkg/; the
-# Linux wheel carries the same stripped library as libvantorel-screenshot1.
-# The Windows wheels carry, byte for byte, the DLLs that scripts/build-windows.sh
+# The Debian packages come from CPack over a /usr build in build-pkg/. The
+# Linux wheel comes from scripts/build-wheel-linux.sh: a Debian 11 build,
+# its X11 libraries and libpng copied in by auditwheel. The Windows wheels
+# carry, byte for byte, the DLLs and programs that scripts/build-windows.sh
 # leaves in build-win64/ and build-win32/, the files the Windows stage tests.
-# Needs what scripts/install-deps.sh installs; no network.
+# Needs what scripts/install-deps.sh installs, and root (the Debian 11 and
+# sid chroots of rig/chroot.sh); no network but the Debian archive.
 #
 #   scripts/build-packages.sh [--linux] [DIST_DIR]
 #
@@ -47,22 +49,21 @@ cp "$build"/packages/*.deb "$dist/"
 # The Windows DLLs (a no-op when they are up to date).
 if [ "$linux_only" = 0 ]; then "$root/scripts/build-windows.sh" >/dev/null; fi
 
-# The wheels, by pip from a venv over Debian's setuptools and wheel. A runtime
-# install stripped as CPack strips gives the Linux wheel the package's library.
+# The Linux wheel.
+"$root/scripts/build-wheel-linux.sh" "$dist" >"$build/wheel-linux.log" 2>&1 ||
+  { tail -n 40 "$build/wheel-linux.log"; exit 1; }
+
+# The Windows wheels, by pip from a venv over Debian's setuptools and wheel.
 venv=$build/venv
 [ -x "$venv/bin/pip" ] || "$python" -m venv --system-site-packages "$venv"
-stage=$build/runtime-stage
-rm -rf "$stage"
-cmake --install "$build" --component runtime --prefix "$stage" --strip >/dev/null
-linux_library=$(find "$stage" -name 'libvantorel-screenshot.so.1.*' -type f)
-libraries=("$linux_library")
 if [ "$linux_only" = 0 ]; then
-  libraries+=("$root/build-win64/vantorel-screenshot.dll" "$root/build-win32/vantorel-screenshot.dll")
+  for windows in "$root/build-win64" "$root/build-win32"; do
+    VANTOREL_SCREENSHOT_PREBUILT=$windows/vantorel-screenshot.dll \
+      VANTOREL_SCREENSHOT_PREBUILT_PROGRAM=$windows/vantorel-screenshot.exe \
+      "$venv/bin/pip" wheel --quiet --no-index --no-build-isolation --no-deps --no-cache-dir \
+      --wheel-dir "$dist" "$root"
+  done
 fi
-for library in "${libraries[@]}"; do
-  VANTOREL_SCREENSHOT_PREBUILT=$library "$venv/bin/pip" wheel --quiet --no-index \
-    --no-build-isolation --no-deps --no-cache-dir --wheel-dir "$dist" "$root"
-done
 (cd "$root" && "$python" -c 'import sys; from setuptools import build_meta
 print(build_meta.build_sdist(sys.argv[1]))' "$dist" >"$build/sdist.log" 2>&1) \
   || { cat "$build/sdist.log"; exit 1; }

@@ -56,7 +56,10 @@ for component in runtime cli; do
 done
 library=$(find "$stage" -maxdepth 1 -name 'libvantorel-screenshot.so.1.*' -type f)
 program=$stage/bin/vantorel-screenshot
-[ -n "$library" ] && [ -x "$program" ] || { echo "build-wheel-linux: nothing installed in $stage" >&2; exit 1; }
+if [ -z "$library" ] || [ ! -x "$program" ]; then
+  echo "build-wheel-linux: nothing installed in $stage" >&2
+  exit 1
+fi
 
 # auditwheel runs in sid, whose own libraries are newer than glibc 2.31
 # allows: it searches only copies of the libraries the files use as bullseye

@@ -37,11 +37,18 @@ sys.path.insert(0, PYTHON_TESTS)
 from pngcheck import decode  # noqa: E402
 
 VERSION = "1.0.0"
+# The Linux wheel's tag: built on glibc 2.31 (scripts/build-wheel-linux.sh).
+LINUX = "manylinux_2_31_x86_64"
 WHEELS = {
-    "linux_x86_64": ("libvantorel-screenshot.so.1", "ELF 64-bit LSB shared object, x86-64", None),
+    LINUX: ("libvantorel-screenshot.so.1", "ELF 64-bit LSB shared object, x86-64", None),
     "win_amd64": ("vantorel-screenshot.dll", "PE32+ executable (DLL)", "build-win64"),
     "win32": ("vantorel-screenshot.dll", "PE32 executable (DLL)", "build-win32"),
 }
+PROGRAMS = {LINUX: "vantorel-screenshot", "win_amd64": "vantorel-screenshot.exe",
+            "win32": "vantorel-screenshot.exe"}
+# What the manylinux policy lets a wheel take from the system, of what ours needs.
+SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libdl.so.2", "libpthread.so.0", "librt.so.1",
+                    "libgcc_s.so.1", "libstdc++.so.6", "libz.so.1", "ld-linux-x86-64.so.2"}
 PE_MACHINE = {"win_amd64": "x86-64", "win32": "Intel 80386"}
 DEBS = ["libvantorel-screenshot1", "libvantorel-screenshot-dev", "vantorel-screenshot"]
 
@@ -103,6 +110,14 @@ class InstalledPackage:
         case: unittest.TestCase = self  # type: ignore[assignment]
         with tempfile.TemporaryDirectory() as elsewhere:
             done = run([python, "-c", PROBE], cwd=elsewhere, env=clean_env(), timeout=60)
+            # The program inside the package, as the command on the venv's
+            # PATH and as python -m.
+            for command in ([os.path.join(venv, "bin", "vantorel-screenshot")],
+                            [python, "-m", "vantorel_screenshot"]):
+                png = subprocess.run(command + ["region", "0", "0", "24", "16", "-"], cwd=elsewhere,
+                                     env=clean_env(), capture_output=True, timeout=60)
+                case.assertEqual(png.returncode, 0, png.stderr)
+                case.assertEqual((decode(png.stdout).width, decode(png.stdout).height), (24, 16))
         probe = json.loads(done.stdout)
         package = os.path.dirname(probe["file"])
         case.assertTrue(probe["file"].startswith(venv + os.sep), probe)
@@ -173,12 +188,19 @@ class Wheels(unittest.TestCase, InstalledPackage):
             with self.subTest(platform=platform), zipfile.ZipFile(wheel_path(platform)) as wheel:
                 info = f"vantorel_screenshot-{VERSION}.dist-info"
                 names = set(wheel.namelist())
+                # auditwheel's copies of the libraries go beside the package
+                # (checked below), and it lists directories as well.
+                bundled = {n for n in names if n.startswith("vantorel_screenshot.libs/")}
                 self.assertEqual(
-                    names - {f"{info}/top_level.txt"},
-                    {"vantorel_screenshot/__init__.py", "vantorel_screenshot/_codes.py",
-                     "vantorel_screenshot/py.typed", f"vantorel_screenshot/{library}",
-                     f"{info}/METADATA", f"{info}/WHEEL", f"{info}/RECORD"},
+                    {n for n in names - bundled - {f"{info}/top_level.txt"} if not n.endswith("/")},
+                    {"vantorel_screenshot/__init__.py", "vantorel_screenshot/__main__.py",
+                     "vantorel_screenshot/_codes.py", "vantorel_screenshot/py.typed",
+                     f"vantorel_screenshot/{library}", f"vantorel_screenshot/bin/{PROGRAMS[platform]}",
+                     f"{info}/METADATA", f"{info}/WHEEL", f"{info}/RECORD", f"{info}/entry_points.txt"},
                 )
+                self.assertEqual(bool(bundled), platform == LINUX)
+                self.assertIn("vantorel-screenshot = vantorel_screenshot.__main__:main",
+                              wheel.read(f"{info}/entry_points.txt").decode())
                 fields = wheel.read(f"{info}/WHEEL").decode().splitlines()
                 self.assertIn(f"Tag: py3-none-{platform}", fields)
                 self.assertIn("Root-Is-Purelib: false", fields)
@@ -189,7 +211,7 @@ class Wheels(unittest.TestCase, InstalledPackage):
                 self.assertRegex(metadata, r"\nProvides-Extra: image\n")
                 # RECORD: every other file with its urlsafe-base64 SHA-256 and size.
                 rows = list(csv.reader(io.StringIO(wheel.read(f"{info}/RECORD").decode())))
-                self.assertEqual({row[0] for row in rows}, names)
+                self.assertEqual({row[0] for row in rows}, {n for n in names if not n.endswith("/")})
                 for name, digest, size in rows:
                     if name == f"{info}/RECORD":
                         self.assertEqual((digest, size), ("", ""))
@@ -199,7 +221,7 @@ class Wheels(unittest.TestCase, InstalledPackage):
                     self.assertEqual(digest, "sha256=" + encoded.decode(), name)
                     self.assertEqual(int(size), len(data), name)
                 # The Python files are the tree's.
-                for name in ("__init__.py", "_codes.py"):
+                for name in ("__init__.py", "__main__.py", "_codes.py"):
                     with open(os.path.join(ROOT, "python", "vantorel_screenshot", name), "rb") as f:
                         self.assertEqual(wheel.read(f"vantorel_screenshot/{name}"), f.read(), name)
 
@@ -223,22 +245,39 @@ class Wheels(unittest.TestCase, InstalledPackage):
         for platform, (library, _, build) in WHEELS.items():
             if build is None:
                 continue
-            with self.subTest(platform=platform):
-                with zipfile.ZipFile(wheel_path(platform)) as wheel:
-                    packed = wheel.read(f"vantorel_screenshot/{library}")
-                with open(os.path.join(ROOT, build, library), "rb") as built:
-                    self.assertEqual(sha256(packed), sha256(built.read()))
+            for name in (library, f"bin/{PROGRAMS[platform]}"):
+                with self.subTest(platform=platform, name=name):
+                    with zipfile.ZipFile(wheel_path(platform)) as wheel:
+                        packed = wheel.read(f"vantorel_screenshot/{name}")
+                    with open(os.path.join(ROOT, build, os.path.basename(name)), "rb") as built:
+                        self.assertEqual(sha256(packed), sha256(built.read()))
 
-    def test_linux_wheel_carries_the_debian_packages_library(self) -> None:
-        with tempfile.TemporaryDirectory() as work:
-            run(["dpkg-deb", "-x", deb_path("libvantorel-screenshot1"), work])
-            found = run(["find", work, "-name", "libvantorel-screenshot.so.1.*", "-type", "f"]).stdout.split()
-            self.assertEqual(len(found), 1, found)
-            with open(found[0], "rb") as packaged, zipfile.ZipFile(wheel_path("linux_x86_64")) as wheel:
-                self.assertEqual(
-                    sha256(wheel.read("vantorel_screenshot/libvantorel-screenshot.so.1")),
-                    sha256(packaged.read()),
-                )
+    def test_linux_wheel_needs_nothing_the_policy_does_not_allow(self) -> None:
+        # Every library the wheel's files need is the system's by the
+        # manylinux policy, or one of auditwheel's copies in the wheel, and
+        # none of them is a display library the layers open at run time.
+        path = wheel_path(LINUX)
+        self.assertLess(os.path.getsize(path), 4 * 1024 * 1024)
+        with tempfile.TemporaryDirectory() as work, zipfile.ZipFile(path) as wheel:
+            wheel.extractall(work)
+            bundled = set(os.listdir(os.path.join(work, "vantorel_screenshot.libs")))
+            package = os.path.join(work, "vantorel_screenshot")
+            files = [os.path.join(package, "libvantorel-screenshot.so.1"),
+                     os.path.join(package, "bin", "vantorel-screenshot")]
+            files += [os.path.join(work, "vantorel_screenshot.libs", name) for name in bundled]
+            for file in files:
+                dynamic = run(["objdump", "-p", file]).stdout
+                needed = set(re.findall(r"NEEDED\s+(\S+)", dynamic))
+                with self.subTest(file=os.path.basename(file)):
+                    self.assertEqual(needed - SYSTEM_LIBRARIES - bundled - {"libvantorel-screenshot.so.1"},
+                                     set())
+                    self.assertFalse({n for n in needed if "wayland" in n or "systemd" in n}, needed)
+                    versions = re.findall(r"GLIBC_2\.(\d+)", run(["objdump", "-T", file]).stdout)
+                    self.assertLessEqual(max(map(int, versions), default=0), 31)
+            # xcb, its four extensions and libpng travel with the wheel.
+            for name in ("libxcb", "libxcb-shm", "libxcb-randr", "libxcb-composite", "libxcb-xinerama",
+                         "libpng16"):
+                self.assertTrue([b for b in bundled if b.startswith(name + "-")], (name, bundled))
 
     def test_pip_picks_each_wheel_for_its_platform_only(self) -> None:
         # pip's own tag matching, for a target platform other than this one.
@@ -274,7 +313,7 @@ class Wheels(unittest.TestCase, InstalledPackage):
         with tempfile.TemporaryDirectory() as work:
             venv = os.path.join(work, "v")
             python = make_venv(venv)
-            run([os.path.join(venv, "bin", "pip"), "install", "--no-index", wheel_path("linux_x86_64")],
+            run([os.path.join(venv, "bin", "pip"), "install", "--no-index", wheel_path(LINUX)],
                 cwd=work, env=clean_env())
             self.check_installed(python, venv)
             self.run_python_suite(python)
@@ -406,6 +445,10 @@ class DebianPackages(unittest.TestCase):
                 resolved[os.path.basename(fields[0])] = fields[0]
         depends = run(["dpkg-query", "-W", "-f=${Depends}", "libvantorel-screenshot1"]).stdout
         declared = {d.split()[0].split(":")[0] for d in depends.split(", ")}
+        # The display libraries opened at run time are recommended, not needed.
+        recommends = run(["dpkg-query", "-W", "-f=${Recommends}", "libvantorel-screenshot1"]).stdout
+        self.assertEqual({r.split()[0] for r in recommends.split(", ")}, {"libwayland-client0", "libsystemd0"})
+        self.assertFalse(declared & {"libwayland-client0", "libsystemd0"}, depends)
         for soname in needed:
             with self.subTest(needed=soname):
                 self.assertIn(soname, resolved)
