@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Makes the trixie and sid chroots of the newer-desktop stages (25, 80, 85)
-# with everything they install, ahead of those stages. scripts/test.sh starts
+# with everything they install, and the small ones of the Linux wheel (its
+# Debian 11 build and sid's auditwheel for stage 65, the bare Debian 11, 12
+# and sid chroots stage 67 installs it into), ahead of those stages. scripts/test.sh starts
 # it in the background, so that downloading and unpacking some gigabytes of
 # desktops overlaps the stages before them instead of adding to the run.
 #
@@ -34,6 +36,12 @@ for lib in libxrandr2 libxrender1 libxinerama1 libxcomposite1 libxfixes3 libxi6 
   wine+=("$lib" "$lib:i386")
 done
 step "trixie with Wine 10" "$chroot" ensure trixie trixie --i386 "${wine[@]}"
+# The wheel's chroots are small (a few hundred MB together) and stage 65
+# builds the wheel in the first two.
+step "bullseye build and sid auditwheel" "$root/scripts/build-wheel-linux.sh" --prepare
+for suite in bullseye bookworm sid; do
+  step "$suite-bare" "$chroot" ensure "$suite-bare" "$suite" python3 python3-pip
+done
 step "sid desktops" "$chroot" ensure sid sid "${common[@]}" sway swaybg grim labwc wlr-randr \
   "${gnome[@]}" "${kde[@]}"
 step "trixie desktops" "$chroot" ensure trixie trixie "${common[@]}" sway swaybg grim python3-venv \

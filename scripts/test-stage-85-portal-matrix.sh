@@ -165,7 +165,7 @@ kde_row() {
 check_packages() {
   local what=$1 dist=$root/dist debs wheel work out
   if ! ls "$dist"/libvantorel-screenshot1_*_amd64.deb "$dist"/vantorel-screenshot_*_amd64.deb \
-    "$dist"/vantorel_screenshot-*-linux_x86_64.whl >/dev/null 2>&1; then
+    "$dist"/vantorel_screenshot-*-manylinux_*_x86_64.whl >/dev/null 2>&1; then
     dist=$root/build-pkg/dist-linux
     if ! "$root/scripts/build-packages.sh" --linux "$dist" >"$build/build-packages-linux.log" 2>&1; then
       tail -n 30 "$build/build-packages-linux.log"
@@ -175,7 +175,7 @@ check_packages() {
   fi
   debs=("$dist"/libvantorel-screenshot1_*_amd64.deb "$dist"/libvantorel-screenshot-dev_*_amd64.deb
     "$dist"/vantorel-screenshot_*_amd64.deb)
-  wheel=$(ls "$dist"/vantorel_screenshot-*-linux_x86_64.whl)
+  wheel=$(ls "$dist"/vantorel_screenshot-*-manylinux_*_x86_64.whl)
 
   "$root/rig/chroot.sh" ensure "$VS_RIG_CHROOT" "$VS_RIG_CHROOT" python3-venv >/dev/null
   # The shared chroot is left as it was: our packages go again at the end.
