@@ -335,6 +335,11 @@ class Loading(unittest.TestCase):
             package = os.path.join(work, "vantorel_screenshot")
             shutil.copytree(os.path.dirname(vs.__file__), package)
             shutil.copy(library, os.path.join(package, "libvantorel-screenshot.so.1"))
+            # A manylinux wheel's library finds its copies of libxcb and
+            # libpng in vantorel_screenshot.libs beside the package.
+            bundled = os.path.join(os.path.dirname(os.path.dirname(vs.__file__)), "vantorel_screenshot.libs")
+            if os.path.isdir(bundled):
+                shutil.copytree(bundled, os.path.join(work, "vantorel_screenshot.libs"))
             env = {k: v for k, v in os.environ.items() if k not in ("VANTOREL_SCREENSHOT_LIBRARY", "LD_LIBRARY_PATH")}
             done = self.run_python(
                 "import vantorel_screenshot as vs; print(vs.version(), vs.library_path())", env, work
