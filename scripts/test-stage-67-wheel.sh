@@ -11,7 +11,9 @@
 # each picture must be the screen, pixel for pixel: Xvfb's own framebuffer
 # (-fbdir) is the reference. Forcing the Wayland layer there must name the
 # missing library, and a wheel whose bundled libxcb-composite went missing
-# must say so, not "library not found".
+# must say so, not "library not found". On the host, the wheel's library
+# (built on Debian 11's libwayland headers) must capture the sway rig as the
+# tested build (build/, stage 60's) does.
 #
 # Uses the wheel stage 65 left in dist/ (VS_DIST_DIR), or builds it
 # (scripts/build-wheel-linux.sh). The chroots are made by
@@ -126,6 +128,38 @@ for suite in "${suites[@]}"; do
     --env PIP_ROOT_USER_ACTION=ignore -- sh -c "$inside" sh "$out" "$suite" 2>&1 || true)
   tally "$results"
 done
+
+# The wheel's library, built on libwayland 1.18's headers (requests through
+# wl_proxy_marshal_constructor), on the sway rig with the host's libwayland:
+# the same monitors and the same bytes as the tested build of stage 60.
+build=${VS_BUILD_DIR:-$root/build}
+if [ -f "$build/libvantorel-screenshot.so.1" ]; then
+  unpacked=$out/unpacked
+  /usr/bin/python3 -m zipfile -e "$wheel" "$unpacked"
+  sway=$("$root/rig/sway-start.sh" --no-xwayland)
+  rig_dir=$(
+    eval "$sway"
+    echo "$RIG_DIR"
+  )
+  stage_defer "$root/rig/sway-stop.sh" "$rig_dir"
+  for library in "$unpacked/vantorel_screenshot/libvantorel-screenshot.so.1" "$build/libvantorel-screenshot.so.1"; do
+    (
+      eval "$sway"
+      VANTOREL_SCREENSHOT_LIBRARY=$library PYTHONPATH=$unpacked /usr/bin/python3 -c '
+import hashlib, vantorel_screenshot as vs
+print(vs.monitors(), hashlib.sha256(vs.grab_png(1000, 100, 100, 80) + vs.grab().rgba).hexdigest())'
+    ) >>"$out/sway.txt" 2>&1 || true
+  done
+  stage_undefer "$STAGE_DEFERRED"
+  if [ "$(wc -l <"$out/sway.txt")" -eq 2 ] && [ "$(sort -u "$out/sway.txt" | wc -l)" -eq 1 ] &&
+    grep -q HEADLESS-2 "$out/sway.txt"; then
+    stage_pass "on sway, the wheel's library gives the tested build's monitors and bytes"
+  else
+    stage_fail "on sway, the wheel's library against the tested build" "$(cat "$out/sway.txt")"
+  fi
+else
+  stage_fail "on sway: no tested build in $build"
+fi
 
 # Every picture against Xvfb's framebuffer, an XWD image of the screen.
 results=$(/usr/bin/python3 - "$root" "$fbdir/Xvfb_screen0" "$out" "${suites[@]}" <<'PY' 2>&1 || true
