@@ -21,10 +21,9 @@ namespace {
 // '.' see-through. The hotspot is inside the shape and off its corner, so a
 // cursor drawn at the pointer rather than at its hotspot shows.
 const char *const k_shape[] = {
-    "X...........", "XX..........", "XoX.........", "XooX........", "XoooX.......",
-    "XooooX......", "XoooooX.....", "XooooooX....", "XoooooooX...", "XooooooooX..",
-    "XoooooXXXXX.", "XooXooX.....", "XoX.XooX....", "XX..XooX....", "X....XooX...",
-    ".....XXXX...",
+    "X...........", "XX..........", "XoX.........", "XooX........", "XoooX.......", "XooooX......",
+    "XoooooX.....", "XooooooX....", "XoooooooX...", "XooooooooX..", "XoooooXXXXX.", "XooXooX.....",
+    "XoX.XooX....", "XX..XooX....", "X....XooX...", ".....XXXX...",
 };
 const int k_shape_width = 12;
 const int k_shape_height = 16;
@@ -85,8 +84,8 @@ void set_bitmap_cursor() {
   xcb_pixmap_t source = bitmap_of(in_source);
   xcb_pixmap_t mask = bitmap_of(in_mask);
   xcb_cursor_t cursor = xcb_generate_id(c);
-  check(xcb_create_cursor_checked(c, cursor, source, mask, 0xffff, 0, 0xffff, 0, 0xffff, 0,
-                                  k_hot_x, k_hot_y),
+  check(xcb_create_cursor_checked(c, cursor, source, mask, 0xffff, 0, 0xffff, 0, 0xffff, 0, k_hot_x,
+                                  k_hot_y),
         "CreateCursor");
   xcb_free_pixmap(c, source);
   xcb_free_pixmap(c, mask);
@@ -173,8 +172,8 @@ TEST_F(Pointer, RegionShowsTheCursorShapeAtTheHotspotOnlyWhenAsked) {
     warp_pointer(k.pointer_x, k.pointer_y);
     auto background = root_region(k.x, k.y, k_seed);
     auto with_cursor = [&](int column, int row) -> uint32_t {
-      int64_t shape = shape_at(k.x + column - (k.pointer_x - k_hot_x),
-                               k.y + row - (k.pointer_y - k_hot_y));
+      int64_t shape =
+          shape_at(k.x + column - (k.pointer_x - k_hot_x), k.y + row - (k.pointer_y - k_hot_y));
       return shape >= 0 ? (uint32_t)shape : background(column, row);
     };
     screenshot_picture p;
@@ -191,9 +190,9 @@ TEST_F(Pointer, RegionShowsTheCursorShapeAtTheHotspotOnlyWhenAsked) {
     // The nine exports never show it.
     int ox, oy, ow, oh;
     unsigned char *pixels = NULL;
-    ASSERT_EQ(screenshot_capture_region_rgba(k.x, k.y, k.width, k.height, &ox, &oy, &ow, &oh,
-                                             &pixels),
-              0);
+    ASSERT_EQ(
+        screenshot_capture_region_rgba(k.x, k.y, k.width, k.height, &ox, &oy, &ow, &oh, &pixels),
+        0);
     rgba_image plain;
     plain.width = ow;
     plain.height = oh;
@@ -265,8 +264,7 @@ TEST_F(Pointer, AlphaCursorIsCompositedAsXFixesDescribesIt) {
   auto expected = [&](int column, int row) -> uint32_t {
     int cx = x + column - (image.x - image.hot_x);
     int cy = y + row - (image.y - image.hot_y);
-    if (cx < 0 || cy < 0 || cx >= image.width || cy >= image.height)
-      return background(column, row);
+    if (cx < 0 || cy < 0 || cx >= image.width || cy >= image.height) return background(column, row);
     return over(image.argb[(size_t)cy * image.width + cx], background(column, row));
   };
   screenshot_picture p;

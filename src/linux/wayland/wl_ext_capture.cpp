@@ -256,9 +256,8 @@ static int capture_frame_locked(ext_image_copy_capture_session_v1 *session, ext_
   return result;
 }
 
-int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh,
-                                 int pointer, vs_frame *frame, int dest_x, int dest_y,
-                                 int64_t deadline) {
+int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh, int pointer,
+                                 vs_frame *frame, int dest_x, int dest_y, int64_t deadline) {
   RECT rect;
   if (vs_wl_output_rect(r, &rect) != 0) {
     vs_set_last_error(VS_ERROR_WL_NO_OUTPUTS);
@@ -274,9 +273,9 @@ int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, 
   ext_image_capture_source_v1 *source =
       ext_output_image_capture_source_manager_v1_create_source(g_vs_wl.ext_sources, r->output);
   ext_image_copy_capture_session_v1 *session =
-      source ? ext_image_copy_capture_manager_v1_create_session(g_vs_wl.ext_manager, source,
-                                                                options)
-             : NULL;
+      source
+          ? ext_image_copy_capture_manager_v1_create_session(g_vs_wl.ext_manager, source, options)
+          : NULL;
   int result = 0;
   if (session) {
     ext_image_copy_capture_session_v1_add_listener(session, &k_session_listener, &s);

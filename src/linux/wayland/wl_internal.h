@@ -134,9 +134,8 @@ int vs_wl_ext_offered_locked(void);
 // output) into the frame at (dest_x, dest_y), with the compositor's pointer
 // painted in when pointer is 1. 0, VS_FAILED, or VS_BROKEN with the
 // connection dropped.
-int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh,
-                                 int pointer, vs_frame *frame, int dest_x, int dest_y,
-                                 int64_t deadline);
+int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh, int pointer,
+                                 vs_frame *frame, int dest_x, int dest_y, int64_t deadline);
 #ifdef VS_TEST_HOOKS
 // Set only by the benchmark that times wlroots' screen copy on a compositor
 // that offers both protocols; the shipped library has no such switch.
