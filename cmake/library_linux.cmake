@@ -6,11 +6,13 @@
 
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
-pkg_check_modules(VS_XCB REQUIRED IMPORTED_TARGET GLOBAL xcb xcb-shm xcb-randr xcb-composite xcb-xinerama)
+pkg_check_modules(VS_XCB REQUIRED IMPORTED_TARGET GLOBAL xcb xcb-shm xcb-randr xcb-composite xcb-xinerama
+                  xcb-xfixes)
 # libwayland-client and libsystemd are opened at run time (wl_library.h,
 # portal_sdbus.h): the library links neither, and their headers are all the
-# build takes (VS_WAYLAND_HEADERS, VS_SDBUS_HEADERS). The tests that talk to
-# a compositor or a bus themselves still link them (VS_WAYLAND, VS_SDBUS).
+# build takes (vs_wayland_headers, vs_sdbus_headers). The tests that talk to
+# a compositor or a bus themselves still link them (PkgConfig::VS_WAYLAND,
+# PkgConfig::VS_SDBUS).
 pkg_check_modules(VS_WAYLAND REQUIRED IMPORTED_TARGET GLOBAL wayland-client)
 pkg_get_variable(VS_WAYLAND_PROTOCOLS_DIR wayland-protocols pkgdatadir)
 pkg_get_variable(VS_WAYLAND_SCANNER wayland-scanner wayland_scanner)
@@ -69,6 +71,7 @@ set(VS_X11_SOURCES
     ${VS_SRC}/x11/x11_open.cpp
     ${VS_SRC}/x11/x11_monitors.cpp
     ${VS_SRC}/x11/x11_capture.cpp
+    ${VS_SRC}/x11/x11_pointer.cpp
     ${VS_SRC}/x11/x11_window.cpp)
 set(VS_WAYLAND_SOURCES
     ${VS_SRC}/wayland/wl_layer.cpp

@@ -28,7 +28,7 @@ plat=manylinux_2_31_x86_64
 # Debian 11 packages it (its CMake is 3.18, the project's minimum).
 build_packages=(build-essential cmake pkg-config libstb-dev libpng-dev zlib1g-dev libjpeg-dev
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xinerama0-dev
-  libwayland-dev wayland-protocols libsystemd-dev)
+  libxcb-xfixes0-dev libwayland-dev wayland-protocols libsystemd-dev)
 tool_packages=(python3-auditwheel patchelf)
 
 prepare() {
