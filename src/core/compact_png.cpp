@@ -1,0 +1,279 @@
+// The compact PNG: rows filtered on every core, one zlib stream
+// (deflate_stream.h), one IDAT chunk where it fits.
+//
+// Each row gets the filter that leaves it the most predictable (below); on a
+// screen that is Up for rows that repeat the one above (a window's flat
+// body), Sub for runs along a row, Paeth across edges and photos.
+#include "core/compact_png.h"
+
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "core/deflate_stream.h"
+#include "core/parallel.h"
+
+namespace {
+
+enum { FILTER_NONE, FILTER_SUB, FILTER_UP, FILTER_AVERAGE, FILTER_PAETH };
+
+inline int paeth(int a, int b, int c) {
+  int p = a + b - c;
+  int pa = abs(p - a), pb = abs(p - b), pc = abs(p - c);
+  return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+}
+
+// How many bytes of a row the filter choice looks at: every STEP-th, which
+// visits each channel in turn (3 and 4 bytes a pixel) and costs a quarter.
+template <int BPP>
+struct sampling {
+  enum { STEP = BPP == 4 ? 3 : 4 };
+};
+
+// Each row's filter: the one whose output has the fewest bits of entropy
+// (order 0, over a sample of the row), the measure that tracks deflate's
+// Huffman codes best; on the bench desktops it gives 1-2 % smaller files
+// than the sum of magnitudes libpng uses, for less work. A row equal to the
+// one above is Up without measuring: all zeros. xlogx[c] is c * log2(c)
+// in 1/1024ths, integers so that every machine picks the same filters.
+template <int BPP>
+void choose_and_write(const uint8_t *row, const uint8_t *above, int n, const uint64_t *xlogx,
+                      uint8_t *out) {
+  if (memcmp(row, above, (size_t)n) == 0) {
+    out[0] = FILTER_UP;
+    memset(out + 1, 0, (size_t)n);
+    return;
+  }
+  uint32_t histogram[5][256];
+  memset(histogram, 0, sizeof histogram);
+  const int step = sampling<BPP>::STEP;
+  int i = 0;
+  for (; i < BPP && i < n; i += step) {
+    int x = row[i], b = above[i];
+    histogram[0][x]++;
+    histogram[1][x]++;
+    histogram[2][(x - b) & 255]++;
+    histogram[3][(x - (b >> 1)) & 255]++;
+    histogram[4][(x - b) & 255]++;
+  }
+  for (; i < n; i += step) {
+    int x = row[i], a = row[i - BPP], b = above[i], c = above[i - BPP];
+    histogram[0][x]++;
+    histogram[1][(x - a) & 255]++;
+    histogram[2][(x - b) & 255]++;
+    histogram[3][(x - ((a + b) >> 1)) & 255]++;
+    histogram[4][(x - paeth(a, b, c)) & 255]++;
+  }
+  // Entropy is m log m minus the sum of c log c over the counts: the most
+  // sum, the fewest bits.
+  int best = 0;
+  uint64_t best_sum = 0;
+  for (int f = 0; f < 5; f++) {
+    uint64_t sum = 0;
+    for (int k = 0; k < 256; k++) sum += xlogx[histogram[f][k]];
+    if (f == 0 || sum > best_sum) {
+      best_sum = sum;
+      best = f;
+    }
+  }
+  out[0] = (uint8_t)best;
+  uint8_t *o = out + 1;
+  switch (best) {
+    case FILTER_NONE:
+      memcpy(o, row, (size_t)n);
+      break;
+    case FILTER_SUB:
+      for (i = 0; i < BPP; i++) o[i] = row[i];
+      for (i = BPP; i < n; i++) o[i] = (uint8_t)(row[i] - row[i - BPP]);
+      break;
+    case FILTER_UP:
+      for (i = 0; i < n; i++) o[i] = (uint8_t)(row[i] - above[i]);
+      break;
+    case FILTER_AVERAGE:
+      for (i = 0; i < BPP; i++) o[i] = (uint8_t)(row[i] - (above[i] >> 1));
+      for (i = BPP; i < n; i++) o[i] = (uint8_t)(row[i] - ((row[i - BPP] + above[i]) >> 1));
+      break;
+    default:
+      for (i = 0; i < BPP; i++) o[i] = (uint8_t)(row[i] - above[i]);
+      for (i = BPP; i < n; i++)
+        o[i] = (uint8_t)(row[i] - paeth(row[i - BPP], above[i], above[i - BPP]));
+      break;
+  }
+}
+
+struct filter_job {
+  const uint8_t *rgba;
+  int width, height, channels, level, parts;
+  uint8_t *out;
+  uint8_t *scratch;       // per part: two packed rows and a row of zeros
+  const uint64_t *xlogx;  // c * log2(c) for every count a row's sample can reach
+};
+
+void pack_rgb(const uint8_t *rgba, int width, uint8_t *rgb) {
+  for (int x = 0; x < width; x++, rgba += 4, rgb += 3) {
+    rgb[0] = rgba[0];
+    rgb[1] = rgba[1];
+    rgb[2] = rgba[2];
+  }
+}
+
+void filter_part(void *context, int index) {
+  filter_job *job = (filter_job *)context;
+  size_t n = (size_t)job->width * (size_t)job->channels;
+  int first = (int)((int64_t)job->height * index / job->parts);
+  int end = (int)((int64_t)job->height * (index + 1) / job->parts);
+  uint8_t *scratch = job->scratch + (size_t)index * 3 * n;
+  uint8_t *packed[2] = {scratch, scratch + n};
+  const uint8_t *zeros = scratch + 2 * n;
+  memset(scratch + 2 * n, 0, n);
+  const uint8_t *above = zeros;
+  if (first > 0 && job->channels == 3) {
+    pack_rgb(job->rgba + (size_t)(first - 1) * (size_t)job->width * 4, job->width, packed[1]);
+    above = packed[1];
+  } else if (first > 0) {
+    above = job->rgba + (size_t)(first - 1) * n;
+  }
+  for (int y = first; y < end; y++) {
+    const uint8_t *source = job->rgba + (size_t)y * (size_t)job->width * 4;
+    const uint8_t *row = source;
+    if (job->channels == 3) {
+      row = packed[y & 1];
+      pack_rgb(source, job->width, packed[y & 1]);
+    }
+    uint8_t *out = job->out + (size_t)y * (n + 1);
+    if (job->level == 0) {
+      out[0] = FILTER_NONE;
+      memcpy(out + 1, row, n);
+    } else if (job->channels == 3) {
+      choose_and_write<3>(row, above, (int)n, job->xlogx, out);
+    } else {
+      choose_and_write<4>(row, above, (int)n, job->xlogx, out);
+    }
+    above = row;
+  }
+}
+
+void put_be32(uint8_t *p, uint32_t v) {
+  p[0] = (uint8_t)(v >> 24);
+  p[1] = (uint8_t)(v >> 16);
+  p[2] = (uint8_t)(v >> 8);
+  p[3] = (uint8_t)v;
+}
+
+// A chunk whose data is already in place after its 8-byte head: length,
+// type and the CRC after the data. Returns the bytes it took.
+size_t seal_chunk(uint8_t *chunk, const char *type, size_t length) {
+  put_be32(chunk, (uint32_t)length);
+  memcpy(chunk + 4, type, 4);
+  put_be32(chunk + 8 + length, png_crc32(0, chunk + 4, length + 4));
+  return 12 + length;
+}
+
+const uint8_t k_signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+const size_t k_max_chunk = 0x7fffffff;
+
+}  // namespace
+
+int picture_is_opaque(const uint8_t *rgba, size_t pixel_count) {
+  unsigned all = 0xff;
+  for (size_t i = 0; i < pixel_count; i++) all &= rgba[i * 4 + 3];
+  return all == 0xff;
+}
+
+void compact_png_filter(const uint8_t *rgba, int width, int height, int channels, int level,
+                        uint8_t *out) {
+  size_t n = (size_t)width * (size_t)channels;
+  filter_job job = {rgba, width, height, channels, level, 1, out, NULL, NULL};
+  job.parts = parts_for(n * (size_t)height, (size_t)1 << 19, 4);
+  if (job.parts > height) job.parts = height;
+  size_t counts = n / 3 + 2;
+  uint64_t *xlogx = (uint64_t *)malloc(counts * sizeof(uint64_t));
+  job.scratch = (uint8_t *)malloc(n * 3 * (size_t)job.parts);
+  if (!job.scratch) {
+    job.parts = 1;
+    job.scratch = (uint8_t *)malloc(n * 3);
+  }
+  if (!job.scratch || !xlogx) {
+    free(job.scratch);
+    free(xlogx);
+    // No room for packed rows: every row unfiltered, still a valid picture.
+    for (int y = 0; y < height; y++) {
+      uint8_t *o = out + (size_t)y * (n + 1);
+      const uint8_t *source = rgba + (size_t)y * (size_t)width * 4;
+      o[0] = FILTER_NONE;
+      if (channels == 4)
+        memcpy(o + 1, source, n);
+      else
+        pack_rgb(source, width, o + 1);
+    }
+    return;
+  }
+  xlogx[0] = 0;
+  for (size_t c = 1; c < counts; c++)
+    xlogx[c] = (uint64_t)((double)c * log2((double)c) * 1024.0 + 0.5);
+  job.xlogx = xlogx;
+  run_parts(job.parts, filter_part, &job);
+  free(job.scratch);
+  free(xlogx);
+}
+
+int compact_png_encode(const uint8_t *rgba, int width, int height, int level, uint8_t **out,
+                       size_t *out_length) {
+  *out = NULL;
+  *out_length = 0;
+  if (!rgba || width <= 0 || height <= 0 || level < -1 || level > 9) return -1;
+  if (level < 0) level = COMPACT_PNG_DEFAULT_LEVEL;
+  size_t pixels = (size_t)width * (size_t)height;
+  int channels = picture_is_opaque(rgba, pixels) ? 3 : 4;
+  size_t row = (size_t)width * (size_t)channels + 1;
+  if ((size_t)height > (SIZE_MAX / 2) / row) return -1;
+  size_t filtered_length = row * (size_t)height;
+  uint8_t *filtered = (uint8_t *)malloc(filtered_length);
+  if (!filtered) return -1;
+  compact_png_filter(rgba, width, height, channels, level, filtered);
+
+  // The stream goes where the first IDAT chunk's data lies, after the
+  // signature, IHDR and the chunk's head.
+  const size_t front = 8 + 25 + 8;
+  uint8_t *block = NULL;
+  size_t stream_length = 0;
+  int status = deflate_stream(filtered, filtered_length, level, front, &block, &stream_length);
+  free(filtered);
+  if (status != 0) return -1;
+
+  // One IDAT chunk, or more when the stream outgrows a chunk's length.
+  size_t chunks = stream_length / k_max_chunk + 1;
+  size_t total = front + stream_length + 4 + (chunks - 1) * 12 + 12;
+  uint8_t *png = (uint8_t *)realloc(block, total);
+  if (!png) {
+    free(block);
+    return -1;
+  }
+  if (chunks > 1) {
+    // Spread the stream out from the back so that each piece gets its head
+    // and CRC in between.
+    for (size_t i = chunks - 1; i > 0; i--) {
+      size_t begin = i * k_max_chunk;
+      size_t length = stream_length - begin < k_max_chunk ? stream_length - begin : k_max_chunk;
+      memmove(png + front + begin + i * 12, png + front + begin, length);
+    }
+  }
+  memcpy(png, k_signature, 8);
+  uint8_t *ihdr = png + 8;
+  put_be32(ihdr + 8, (uint32_t)width);
+  put_be32(ihdr + 12, (uint32_t)height);
+  ihdr[16] = 8;
+  ihdr[17] = channels == 3 ? 2 : 6;
+  ihdr[18] = ihdr[19] = ihdr[20] = 0;
+  seal_chunk(ihdr, "IHDR", 13);
+  uint8_t *chunk = png + 8 + 25;
+  for (size_t i = 0; i < chunks; i++) {
+    size_t begin = i * k_max_chunk;
+    size_t length = stream_length - begin < k_max_chunk ? stream_length - begin : k_max_chunk;
+    chunk += seal_chunk(chunk, "IDAT", length);
+  }
+  chunk += seal_chunk(chunk, "IEND", 0);
+  *out = png;
+  *out_length = (size_t)(chunk - png);
+  return 0;
+}
