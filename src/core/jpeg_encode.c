@@ -8,10 +8,12 @@
 
 #if defined(VS_HAVE_LIBJPEG)
 
-#include <jerror.h>
-#include <jpeglib.h>
 #include <setjmp.h>
 #include <stdio.h>
+
+/* After stdio.h, which jpeglib.h needs and does not include. */
+#include <jerror.h>
+#include <jpeglib.h>
 
 struct jpeg_failure {
   struct jpeg_error_mgr manager;
