@@ -73,8 +73,8 @@ const char help_text[] =
     "must agree with it.\n"
     "\n"
     "Exit status: 0 on success; 1 when the capture fails (on standard error the\n"
-    "reason in words, then the library's message and its code); 2 on bad\n"
-    "arguments (the usage on standard error).\n";
+    "reason in words, then the library's message and its code);\n"
+    "2 on bad arguments (the usage on standard error).\n";
 
 enum { DEFAULT_JPEG_QUALITY = 90, MAX_DELAY_SECONDS = 86400 };
 

@@ -173,7 +173,7 @@ int screenshot_encode(const screenshot_picture *picture, const char *format, int
 int screenshot_save(const screenshot_picture *picture, const char *path, const char *format,
                     int level) {
   if (!path || !path[0]) {
-    set_error("path is NULL or empty");
+    set_error("output file is empty");
     return -1;
   }
   picture_format kind;
