@@ -62,7 +62,7 @@ const char help_text[] =
     "  -d, --delay SECONDS      wait this long before the capture (0.5 is allowed)\n"
     "  -t, --type png|jpeg|ppm  the image format (jpg for jpeg too, any case)\n"
     "  -l, --level 0-9          PNG compression: 0 none, 1 fastest, 9 smallest;\n"
-    "                           default 6\n"
+    "                           default 7\n"
     "  -q, --quality 1-100      JPEG quality, default 90\n"
     "  -h, --help               print this text\n"
     "      --version            print the library version\n"

@@ -475,7 +475,7 @@ class Forms(unittest.TestCase):
         self.assertLess(sizes["1"], sizes["0"] // 4)
         self.assertLessEqual(sizes["6"], sizes["1"])
         self.assertLessEqual(sizes["9"], sizes["6"])
-        self.assertEqual(self.capture(region + ["-"]), self.capture(region + ["-l", "6", "-"]))
+        self.assertEqual(self.capture(region + ["-"]), self.capture(region + ["-l", "7", "-"]))
 
 
 class TimestampedFiles(unittest.TestCase):

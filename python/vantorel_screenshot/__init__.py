@@ -12,7 +12,7 @@
     array = np.asarray(shot)              # (height, width, 4) uint8, RGBA, no copy
     shot.rgba, shot.rgb                   # bytes
     shot.save("shot.png")                 # .png, .jpg/.jpeg, .ppm: the library's encoder
-    shot.save("shot.png", level=9)        # PNG 0-9 (default 6), JPEG quality 1-100
+    shot.save("shot.png", level=9)        # PNG 0-9 (default 7), JPEG quality 1-100
     image = shot.to_pil()                 # a Pillow image, mode RGB (to_pil("RGBA") keeps alpha)
 
     vs.monitors()                         # [{'index': 0, 'name': ..., 'x': ..., ...}, ...]
@@ -377,7 +377,7 @@ class Picture:
         ``format`` is ``"png"``, ``"jpeg"`` (or ``"jpg"``) or ``"ppm"``, in any
         case; without it the extension of ``path`` says which. ``level`` is the
         PNG compression, 0 (none) to 9 (smallest), or the JPEG quality, 1 to 100;
-        None is the format's default (PNG 6, JPEG 90). A PNG is RGB when every
+        None is the format's default (PNG 7, JPEG 90). A PNG is RGB when every
         pixel is opaque, RGBA otherwise. Another format or extension, or a level
         out of range, raises ValueError with the library's message before
         anything is written. The file is written as the library writes its

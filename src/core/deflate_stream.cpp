@@ -18,7 +18,7 @@
 namespace {
 
 enum { WINDOW = 32768, MAX_PARTS = 64 };
-const size_t k_part_bytes = (size_t)1 << 19;
+const size_t k_part_bytes = (size_t)1 << 20;
 
 // zlib takes its lengths in uInt: bigger inputs are fed in slices.
 const size_t k_slice = (size_t)1 << 30;

@@ -9,7 +9,7 @@
 // caller frees, with room for front bytes before it (left unwritten).
 // Returns 0, or -1 when memory runs out or the compressor refuses.
 //
-// The data is cut into parts of about half a MiB, compressed on every core
+// The data is cut into parts of about a MiB, compressed on every core
 // and joined as they are into one stream (pigz's way: each part primed with
 // the 32 KiB before it, each but the last ending in a full flush). Each part
 // takes the method its bytes call for: filtered rows that are mostly zeros
