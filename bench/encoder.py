@@ -120,6 +120,12 @@ def measure(display: str, desktop: str, env: Dict[str, str], picture_path: str, 
             result["tools"][name]["ours_over_tool"] = statistics.median(ratios)
     with open(python_png, "rb") as a, open(files["ours"], "rb") as b:
         result["python_same_bytes"] = a.read() == b.read()
+    # The capture exports beside it: still stb's bytes for the same screen.
+    checker = os.path.join(build, "bench", "vs-bench-stb-exact")
+    if display == "x11" and os.path.exists(checker):
+        done = subprocess.run([checker, out], env=env, capture_output=True, text=True, timeout=120)
+        result["stb_exact"] = done.returncode == 0
+        result["stb_exact_line"] = (done.stdout + done.stderr).strip()
     return result
 
 
@@ -135,6 +141,8 @@ def goals(result: dict) -> List[Tuple[str, bool, str]]:
          f"{ours['differing_pixels']} pixels differ"),
         ("Python's save the program's bytes", result["python_same_bytes"], ""),
     ]
+    if "stb_exact" in result:
+        lines.append(("the capture exports' PNG stb's bytes", result["stb_exact"], result["stb_exact_line"]))
     for peer, bound in TIME_GOALS.items():
         if peer in tools:
             ratio = tools[peer]["ours_over_tool"]
