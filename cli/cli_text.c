@@ -17,7 +17,7 @@
 #include <io.h>
 #include <windows.h>
 #else
-#include "linux/linux_error.h"
+#include "cli_reasons.h"
 #endif
 
 /* ---- text in and out ------------------------------------------------------- */
@@ -140,6 +140,6 @@ const char *error_reason(unsigned long code) {
   text[length] = '\0';
   return length ? text : NULL;
 #else
-  return code > UINT32_MAX ? NULL : vs_error_reason((uint32_t)code);
+  return cli_linux_reason(code);
 #endif
 }
