@@ -186,7 +186,7 @@ row "session's cookie and xauth add myhost:N, ::ffff:127.0.0.1:N" ok DISPLAY=::f
   XAUTHORITY="$work/byname.auth"
 want="the X server refused the connection: Invalid MIT-MAGIC-COOKIE-1 key (EnumDisplayMonitors failed, error 104)"
 row "wrong cookie" fail DISPLAY=:22 XAUTHORITY="$work/wrong.auth"
-want="the X server refused the connection: Authorization required (EnumDisplayMonitors failed, error 104)"
+want="the X server refused the connection: Authorization required, but no authorization protocol specified (EnumDisplayMonitors failed, error 104)"
 row "no cookie" fail DISPLAY=:22 XAUTHORITY="$work/empty.auth"
 # Debian's Xvfb has no XDM-AUTHORIZATION-1 and refuses it; a server with it
 # takes the same cookie file.
