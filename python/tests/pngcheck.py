@@ -2,9 +2,10 @@
 
 The structure is checked here: signature, chunk CRCs, IHDR, one IDAT and IEND
 and nothing else, 8-bit RGBA without interlacing (what the capture exports
-write) or 8-bit RGB (the compact encoder's for an opaque picture), anything
-else being a fault, and image data that inflates to exactly one filter byte
-and one row per line. The pixels come from libpng (its
+write) or, from the compact encoder for an opaque picture, 8-bit RGB or an
+8-bit palette (then a PLTE chunk before the IDAT), anything else being a
+fault, and image data that inflates to exactly one filter byte and one row
+per line. The pixels come from libpng (its
 simplified reader, through ctypes): an independent decoder, and fast enough
 for whole-screen captures.
 """
@@ -78,15 +79,20 @@ def check_structure(data: bytes) -> Tuple[int, int]:
     if pos != len(data):
         raise ValueError("bytes after IEND")
     kinds = [kind for kind, _ in chunks]
-    if kinds != [b"IHDR", b"IDAT", b"IEND"]:
+    if not chunks or chunks[0][0] != b"IHDR":
         raise ValueError(f"chunks {kinds}")
     width, height, depth, colour, compression, filtering, interlace = struct.unpack(
         ">IIBBBBB", chunks[0][1]
     )
-    if (depth, compression, filtering, interlace) != (8, 0, 0, 0) or colour not in (2, 6):
-        raise ValueError(f"not 8-bit RGBA or RGB: depth {depth} colour type {colour}")
-    row = width * (4 if colour == 6 else 3) + 1
-    raw = zlib.decompress(chunks[1][1])
+    if (depth, compression, filtering, interlace) != (8, 0, 0, 0) or colour not in (2, 3, 6):
+        raise ValueError(f"not 8-bit RGBA, RGB or a palette: depth {depth} colour type {colour}")
+    wanted = [b"IHDR", b"PLTE", b"IDAT", b"IEND"] if colour == 3 else [b"IHDR", b"IDAT", b"IEND"]
+    if kinds != wanted:
+        raise ValueError(f"chunks {kinds}")
+    if colour == 3 and (len(chunks[1][1]) % 3 or not 3 <= len(chunks[1][1]) <= 768):
+        raise ValueError(f"a palette of {len(chunks[1][1])} bytes")
+    row = width * {2: 3, 3: 1, 6: 4}[colour] + 1
+    raw = zlib.decompress(chunks[-2][1])
     if len(raw) != height * row:
         raise ValueError(f"{len(raw)} bytes of image data for {width}x{height}")
     if any(raw[y * row] > 4 for y in range(height)):
@@ -95,13 +101,13 @@ def check_structure(data: bytes) -> Tuple[int, int]:
 
 
 def colour_type(data: bytes) -> int:
-    """The IHDR's colour type: 6 RGBA, 2 RGB."""
+    """The IHDR's colour type: 6 RGBA, 2 RGB, 3 a palette."""
     check_structure(data)
     return data[25]
 
 
 def decode(data: bytes) -> Image:
-    """The pixels as R G B A rows; an RGB PNG's alpha reads 255."""
+    """The pixels as R G B A rows; an RGB or palette PNG's alpha reads 255."""
     width, height = check_structure(data)
     image = _PngImage(version=_PNG_IMAGE_VERSION)
     if not _libpng.png_image_begin_read_from_memory(ctypes.byref(image), data, len(data)):

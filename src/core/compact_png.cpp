@@ -103,11 +103,41 @@ void choose_and_write(const uint8_t *row, const uint8_t *above, int n, const uin
 
 struct filter_job {
   const uint8_t *rgba;
-  int width, height, channels, level, parts;
+  int width, height, channels, level, parts;  // channels 1: indices into palette
   uint8_t *out;
   uint8_t *scratch;       // per part: two packed rows and a row of zeros
   const uint64_t *xlogx;  // c * log2(c) for every count a row's sample can reach
+  const compact_palette *palette;
 };
+
+// The palette's hash: colour + 1 in keys (0 free), its index in values.
+inline unsigned palette_slot(uint32_t colour) {
+  return (colour * 2654435761u) >> (32 - COMPACT_PALETTE_SLOT_BITS);
+}
+
+inline uint32_t colour_at(const uint8_t *pixel) {
+  return (uint32_t)pixel[0] << 16 | (uint32_t)pixel[1] << 8 | pixel[2];
+}
+
+int palette_index(const compact_palette *palette, uint32_t colour) {
+  for (unsigned slot = palette_slot(colour);; slot = (slot + 1) & (COMPACT_PALETTE_SLOTS - 1)) {
+    if (palette->keys[slot] == colour + 1) return palette->values[slot];
+    if (palette->keys[slot] == 0) return -1;
+  }
+}
+
+void pack_indices(const uint8_t *rgba, int width, const compact_palette *palette, uint8_t *out) {
+  uint32_t last = colour_at(rgba) ^ 1;
+  uint8_t last_index = 0;
+  for (int x = 0; x < width; x++, rgba += 4) {
+    uint32_t colour = colour_at(rgba);
+    if (colour != last) {
+      last = colour;
+      last_index = (uint8_t)palette_index(palette, colour);
+    }
+    out[x] = last_index;
+  }
+}
 
 void pack_rgb(const uint8_t *rgba, int width, uint8_t *rgb) {
   for (int x = 0; x < width; x++, rgba += 4, rgb += 3) {
@@ -127,18 +157,25 @@ void filter_part(void *context, int index) {
   const uint8_t *zeros = scratch + 2 * n;
   memset(scratch + 2 * n, 0, n);
   const uint8_t *above = zeros;
+  const size_t stride = (size_t)job->width * 4;
   if (first > 0 && job->channels == 3) {
-    pack_rgb(job->rgba + (size_t)(first - 1) * (size_t)job->width * 4, job->width, packed[1]);
+    pack_rgb(job->rgba + (size_t)(first - 1) * stride, job->width, packed[1]);
+    above = packed[1];
+  } else if (first > 0 && job->channels == 1) {
+    pack_indices(job->rgba + (size_t)(first - 1) * stride, job->width, job->palette, packed[1]);
     above = packed[1];
   } else if (first > 0) {
     above = job->rgba + (size_t)(first - 1) * n;
   }
   for (int y = first; y < end; y++) {
-    const uint8_t *source = job->rgba + (size_t)y * (size_t)job->width * 4;
+    const uint8_t *source = job->rgba + (size_t)y * stride;
     const uint8_t *row = source;
     if (job->channels == 3) {
       row = packed[y & 1];
       pack_rgb(source, job->width, packed[y & 1]);
+    } else if (job->channels == 1) {
+      row = packed[y & 1];
+      pack_indices(source, job->width, job->palette, packed[y & 1]);
     }
     uint8_t *out = job->out + (size_t)y * (n + 1);
     if (job->level == 0) {
@@ -146,6 +183,8 @@ void filter_part(void *context, int index) {
       memcpy(out + 1, row, n);
     } else if (job->channels == 3) {
       choose_and_write<3>(row, above, (int)n, job->xlogx, out);
+    } else if (job->channels == 1) {
+      choose_and_write<1>(row, above, (int)n, job->xlogx, out);
     } else {
       choose_and_write<4>(row, above, (int)n, job->xlogx, out);
     }
@@ -180,10 +219,35 @@ int picture_is_opaque(const uint8_t *rgba, size_t pixel_count) {
   return all == 0xff;
 }
 
+int picture_palette(const uint8_t *rgba, size_t pixel_count, compact_palette *palette) {
+  memset(palette, 0, sizeof *palette);
+  if (pixel_count == 0) return 0;
+  uint32_t last = colour_at(rgba) ^ 1;
+  for (size_t i = 0; i < pixel_count; i++, rgba += 4) {
+    uint32_t colour = colour_at(rgba);
+    if (colour == last) continue;
+    last = colour;
+    unsigned slot = palette_slot(colour);
+    while (palette->keys[slot] != 0 && palette->keys[slot] != colour + 1)
+      slot = (slot + 1) & (COMPACT_PALETTE_SLOTS - 1);
+    if (palette->keys[slot] != 0) continue;
+    if (palette->count == 256) return 0;
+    palette->keys[slot] = colour + 1;
+    palette->values[slot] = (uint8_t)palette->count;
+    palette->colours[palette->count++] = colour;
+  }
+  return 1;
+}
+
 void compact_png_filter(const uint8_t *rgba, int width, int height, int channels, int level,
                         uint8_t *out) {
+  compact_png_filter_indexed(rgba, width, height, channels, level, NULL, out);
+}
+
+void compact_png_filter_indexed(const uint8_t *rgba, int width, int height, int channels, int level,
+                                const compact_palette *palette, uint8_t *out) {
   size_t n = (size_t)width * (size_t)channels;
-  filter_job job = {rgba, width, height, channels, level, 1, out, NULL, NULL};
+  filter_job job = {rgba, width, height, channels, level, 1, out, NULL, NULL, palette};
   job.parts = parts_for(n * (size_t)height, (size_t)1 << 19, 4);
   if (job.parts > height) job.parts = height;
   size_t counts = n / 3 + 2;
@@ -203,6 +267,8 @@ void compact_png_filter(const uint8_t *rgba, int width, int height, int channels
       o[0] = FILTER_NONE;
       if (channels == 4)
         memcpy(o + 1, source, n);
+      else if (channels == 1)
+        pack_indices(source, width, palette, o + 1);
       else
         pack_rgb(source, width, o + 1);
     }
@@ -225,21 +291,39 @@ int compact_png_encode(const uint8_t *rgba, int width, int height, int level, ui
   if (level < 0) level = COMPACT_PNG_DEFAULT_LEVEL;
   size_t pixels = (size_t)width * (size_t)height;
   int channels = picture_is_opaque(rgba, pixels) ? 3 : 4;
+  compact_palette *palette = NULL;
+  if (channels == 3) {
+    palette = (compact_palette *)malloc(sizeof *palette);
+    if (palette && picture_palette(rgba, pixels, palette))
+      channels = 1;
+    else
+      free(palette), palette = NULL;
+  }
   size_t row = (size_t)width * (size_t)channels + 1;
-  if ((size_t)height > (SIZE_MAX / 2) / row) return -1;
+  if ((size_t)height > (SIZE_MAX / 2) / row) {
+    free(palette);
+    return -1;
+  }
   size_t filtered_length = row * (size_t)height;
   uint8_t *filtered = (uint8_t *)malloc(filtered_length);
-  if (!filtered) return -1;
-  compact_png_filter(rgba, width, height, channels, level, filtered);
+  if (!filtered) {
+    free(palette);
+    return -1;
+  }
+  compact_png_filter_indexed(rgba, width, height, channels, level, palette, filtered);
 
   // The stream goes where the first IDAT chunk's data lies, after the
-  // signature, IHDR and the chunk's head.
-  const size_t front = 8 + 25 + 8;
+  // signature, IHDR, a palette's PLTE and the chunk's head.
+  const size_t plte = palette ? 12 + 3 * (size_t)palette->count : 0;
+  const size_t front = 8 + 25 + plte + 8;
   uint8_t *block = NULL;
   size_t stream_length = 0;
   int status = deflate_stream(filtered, filtered_length, level, front, &block, &stream_length);
   free(filtered);
-  if (status != 0) return -1;
+  if (status != 0) {
+    free(palette);
+    return -1;
+  }
 
   // One IDAT chunk, or more when the stream outgrows a chunk's length.
   size_t chunks = stream_length / k_max_chunk + 1;
@@ -247,6 +331,7 @@ int compact_png_encode(const uint8_t *rgba, int width, int height, int level, ui
   uint8_t *png = (uint8_t *)realloc(block, total);
   if (!png) {
     free(block);
+    free(palette);
     return -1;
   }
   if (chunks > 1) {
@@ -263,10 +348,19 @@ int compact_png_encode(const uint8_t *rgba, int width, int height, int level, ui
   put_be32(ihdr + 8, (uint32_t)width);
   put_be32(ihdr + 12, (uint32_t)height);
   ihdr[16] = 8;
-  ihdr[17] = channels == 3 ? 2 : 6;
+  ihdr[17] = channels == 1 ? 3 : channels == 3 ? 2 : 6;
   ihdr[18] = ihdr[19] = ihdr[20] = 0;
   seal_chunk(ihdr, "IHDR", 13);
   uint8_t *chunk = png + 8 + 25;
+  if (palette) {
+    for (int i = 0; i < palette->count; i++) {
+      chunk[8 + 3 * i] = (uint8_t)(palette->colours[i] >> 16);
+      chunk[8 + 3 * i + 1] = (uint8_t)(palette->colours[i] >> 8);
+      chunk[8 + 3 * i + 2] = (uint8_t)palette->colours[i];
+    }
+    chunk += seal_chunk(chunk, "PLTE", 3 * (size_t)palette->count);
+    free(palette);
+  }
   for (size_t i = 0; i < chunks; i++) {
     size_t begin = i * k_max_chunk;
     size_t length = stream_length - begin < k_max_chunk ? stream_length - begin : k_max_chunk;
