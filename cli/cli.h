@@ -32,6 +32,7 @@ typedef struct {
   int quality;       /* JPEG, 1 to 100 */
   int level;         /* PNG, 0 to 9, or -1 for the library's default */
   unsigned delay_ms; /* -d */
+  int cursor;        /* -c: the mouse pointer drawn into the picture */
 } request;
 
 /* One monitor of the library's JSON listing. */

@@ -212,18 +212,20 @@ static int target_rect(const target *t, rect *r) {
   return EXIT_OK;
 }
 
-static int grab(const target *t, screenshot_picture *picture) {
+/* The target's picture, with the pointer drawn in when -c asks. */
+static int grab(const target *t, unsigned flags, screenshot_picture *picture) {
   rect r;
   int status;
   if (t->kind == TARGET_WINDOW) {
     char id[32];
     snprintf(id, sizeof id, "0x%llx", (unsigned long long)t->window);
-    return screenshot_grab_window(id, 0, picture) == 0 ? EXIT_OK : library_failed();
+    return screenshot_grab_window(id, flags, picture) == 0 ? EXIT_OK : library_failed();
   }
   status = target_rect(t, &r);
   if (status != EXIT_OK) return status;
-  return screenshot_grab_region(r.x, r.y, r.width, r.height, 0, picture) == 0 ? EXIT_OK
-                                                                              : library_failed();
+  return screenshot_grab_region(r.x, r.y, r.width, r.height, flags, picture) == 0
+             ? EXIT_OK
+             : library_failed();
 }
 
 static int write_stdout(const uint8_t *bytes, size_t length) {
@@ -244,7 +246,7 @@ static const char *format_word(image_format format) {
 static int to_output(const target *t, const request *req, const char *path) {
   screenshot_picture picture;
   int level = req->format == FORMAT_JPEG ? req->quality : req->level;
-  int status = grab(t, &picture);
+  int status = grab(t, req->cursor ? SCREENSHOT_WITH_CURSOR : 0, &picture);
   if (status != EXIT_OK) return status;
   if (strcmp(path, "-") != 0) {
     if (screenshot_save(&picture, path, format_word(req->format), level) != 0)

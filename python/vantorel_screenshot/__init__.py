@@ -8,6 +8,7 @@
     shot = vs.grab(vs.monitors()[1])      # a monitor's dict
     shot = vs.grab({"left": 0, "top": 0, "width": 640, "height": 480})
     shot = vs.grab((0, 0, 640, 480))      # x, y, width, height
+    shot = vs.grab(cursor=True)           # with the mouse pointer drawn in
     shot.left, shot.top, shot.size        # the rectangle really captured
     array = np.asarray(shot)              # (height, width, 4) uint8, RGBA, no copy
     shot.rgba, shot.rgb                   # bytes
@@ -165,18 +166,6 @@ _lib: _Optional[_ctypes.CDLL] = None
 _lib_path: _Optional[str] = None
 
 
-class _CPicture(_ctypes.Structure):
-    """struct screenshot_picture: where, how big, and the RGBA pixels."""
-
-    _fields_ = [
-        ("x", _ctypes.c_int),
-        ("y", _ctypes.c_int),
-        ("width", _ctypes.c_int),
-        ("height", _ctypes.c_int),
-        ("rgba", _ctypes.c_void_p),
-    ]
-
-
 # Refusals of what a save or an encode was asked for, raised as ValueError:
 # the library's own words, the same the program prints.
 _REFUSALS = ("unknown image format", "no image format", "PNG level", "JPEG quality")
@@ -198,11 +187,27 @@ def _candidates() -> _List[str]:
     return found
 
 
+class _GrabbedPicture(_ctypes.Structure):
+    """The library's screenshot_picture."""
+
+    _fields_ = [
+        ("x", _ctypes.c_int),
+        ("y", _ctypes.c_int),
+        ("width", _ctypes.c_int),
+        ("height", _ctypes.c_int),
+        ("rgba", _ctypes.c_void_p),
+    ]
+
+
+# screenshot_grab_region's flag: the mouse pointer drawn into the picture.
+_WITH_CURSOR = 0x1
+
+
 def _declare(lib: _ctypes.CDLL) -> None:
     c_int, c_char_p, c_void_p = _ctypes.c_int, _ctypes.c_char_p, _ctypes.c_void_p
     int_p = _ctypes.POINTER(c_int)
     byte_pp = _ctypes.POINTER(_ctypes.POINTER(_ctypes.c_uint8))
-    picture_p = _ctypes.POINTER(_CPicture)
+    picture_p = _ctypes.POINTER(_GrabbedPicture)
     signatures = {
         "screenshot_version": ([], c_char_p),
         "screenshot_last_error": ([], c_char_p),
@@ -219,6 +224,10 @@ def _declare(lib: _ctypes.CDLL) -> None:
         "screenshot_free_mem": ([c_void_p], None),
         "screenshot_encode": ([picture_p, c_char_p, c_int, byte_pp, int_p], c_int),
         "screenshot_save": ([picture_p, c_char_p, c_char_p, c_int], c_int),
+        "screenshot_grab_region": (
+            [c_int, c_int, c_int, c_int, _ctypes.c_uint, _ctypes.POINTER(_GrabbedPicture)],
+            c_int,
+        ),
     }
     for name, (argtypes, restype) in signatures.items():
         function = getattr(lib, name)
@@ -389,7 +398,7 @@ class Picture:
         self._call_encoder("screenshot_save", name, kind, number)
 
     def _call_encoder(self, call: str, *args: _Any) -> None:
-        picture = _CPicture(self.left, self.top, self.width, self.height, self._address)
+        picture = _GrabbedPicture(self.left, self.top, self.width, self.height, self._address)
         # Under the lock: the message is the process's, not this call's.
         with _lock:
             lib = _library()
@@ -475,7 +484,7 @@ def monitors() -> _List[_Dict[str, _Any]]:
     return result
 
 
-def grab(target: _Target = None) -> Picture:
+def grab(target: _Target = None, cursor: bool = False) -> Picture:
     """Captures part of the screen as a Picture.
 
     ``target`` is one of:
@@ -489,8 +498,21 @@ def grab(target: _Target = None) -> Picture:
 
     The rectangle is cut to the monitors' bounding box; the Picture says what
     was really captured. Raises ScreenshotError when the library refuses.
+
+    With ``cursor=True`` the mouse pointer is drawn into the picture where it
+    lies over the rectangle; where it cannot be (GNOME's portal, an X server
+    without XFixes) ScreenshotError says why, rather than a picture without
+    it.
     """
     x, y, width, height = _target_rect(target)
+    if cursor:
+        picture = _GrabbedPicture()
+        with _lock:
+            lib = _library()
+            if lib.screenshot_grab_region(x, y, width, height, _WITH_CURSOR, _ctypes.byref(picture)) != 0:
+                raise _failure(lib)
+        assert picture.rgba is not None
+        return Picture(picture.x, picture.y, picture.width, picture.height, picture.rgba)
     out = [_ctypes.c_int(0) for _ in range(4)]
     pixels = _ctypes.POINTER(_ctypes.c_uint8)()
     with _lock:
