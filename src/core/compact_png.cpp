@@ -105,9 +105,9 @@ struct filter_job {
   const uint8_t *rgba;
   int width, height, channels, level, parts;  // channels 1: indices into palette
   uint8_t *out;
-  uint8_t *scratch;       // per part: two packed rows and a row of zeros
-  const uint64_t *xlogx;  // c * log2(c) for every count a row's sample can reach
-  const compact_palette *palette;
+  uint8_t *scratch;        // per part: two packed rows and a row of zeros
+  const uint64_t *xlogx;   // c * log2(c) for every count a row's sample can reach
+  const uint8_t *indices;  // channels 1: each pixel's index, rows top to bottom
 };
 
 // The palette's hash: colour + 1 in keys (0 free), its index in values.
@@ -117,26 +117,6 @@ inline unsigned palette_slot(uint32_t colour) {
 
 inline uint32_t colour_at(const uint8_t *pixel) {
   return (uint32_t)pixel[0] << 16 | (uint32_t)pixel[1] << 8 | pixel[2];
-}
-
-int palette_index(const compact_palette *palette, uint32_t colour) {
-  for (unsigned slot = palette_slot(colour);; slot = (slot + 1) & (COMPACT_PALETTE_SLOTS - 1)) {
-    if (palette->keys[slot] == colour + 1) return palette->values[slot];
-    if (palette->keys[slot] == 0) return -1;
-  }
-}
-
-void pack_indices(const uint8_t *rgba, int width, const compact_palette *palette, uint8_t *out) {
-  uint32_t last = colour_at(rgba) ^ 1;
-  uint8_t last_index = 0;
-  for (int x = 0; x < width; x++, rgba += 4) {
-    uint32_t colour = colour_at(rgba);
-    if (colour != last) {
-      last = colour;
-      last_index = (uint8_t)palette_index(palette, colour);
-    }
-    out[x] = last_index;
-  }
 }
 
 void pack_rgb(const uint8_t *rgba, int width, uint8_t *rgb) {
@@ -162,8 +142,7 @@ void filter_part(void *context, int index) {
     pack_rgb(job->rgba + (size_t)(first - 1) * stride, job->width, packed[1]);
     above = packed[1];
   } else if (first > 0 && job->channels == 1) {
-    pack_indices(job->rgba + (size_t)(first - 1) * stride, job->width, job->palette, packed[1]);
-    above = packed[1];
+    above = job->indices + (size_t)(first - 1) * n;
   } else if (first > 0) {
     above = job->rgba + (size_t)(first - 1) * n;
   }
@@ -174,8 +153,7 @@ void filter_part(void *context, int index) {
       row = packed[y & 1];
       pack_rgb(source, job->width, packed[y & 1]);
     } else if (job->channels == 1) {
-      row = packed[y & 1];
-      pack_indices(source, job->width, job->palette, packed[y & 1]);
+      row = job->indices + (size_t)y * n;
     }
     uint8_t *out = job->out + (size_t)y * (n + 1);
     if (job->level == 0) {
@@ -219,22 +197,28 @@ int picture_is_opaque(const uint8_t *rgba, size_t pixel_count) {
   return all == 0xff;
 }
 
-int picture_palette(const uint8_t *rgba, size_t pixel_count, compact_palette *palette) {
+int picture_palette(const uint8_t *rgba, size_t pixel_count, compact_palette *palette,
+                    uint8_t *indices) {
   memset(palette, 0, sizeof *palette);
   if (pixel_count == 0) return 0;
   uint32_t last = colour_at(rgba) ^ 1;
+  uint8_t last_index = 0;
   for (size_t i = 0; i < pixel_count; i++, rgba += 4) {
     uint32_t colour = colour_at(rgba);
-    if (colour == last) continue;
-    last = colour;
-    unsigned slot = palette_slot(colour);
-    while (palette->keys[slot] != 0 && palette->keys[slot] != colour + 1)
-      slot = (slot + 1) & (COMPACT_PALETTE_SLOTS - 1);
-    if (palette->keys[slot] != 0) continue;
-    if (palette->count == 256) return 0;
-    palette->keys[slot] = colour + 1;
-    palette->values[slot] = (uint8_t)palette->count;
-    palette->colours[palette->count++] = colour;
+    if (colour != last) {
+      last = colour;
+      unsigned slot = palette_slot(colour);
+      while (palette->keys[slot] != 0 && palette->keys[slot] != colour + 1)
+        slot = (slot + 1) & (COMPACT_PALETTE_SLOTS - 1);
+      if (palette->keys[slot] == 0) {
+        if (palette->count == 256) return 0;
+        palette->keys[slot] = colour + 1;
+        palette->values[slot] = (uint8_t)palette->count;
+        palette->colours[palette->count++] = colour;
+      }
+      last_index = palette->values[slot];
+    }
+    if (indices) indices[i] = last_index;
   }
   return 1;
 }
@@ -245,9 +229,9 @@ void compact_png_filter(const uint8_t *rgba, int width, int height, int channels
 }
 
 void compact_png_filter_indexed(const uint8_t *rgba, int width, int height, int channels, int level,
-                                const compact_palette *palette, uint8_t *out) {
+                                const uint8_t *indices, uint8_t *out) {
   size_t n = (size_t)width * (size_t)channels;
-  filter_job job = {rgba, width, height, channels, level, 1, out, NULL, NULL, palette};
+  filter_job job = {rgba, width, height, channels, level, 1, out, NULL, NULL, indices};
   job.parts = parts_for(n * (size_t)height, (size_t)1 << 19, 4);
   if (job.parts > height) job.parts = height;
   size_t counts = n / 3 + 2;
@@ -268,7 +252,7 @@ void compact_png_filter_indexed(const uint8_t *rgba, int width, int height, int 
       if (channels == 4)
         memcpy(o + 1, source, n);
       else if (channels == 1)
-        pack_indices(source, width, palette, o + 1);
+        memcpy(o + 1, indices + (size_t)y * n, n);
       else
         pack_rgb(source, width, o + 1);
     }
@@ -291,26 +275,32 @@ int compact_png_encode(const uint8_t *rgba, int width, int height, int level, ui
   if (level < 0) level = COMPACT_PNG_DEFAULT_LEVEL;
   size_t pixels = (size_t)width * (size_t)height;
   int channels = picture_is_opaque(rgba, pixels) ? 3 : 4;
+  // A palette, and each pixel's index in it, when there are few enough
+  // colours; a picture with more gives up within its first rows.
   compact_palette *palette = NULL;
+  uint8_t *indices = NULL;
   if (channels == 3) {
     palette = (compact_palette *)malloc(sizeof *palette);
-    if (palette && picture_palette(rgba, pixels, palette))
+    indices = palette ? (uint8_t *)malloc(pixels) : NULL;
+    if (indices && picture_palette(rgba, pixels, palette, indices)) {
       channels = 1;
-    else
-      free(palette), palette = NULL;
+    } else {
+      free(indices);
+      free(palette);
+      indices = NULL;
+      palette = NULL;
+    }
   }
   size_t row = (size_t)width * (size_t)channels + 1;
-  if ((size_t)height > (SIZE_MAX / 2) / row) {
-    free(palette);
-    return -1;
-  }
   size_t filtered_length = row * (size_t)height;
-  uint8_t *filtered = (uint8_t *)malloc(filtered_length);
+  uint8_t *filtered =
+      (size_t)height <= (SIZE_MAX / 2) / row ? (uint8_t *)malloc(filtered_length) : NULL;
+  if (filtered) compact_png_filter_indexed(rgba, width, height, channels, level, indices, filtered);
+  free(indices);
   if (!filtered) {
     free(palette);
     return -1;
   }
-  compact_png_filter_indexed(rgba, width, height, channels, level, palette, filtered);
 
   // The stream goes where the first IDAT chunk's data lies, after the
   // signature, IHDR, a palette's PLTE and the chunk's head.

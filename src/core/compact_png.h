@@ -25,8 +25,10 @@ struct compact_palette {
 };
 
 // 1 and the palette when the picture has at most 256 colours (alpha not
-// looked at), else 0.
-int picture_palette(const uint8_t *rgba, size_t pixel_count, compact_palette *palette);
+// looked at), with each pixel's index into indices when it is not NULL;
+// else 0.
+int picture_palette(const uint8_t *rgba, size_t pixel_count, compact_palette *palette,
+                    uint8_t *indices);
 
 // The rows of an 8-bit picture, each led by its filter type, as a PNG's
 // image data before compression: (width * channels + 1) * height bytes
@@ -34,9 +36,10 @@ int picture_palette(const uint8_t *rgba, size_t pixel_count, compact_palette *pa
 // unfiltered; any other picks each row's filter.
 void compact_png_filter(const uint8_t *rgba, int width, int height, int channels, int level,
                         uint8_t *out);
-// The same with channels 1: each pixel its colour's index in palette.
+// The same, and with channels 1 the rows are indices (picture_palette's),
+// width bytes each.
 void compact_png_filter_indexed(const uint8_t *rgba, int width, int height, int channels, int level,
-                                const compact_palette *palette, uint8_t *out);
+                                const uint8_t *indices, uint8_t *out);
 
 // PNG bytes of width x height RGBA pixels at level 0-9 (-1: the default):
 // when every pixel is opaque, colour type 3 (a palette, a byte a pixel) for
