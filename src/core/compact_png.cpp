@@ -199,22 +199,33 @@ int picture_is_opaque(const uint8_t *rgba, size_t pixel_count) {
 
 int picture_palette(const uint8_t *rgba, size_t pixel_count, compact_palette *palette,
                     uint8_t *indices) {
+  // Each pixel read as one 32-bit word with its alpha byte masked off: the
+  // hash keys are those words, the palette's entries the bytes in order.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  const uint32_t rgb_mask = 0xffffff00u;
+#else
+  const uint32_t rgb_mask = 0x00ffffffu;
+#endif
   memset(palette, 0, sizeof *palette);
   if (pixel_count == 0) return 0;
-  uint32_t last = colour_at(rgba) ^ 1;
+  uint32_t last;
+  memcpy(&last, rgba, 4);
+  last = ~last & rgb_mask;  // anything but the first pixel
   uint8_t last_index = 0;
-  for (size_t i = 0; i < pixel_count; i++, rgba += 4) {
-    uint32_t colour = colour_at(rgba);
-    if (colour != last) {
-      last = colour;
-      unsigned slot = palette_slot(colour);
-      while (palette->keys[slot] != 0 && palette->keys[slot] != colour + 1)
+  for (size_t i = 0; i < pixel_count; i++) {
+    uint32_t word;
+    memcpy(&word, rgba + i * 4, 4);
+    word &= rgb_mask;
+    if (word != last) {
+      last = word;
+      unsigned slot = palette_slot(word);
+      while (palette->keys[slot] != 0 && palette->keys[slot] != word + 1)
         slot = (slot + 1) & (COMPACT_PALETTE_SLOTS - 1);
       if (palette->keys[slot] == 0) {
         if (palette->count == 256) return 0;
-        palette->keys[slot] = colour + 1;
+        palette->keys[slot] = word + 1;
         palette->values[slot] = (uint8_t)palette->count;
-        palette->colours[palette->count++] = colour;
+        palette->colours[palette->count++] = colour_at(rgba + i * 4);
       }
       last_index = palette->values[slot];
     }
