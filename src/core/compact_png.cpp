@@ -10,6 +10,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "core/deflate_stream.h"
 #include "core/parallel.h"
 
@@ -197,41 +199,123 @@ int picture_is_opaque(const uint8_t *rgba, size_t pixel_count) {
   return all == 0xff;
 }
 
-int picture_palette(const uint8_t *rgba, size_t pixel_count, compact_palette *palette,
-                    uint8_t *indices) {
+namespace {
+
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+const uint32_t k_rgb_mask = 0xffffff00u;
+#else
+const uint32_t k_rgb_mask = 0x00ffffffu;
+#endif
+
+// Finds the colours of pixels first..end-1 into palette, in the order they
+// first appear, each pixel's index into indices; 0 when there are more than
+// 256, or when another part has already found more (give_up).
+int palette_of_part(const uint8_t *rgba, size_t first, size_t end, compact_palette *palette,
+                    uint8_t *indices, std::atomic<int> *give_up) {
   // Each pixel read as one 32-bit word with its alpha byte masked off: the
   // hash keys are those words, the palette's entries the bytes in order.
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  const uint32_t rgb_mask = 0xffffff00u;
-#else
-  const uint32_t rgb_mask = 0x00ffffffu;
-#endif
   memset(palette, 0, sizeof *palette);
-  if (pixel_count == 0) return 0;
+  if (first >= end) return 1;
   uint32_t last;
-  memcpy(&last, rgba, 4);
-  last = ~last & rgb_mask;  // anything but the first pixel
+  memcpy(&last, rgba + first * 4, 4);
+  last = ~last & k_rgb_mask;  // anything but the first pixel
   uint8_t last_index = 0;
-  for (size_t i = 0; i < pixel_count; i++) {
+  for (size_t i = first; i < end; i++) {
     uint32_t word;
     memcpy(&word, rgba + i * 4, 4);
-    word &= rgb_mask;
+    word &= k_rgb_mask;
     if (word != last) {
       last = word;
       unsigned slot = palette_slot(word);
       while (palette->keys[slot] != 0 && palette->keys[slot] != word + 1)
         slot = (slot + 1) & (COMPACT_PALETTE_SLOTS - 1);
       if (palette->keys[slot] == 0) {
-        if (palette->count == 256) return 0;
+        if (palette->count == 256 || give_up->load(std::memory_order_relaxed)) {
+          give_up->store(1);
+          return 0;
+        }
         palette->keys[slot] = word + 1;
         palette->values[slot] = (uint8_t)palette->count;
         palette->colours[palette->count++] = colour_at(rgba + i * 4);
       }
       last_index = palette->values[slot];
     }
-    if (indices) indices[i] = last_index;
+    indices[i] = last_index;
   }
   return 1;
+}
+
+enum { MAX_PALETTE_PARTS = 4 };
+
+struct palette_job {
+  const uint8_t *rgba;
+  size_t pixels;
+  int parts;
+  uint8_t *indices;
+  compact_palette local[MAX_PALETTE_PARTS];
+  uint8_t to_global[MAX_PALETTE_PARTS][256];
+  int found[MAX_PALETTE_PARTS];
+  std::atomic<int> give_up;
+};
+
+void find_part_palette(void *context, int index) {
+  palette_job *job = (palette_job *)context;
+  size_t first = job->pixels * (size_t)index / (size_t)job->parts;
+  size_t end = job->pixels * (size_t)(index + 1) / (size_t)job->parts;
+  job->found[index] =
+      palette_of_part(job->rgba, first, end, &job->local[index], job->indices, &job->give_up);
+}
+
+void renumber_part(void *context, int index) {
+  palette_job *job = (palette_job *)context;
+  size_t first = job->pixels * (size_t)index / (size_t)job->parts;
+  size_t end = job->pixels * (size_t)(index + 1) / (size_t)job->parts;
+  const uint8_t *map = job->to_global[index];
+  for (size_t i = first; i < end; i++) job->indices[i] = map[job->indices[i]];
+}
+
+}  // namespace
+
+int picture_palette(const uint8_t *rgba, size_t pixel_count, compact_palette *palette,
+                    uint8_t *indices) {
+  // The parts find their colours on every core; joined in their order, the
+  // palette is the one a single pass would make (colours in the order they
+  // first appear), and so are the indices.
+  memset(palette, 0, sizeof *palette);
+  if (pixel_count == 0) return 0;
+  palette_job *job = (palette_job *)malloc(sizeof *job);
+  if (!job) return 0;
+  job->rgba = rgba;
+  job->pixels = pixel_count;
+  job->parts = parts_for(pixel_count * 4, (size_t)1 << 20, MAX_PALETTE_PARTS);
+  job->indices = indices;
+  job->give_up.store(0);
+  run_parts(job->parts, find_part_palette, job);
+  int ok = !job->give_up.load();
+  for (int p = 0; ok && p < job->parts; p++) {
+    ok = job->found[p];
+    const compact_palette *local = &job->local[p];
+    for (int k = 0; ok && k < local->count; k++) {
+      uint32_t colour = local->colours[k];
+      // The global hash takes the colour's RGB value as its key here.
+      unsigned slot = palette_slot(colour);
+      while (palette->keys[slot] != 0 && palette->keys[slot] != colour + 1)
+        slot = (slot + 1) & (COMPACT_PALETTE_SLOTS - 1);
+      if (palette->keys[slot] == 0) {
+        if (palette->count == 256) {
+          ok = 0;
+          break;
+        }
+        palette->keys[slot] = colour + 1;
+        palette->values[slot] = (uint8_t)palette->count;
+        palette->colours[palette->count++] = colour;
+      }
+      job->to_global[p][k] = palette->values[slot];
+    }
+  }
+  if (ok) run_parts(job->parts, renumber_part, job);
+  free(job);
+  return ok;
 }
 
 void compact_png_filter(const uint8_t *rgba, int width, int height, int channels, int level,

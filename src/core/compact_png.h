@@ -25,7 +25,7 @@ struct compact_palette {
 };
 
 // 1 and the palette when the picture has at most 256 colours (alpha not
-// looked at), with each pixel's index into indices when it is not NULL;
+// looked at), with each pixel's index into indices (pixel_count bytes);
 // else 0.
 int picture_palette(const uint8_t *rgba, size_t pixel_count, compact_palette *palette,
                     uint8_t *indices);
