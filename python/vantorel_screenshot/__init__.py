@@ -387,7 +387,7 @@ class Picture:
         case; without it the extension of ``path`` says which. ``level`` is the
         PNG compression, 0 (none) to 9 (smallest), or the JPEG quality, 1 to 100;
         None is the format's default (PNG 7, JPEG 90). A PNG is RGB when every
-        pixel is opaque, RGBA otherwise. Another format or extension, or a level
+        pixel is opaque (a palette for 256 colours or fewer), RGBA otherwise. Another format or extension, or a level
         out of range, raises ValueError with the library's message before
         anything is written. The file is written as the library writes its
         own: a file that was there keeps its old contents when the new ones
