@@ -68,7 +68,7 @@ refused_without_xfixes() {
     return 1
   fi
   echo "$out"
-  grep -q "the X server has no XFixes extension (.*, error 106)$" <<<"$out" &&
+  grep -q "^vantorel-screenshot: the X server has no XFixes extension.* (.*, error 106)$" <<<"$out" &&
     "$cli" region 0 0 10 10 "$work/none.png"
 }
 stage_check "X11 without XFixes: -c fails with 106, the capture without it works" refused_without_xfixes
