@@ -198,6 +198,36 @@ TEST(CompactPng, PartsJoinIntoOneStreamWhereverTheyAreCut) {
   EXPECT_EQ(out, nullptr);
 }
 
+TEST(CompactPng, AStreamCutIntoManyIdatChunksReadsBack) {
+  // PNG's chunks hold 2^31 - 1 bytes; a longer stream is cut, and each piece
+  // gets its own head and CRC. Shown with small chunks, palette and RGB.
+  for (frame f : {desktop_frame(300, 200), mixed_frame(300, 200)}) {
+    for (size_t max_chunk : {(size_t)1, (size_t)7, (size_t)1000}) {
+      SCOPED_TRACE(max_chunk);
+      uint8_t *png = nullptr;
+      size_t length = 0;
+      ASSERT_EQ(
+          compact_png_encode_chunks(f.rgba.data(), f.width, f.height, 6, max_chunk, &png, &length),
+          0);
+      std::vector<uint8_t> bytes(png, png + length);
+      free(png);
+      size_t idat = 0, idat_bytes = 0;
+      for (const png_chunk &chunk : png_chunks(bytes)) {
+        EXPECT_TRUE(chunk.crc_ok) << chunk.type;
+        if (chunk.type == "IDAT") {
+          EXPECT_LE(chunk.length, max_chunk);
+          idat++;
+          idat_bytes += chunk.length;
+        }
+      }
+      EXPECT_EQ(idat, (idat_bytes + max_chunk - 1) / max_chunk);
+      libpng_image back = read_with_libpng(bytes.data(), bytes.size());
+      ASSERT_TRUE(back.ok);
+      EXPECT_TRUE(back.rgba == f.rgba);
+    }
+  }
+}
+
 TEST(CompactPng, TheBenchDesktopReadsBack) {
   frame f = bench_frame();
   if (f.width == 0) GTEST_SKIP() << "no bench desktop beside the source tree";

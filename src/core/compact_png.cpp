@@ -194,6 +194,7 @@ size_t seal_chunk(uint8_t *chunk, const char *type, size_t length) {
 }
 
 const uint8_t k_signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+// The longest chunk PNG allows.
 const size_t k_max_chunk = 0x7fffffff;
 
 }  // namespace
@@ -369,9 +370,16 @@ void compact_png_filter_indexed(const uint8_t *rgba, int width, int height, int 
 
 int compact_png_encode(const uint8_t *rgba, int width, int height, int level, uint8_t **out,
                        size_t *out_length) {
+  return compact_png_encode_chunks(rgba, width, height, level, k_max_chunk, out, out_length);
+}
+
+int compact_png_encode_chunks(const uint8_t *rgba, int width, int height, int level,
+                              size_t max_chunk, uint8_t **out, size_t *out_length) {
   *out = NULL;
   *out_length = 0;
-  if (!rgba || width <= 0 || height <= 0 || level < -1 || level > 9) return -1;
+  if (!rgba || width <= 0 || height <= 0 || level < -1 || level > 9 || max_chunk == 0 ||
+      max_chunk > k_max_chunk)
+    return -1;
   if (level < 0) level = COMPACT_PNG_DEFAULT_LEVEL;
   size_t pixels = (size_t)width * (size_t)height;
   int channels = picture_is_opaque(rgba, pixels) ? 3 : 4;
@@ -416,7 +424,7 @@ int compact_png_encode(const uint8_t *rgba, int width, int height, int level, ui
   }
 
   // One IDAT chunk, or more when the stream outgrows a chunk's length.
-  size_t chunks = stream_length / k_max_chunk + 1;
+  size_t chunks = stream_length ? (stream_length + max_chunk - 1) / max_chunk : 1;
   size_t total = front + stream_length + 4 + (chunks - 1) * 12 + 12;
   uint8_t *png = (uint8_t *)realloc(block, total);
   if (!png) {
@@ -428,8 +436,8 @@ int compact_png_encode(const uint8_t *rgba, int width, int height, int level, ui
     // Spread the stream out from the back so that each piece gets its head
     // and CRC in between.
     for (size_t i = chunks - 1; i > 0; i--) {
-      size_t begin = i * k_max_chunk;
-      size_t length = stream_length - begin < k_max_chunk ? stream_length - begin : k_max_chunk;
+      size_t begin = i * max_chunk;
+      size_t length = stream_length - begin < max_chunk ? stream_length - begin : max_chunk;
       memmove(png + front + begin + i * 12, png + front + begin, length);
     }
   }
@@ -452,8 +460,8 @@ int compact_png_encode(const uint8_t *rgba, int width, int height, int level, ui
     free(palette);
   }
   for (size_t i = 0; i < chunks; i++) {
-    size_t begin = i * k_max_chunk;
-    size_t length = stream_length - begin < k_max_chunk ? stream_length - begin : k_max_chunk;
+    size_t begin = i * max_chunk;
+    size_t length = stream_length - begin < max_chunk ? stream_length - begin : max_chunk;
     chunk += seal_chunk(chunk, "IDAT", length);
   }
   chunk += seal_chunk(chunk, "IEND", 0);

@@ -48,5 +48,9 @@ void compact_png_filter_indexed(const uint8_t *rgba, int width, int height, int 
 // kept; sets no error text.
 int compact_png_encode(const uint8_t *rgba, int width, int height, int level, uint8_t **out,
                        size_t *out_length);
+// The same with the stream cut into IDAT chunks of at most max_chunk bytes
+// (compact_png_encode's is PNG's largest, 2^31 - 1), for the tests.
+int compact_png_encode_chunks(const uint8_t *rgba, int width, int height, int level,
+                              size_t max_chunk, uint8_t **out, size_t *out_length);
 
 #endif
