@@ -151,7 +151,7 @@ add_library(vantorel-screenshot SHARED $<TARGET_OBJECTS:vs_core> $<TARGET_OBJECT
 target_include_directories(vantorel-screenshot PUBLIC
                            $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
 target_link_libraries(vantorel-screenshot PRIVATE PkgConfig::VS_XCB vs_wayland_headers
-                                                  vs_sdbus_headers PkgConfig::VS_PNG
+                                                  vs_sdbus_headers PkgConfig::VS_PNG vs_codecs
                                                   Threads::Threads)
 # -z nodelete: an X11 connection attempt still running on its thread when
 # the host unloads the library must find its code still there.

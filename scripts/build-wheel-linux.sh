@@ -41,13 +41,14 @@ if [ "${1:-}" = --prepare ]; then
 fi
 dist=$(mkdir -p "${1:?usage: scripts/build-wheel-linux.sh DIST_DIR}" && cd "$1" && pwd)
 build=$root/build-wheel
+mkdir -p "$build"
 prepare
 in_bullseye() { "$chroot" run bullseye -- "$@"; }
 
 # The install's library directory is its root, as in the package: the
 # program in bin/ finds the library at $ORIGIN/.. (its install RPATH).
 in_bullseye cmake -S "$root" -B "$build/cmake" -DCMAKE_BUILD_TYPE=Release -DVS_BUILD_TESTS=OFF \
-  -DCMAKE_INSTALL_LIBDIR=. >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
+  -DCMAKE_INSTALL_LIBDIR=. >"$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }
 in_bullseye cmake --build "$build/cmake" -j "$(nproc)" --target vantorel-screenshot vantorel-screenshot-cli
 stage=$build/stage
 rm -rf "$stage"

@@ -34,8 +34,8 @@ shopt -s nullglob
 wheels=("$dist"/vantorel_screenshot-*-manylinux_*_x86_64.whl)
 if [ ${#wheels[@]} -eq 0 ]; then
   mkdir -p "$root/build-wheel"
-  scripts/build-wheel-linux.sh "$dist" >"$root/build-wheel.log" 2>&1 || {
-    tail -n 40 "$root/build-wheel.log"
+  scripts/build-wheel-linux.sh "$dist" >"$root/build-wheel/stage67.log" 2>&1 || {
+    tail -n 40 "$root/build-wheel/stage67.log"
     stage_abort "scripts/build-wheel-linux.sh"
   }
   wheels=("$dist"/vantorel_screenshot-*-manylinux_*_x86_64.whl)
