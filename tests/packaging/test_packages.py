@@ -274,9 +274,9 @@ class Wheels(unittest.TestCase, InstalledPackage):
                     self.assertFalse({n for n in needed if "wayland" in n or "systemd" in n}, needed)
                     versions = re.findall(r"GLIBC_2\.(\d+)", run(["objdump", "-T", file]).stdout)
                     self.assertLessEqual(max(map(int, versions), default=0), 31)
-            # xcb, its four extensions and libpng travel with the wheel.
+            # xcb, its extensions, libpng and libjpeg travel with the wheel.
             for name in ("libxcb", "libxcb-shm", "libxcb-randr", "libxcb-composite", "libxcb-xinerama",
-                         "libpng16"):
+                         "libxcb-xfixes", "libpng16", "libjpeg"):
                 self.assertTrue([b for b in bundled if b.startswith(name + "-")], (name, bundled))
 
     def test_pip_picks_each_wheel_for_its_platform_only(self) -> None:
