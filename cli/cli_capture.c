@@ -233,6 +233,7 @@ typedef struct {
   int monitor_index;
   rect region;
   uintptr_t window;
+  char window_id[64]; /* a window named by its id in the window list, not its number */
 } target;
 
 /* The rectangle a screen, monitor or region target covers. */
@@ -330,12 +331,51 @@ static int target_pixels(const target *t, uint8_t **pixels, int *width, int *hei
   return EXIT_OK;
 }
 
+/* A window by its id in the list: the grab export's picture, encoded here or
+ * (PNG) by the library. */
+static int window_by_id(const target *t, const request *req, const char *path) {
+  screenshot_picture picture;
+  uint8_t *image = NULL;
+  unsigned char *png = NULL;
+  size_t length = 0;
+  int png_length = 0;
+  int status;
+  if (screenshot_grab_window(t->window_id, 0, &picture) != 0) return library_failed();
+  if (req->format == FORMAT_PNG) {
+    if (screenshot_encode(&picture, "png", -1, &png, &png_length) != 0) {
+      screenshot_free_mem(picture.rgba);
+      return library_failed();
+    }
+    image = png;
+    length = (size_t)png_length;
+  } else {
+    image = encode_image(req->format, req->quality, picture.rgba, picture.width, picture.height,
+                         &length);
+  }
+  if (!image) {
+    say("%s encoding failed for %dx%d frame", format_name(req->format), picture.width,
+        picture.height);
+    screenshot_free_mem(picture.rgba);
+    return EXIT_FAILED;
+  }
+  status = strcmp(path, "-") ? write_image_file(image, length, path, format_name(req->format),
+                                                picture.width, picture.height)
+                             : write_stdout(image, length);
+  if (png)
+    screenshot_free_mem(png);
+  else
+    free(image);
+  screenshot_free_mem(picture.rgba);
+  return status;
+}
+
 static int to_output(const target *t, const request *req, const char *path) {
   uint8_t *pixels = NULL;
   uint8_t *image;
   size_t length = 0;
   int width = 0, height = 0, from_library = 0;
   int status;
+  if (t->kind == TARGET_WINDOW && t->window_id[0]) return window_by_id(t, req, path);
   if (req->format == FORMAT_PNG) return strcmp(path, "-") ? png_to_file(t, path) : png_to_stdout(t);
   status = target_pixels(t, &pixels, &width, &height, &from_library);
   if (status != EXIT_OK) return status;
@@ -374,8 +414,10 @@ int run_capture(const request *req) {
   t.region.height = req->height;
   t.window = req->window;
   if (req->target == TARGET_FOCUSED) {
-    status = focused_window(&t.window);
+    status = focused_window(&t.window, t.window_id, sizeof t.window_id);
     t.kind = TARGET_WINDOW;
+  } else if (req->target == TARGET_WINDOW && req->window_text) {
+    status = find_window(req->window_text, t.window_id, sizeof t.window_id);
   } else if (req->target == TARGET_MONITOR && req->output) {
     status = resolve_output(req->output, &t.monitor_index);
   }

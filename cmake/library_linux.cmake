@@ -46,7 +46,8 @@ set(VS_X11_SOURCES
     ${VS_SRC}/x11/x11_open.cpp
     ${VS_SRC}/x11/x11_monitors.cpp
     ${VS_SRC}/x11/x11_capture.cpp
-    ${VS_SRC}/x11/x11_window.cpp)
+    ${VS_SRC}/x11/x11_window.cpp
+    ${VS_SRC}/x11/x11_window_list.cpp)
 set(VS_WAYLAND_SOURCES
     ${VS_SRC}/wayland/wl_layer.cpp
     ${VS_SRC}/wayland/wl_connection.cpp

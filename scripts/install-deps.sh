@@ -38,6 +38,7 @@ apt_get install -y -qq --no-install-recommends \
   libstb-dev libgtest-dev libgmock-dev libbenchmark-dev libpng-dev nlohmann-json3-dev \
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xinerama0-dev \
   xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xcompmgr xauth \
+  openbox \
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64 \
   wine wine64 wine32:i386 \
   libxrandr2 libxrandr2:i386 libxrender1 libxrender1:i386 libxinerama1 libxinerama1:i386 \

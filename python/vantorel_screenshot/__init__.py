@@ -19,6 +19,8 @@
     vs.save_monitor(0, "monitor0.png")
     vs.save_region(0, 0, 640, 480, "corner.png")
     vs.save_window(0x3a00007, "window.png")   # X11 window id, or an HWND on Windows
+    vs.windows()                          # [{'id': '0x3a00007', 'title': ..., 'app': ...}, ...]
+    shot = vs.grab(window="0x3a00007")    # a window by its listed id
     png = vs.grab_png(0, 0, 640, 480)         # PNG bytes
 
 A rectangle is cut to the monitors' bounding box; one wholly outside it, or
@@ -86,6 +88,7 @@ __all__ = [
     "save_region",
     "save_window",
     "version",
+    "windows",
 ]
 
 _StrPath = _Union[str, bytes, "_os.PathLike[str]", "_os.PathLike[bytes]"]
@@ -183,6 +186,18 @@ def _candidates() -> _List[str]:
     return found
 
 
+class _PictureStruct(_ctypes.Structure):
+    """The library's screenshot_picture."""
+
+    _fields_ = [
+        ("x", _ctypes.c_int),
+        ("y", _ctypes.c_int),
+        ("width", _ctypes.c_int),
+        ("height", _ctypes.c_int),
+        ("rgba", _ctypes.c_void_p),
+    ]
+
+
 def _declare(lib: _ctypes.CDLL) -> None:
     c_int, c_char_p, c_void_p = _ctypes.c_int, _ctypes.c_char_p, _ctypes.c_void_p
     int_p = _ctypes.POINTER(c_int)
@@ -201,6 +216,11 @@ def _declare(lib: _ctypes.CDLL) -> None:
             c_int,
         ),
         "screenshot_free_mem": ([c_void_p], None),
+        "screenshot_list_windows_json": ([], c_char_p),
+        "screenshot_grab_window": (
+            [c_char_p, _ctypes.c_uint, _ctypes.POINTER(_PictureStruct)],
+            c_int,
+        ),
     }
     for name, (argtypes, restype) in signatures.items():
         function = getattr(lib, name)
@@ -462,8 +482,43 @@ def monitors() -> _List[_Dict[str, _Any]]:
     return result
 
 
-def grab(target: _Target = None) -> Picture:
-    """Captures part of the screen as a Picture.
+def windows() -> _List[_Dict[str, _Any]]:
+    """The top-level windows, topmost first where the platform says: dicts with
+    id (a str that grab(window=...) takes), title, app, pid, x, y, width,
+    height, focused and minimized; None where the platform cannot say (the
+    geometry of a native Wayland window). The same list as the command
+    ``vantorel-screenshot windows`` prints."""
+    with _lock:
+        lib = _library()
+        raw = lib.screenshot_list_windows_json()
+        if raw is None:
+            raise _failure(lib)
+        text = _text(raw)
+    result: _List[_Dict[str, _Any]] = _json.loads(text)
+    return result
+
+
+def _grab_window(window: _Union[str, int]) -> Picture:
+    if isinstance(window, bool):
+        raise TypeError("grab(window=...) takes an id from windows(), not a bool")
+    if isinstance(window, int):
+        window = hex(_operator.index(window))
+    if not isinstance(window, str):
+        raise TypeError(f"grab(window=...) takes an id from windows(), not {window!r}")
+    encoded = window.encode("utf-8")
+    if b"\0" in encoded:
+        raise ValueError("embedded null character in window id")
+    picture = _PictureStruct()
+    with _lock:
+        lib = _library()
+        if lib.screenshot_grab_window(encoded, 0, _ctypes.byref(picture)) != 0:
+            raise _failure(lib)
+    assert picture.rgba is not None
+    return Picture(picture.x, picture.y, picture.width, picture.height, picture.rgba)
+
+
+def grab(target: _Target = None, *, window: _Union[None, str, int] = None) -> Picture:
+    """Captures part of the screen, or one window, as a Picture.
 
     ``target`` is one of:
 
@@ -476,7 +531,14 @@ def grab(target: _Target = None) -> Picture:
 
     The rectangle is cut to the monitors' bounding box; the Picture says what
     was really captured. Raises ScreenshotError when the library refuses.
+
+    ``window`` instead captures one window, whole: an id as windows() lists
+    it (an int is taken as an X11 window id or HWND).
     """
+    if window is not None:
+        if target is not None:
+            raise TypeError("grab() takes a target or a window, not both")
+        return _grab_window(window)
     x, y, width, height = _target_rect(target)
     out = [_ctypes.c_int(0) for _ in range(4)]
     pixels = _ctypes.POINTER(_ctypes.c_uint8)()
