@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include "vantorel_screenshot.h"
+
 struct vs_api {
   const char *(*version)(void);
   const char *(*last_error)(void);
@@ -19,6 +21,8 @@ struct vs_api {
   void (*free_mem)(void *mem);
   int (*capture_region_rgba)(int x, int y, int width, int height, int *out_x, int *out_y,
                              int *out_width, int *out_height, unsigned char **out_pixels);
+  const char *(*list_windows_json)(void);
+  int (*grab_window)(const char *id, unsigned flags, screenshot_picture *out);
 };
 
 extern vs_api g_api;
