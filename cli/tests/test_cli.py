@@ -141,7 +141,6 @@ class Usage(unittest.TestCase):
             ["window", "0x", "w.png"],
             ["window", "12z", "w.png"],
             ["window", "0x1ffffffffffffffff", "w.png"],
-            ["window", "w.png"],
             ["monitors", "extra"],
             ["version", "extra"],
             ["--help", "extra"],
@@ -309,6 +308,8 @@ class Captures(unittest.TestCase):
              f"PNG write failed for 10x10 frame to '{missing}' (No such file or directory)"),
             (["window", "0", self.path("w.png")], "window handle is NULL"),
             (["window", "0x0", "-"], "window handle is NULL"),
+            # Text that is no number names a window by id or title.
+            (["window", "w.png"], f"no window has the id or the title 'w.png' (see '{PROGRAM} windows')"),
         ]
         for args, message in cases:
             with self.subTest(args=args):

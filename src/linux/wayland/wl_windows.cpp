@@ -155,6 +155,9 @@ static int end_listing_locked(toplevel_list *l, int result, int64_t deadline) {
   if (l->list) ext_foreign_toplevel_list_v1_destroy(l->list);
   free(l->items);
   memset(l, 0, sizeof *l);
+  // The compositor lets go of them now, not at our next call (the socket
+  // takes the few bytes without waiting).
+  if (result != VS_BROKEN) wl_display_flush(g_vs_wl.display);
   if (result == VS_BROKEN) vs_wl_drop_locked();
   return result;
 }
