@@ -88,7 +88,7 @@ int run_capture(const request *req);
 /* cli_windows.c: `windows [--table]`; the id of the window that text names
  * (an id the list gives, else the one title it matches exactly); the id of
  * the window the list says has the focus (EXIT_FAILED, silently, when it
- * says of none). On failure the first two print why. */
+ * says of none or cannot be had). On failure the first two print why. */
 int run_windows(int argc, char **argv);
 int find_window(const char *text, char *id, size_t size);
 int focused_in_list(char *id, size_t size);

@@ -77,15 +77,16 @@ static void free_windows(window_list *list) {
   list->count = 0;
 }
 
-/* The library's list read back; on failure its message is printed. */
-static int read_windows(window_list *list, const char **json_out) {
+/* The library's list read back; on failure its message is printed unless
+ * quiet. */
+static int read_windows(window_list *list, const char **json_out, int quiet) {
   const char *json = screenshot_list_windows_json();
   const char *p;
   size_t capacity = 1;
   listed_window *current = NULL;
   list->windows = NULL;
   list->count = 0;
-  if (!json) return library_failed();
+  if (!json) return quiet ? EXIT_FAILED : library_failed();
   if (json_out) *json_out = json;
   for (p = json; *p; ++p)
     if (*p == '{') ++capacity;
@@ -197,7 +198,7 @@ int run_windows(int argc, char **argv) {
     else
       return usage_error("'windows' takes only --table", argv[i]);
   }
-  status = read_windows(&list, &json);
+  status = read_windows(&list, &json, 0);
   if (status != EXIT_OK) return status;
   if (table) {
     print_table(&list);
@@ -213,7 +214,7 @@ int run_windows(int argc, char **argv) {
 int find_window(const char *text, char *id, size_t size) {
   window_list list;
   int matches = 0, i;
-  int status = read_windows(&list, NULL);
+  int status = read_windows(&list, NULL, 0);
   if (status != EXIT_OK) return status;
   for (i = 0; i < list.count; ++i) {
     if (!strcmp(list.windows[i].id, text)) {
@@ -242,7 +243,9 @@ int find_window(const char *text, char *id, size_t size) {
 int focused_in_list(char *id, size_t size) {
   window_list list;
   int i, found = 0;
-  int status = read_windows(&list, NULL);
+  /* A list that cannot be had says no more than one without a focused
+   * window: the caller gives its own reason. */
+  int status = read_windows(&list, NULL, 1);
   if (status != EXIT_OK) return status;
   for (i = 0; i < list.count && !found; ++i) {
     if (list.windows[i].focused == 1) {

@@ -210,7 +210,8 @@ class Usage(unittest.TestCase):
             self.assertEqual(done.stderr, b"")
             text = done.stdout.decode()
             self.assertTrue(text.startswith("Usage: " + PROGRAM))
-            for word in ("all [FILE]", "monitor N [FILE]", "region X Y W H [FILE]", "window ID [FILE]",
+            for word in ("all [FILE]", "monitor N [FILE]", "region X Y W H [FILE]", "window ID|TITLE [FILE]",
+                         "windows [--table]",
                          "focused [FILE]", "monitors", "version", "'-'", "-g, --geometry", "-o, --output",
                          "-u, --focused", "-d, --delay", "-t, --type", "-q, --quality", "-h, --help",
                          "--version", "XDG_PICTURES_DIR", "0 on success", "1 when", "2 on bad arguments"):
