@@ -109,7 +109,7 @@ class Check:
         label = "openbox" if managed else "no window manager"
         self.xvfb()
         if managed:
-            self.start(["openbox", "--sm-disable", "--config-file", "/dev/null"],
+            self.start(["openbox", "--sm-disable"],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             for _ in range(100):
                 if "_NET_SUPPORTING_WM_CHECK(WINDOW)" in subprocess.run(
