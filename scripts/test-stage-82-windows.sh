@@ -8,8 +8,9 @@
 #            Python's list equal to the command's (tests/x11/window_list_check.py)
 #   Wayland  sway 1.12 and labwc 0.20 from the sid chroot (as stage 80 runs
 #            them): a native window of our own (vs-toplevel-client) listed
-#            with its title and captured by its listed id pixel-equal to
-#            `grim -T`, then again while a fullscreen window covers it;
+#            with its title and focus and captured by its listed id
+#            pixel-equal to `grim -T`, then again while a fullscreen window
+#            covers it, which `-u` then captures as the focused one;
 #            Python's list equal to the command's there too; sway 1.10 from
 #            the trixie chroot lists the window but cannot capture single
 #            windows: the capture fails with code 124 and its reason
@@ -76,9 +77,12 @@ start_window() {
   return 1
 }
 
-# captured NAME ID SEED: our capture of the window by its id against grim -T.
+# captured NAME ID SEED [OUR ARGUMENTS]: our capture of the window by its id
+# (or as the arguments say) against grim -T.
 captured() {
-  client -- "$cli" window "$2" "$work/$1.png" || return 1
+  local args=(window "$2")
+  [ $# -lt 4 ] || args=("${@:4}")
+  client -- "$cli" "${args[@]}" "$work/$1.png" || return 1
   client -- grim -T "${2#wl:}" "$work/$1.grim.png" || { echo "grim -T failed"; return 1; }
   "$python" "$pictures" window "$work/$1.png" "$work/$1.grim.png" "$3"
 }
@@ -86,6 +90,12 @@ captured() {
 covered() {
   client -- grim "$work/screen.png" || return 1
   "$python" "$pictures" hidden "$work/screen.png" "$work/open.png"
+}
+
+# focused TITLE: the list says that window, and only that one, has the focus.
+focused() {
+  client -- "$cli" windows >"$work/focus.json" || return 1
+  "$python" "$pictures" focused "$work/focus.json" "$1"
 }
 
 python_equals_cli() {
@@ -131,11 +141,20 @@ row() {
       echo "  done in $((SECONDS - start)) s"
       return
     fi
+    stage_check_quiet "$compositor: listed as the focused window" focused "Native ✓ window"
     stage_check_quiet "$compositor: captured by its id, equal to grim -T" captured open "$id" 1
     stage_check_quiet "$compositor: Python's list equals the command's" python_equals_cli
     if start_window "Cover" 2 fullscreen; then
       stage_check_quiet "$compositor: a fullscreen window covers it" covered
       stage_check_quiet "$compositor: covered, captured by its id, equal to grim -T" captured covered "$id" 1
+      client -- "$cli" windows >"$work/list2.json" || true
+      local cover
+      if cover=$("$python" "$pictures" id "$work/list2.json" "Cover"); then
+        stage_check_quiet "$compositor: the cover is listed as focused now" focused "Cover"
+        stage_check_quiet "$compositor: -u captures the cover, equal to grim -T" captured focused "$cover" 2 -u
+      else
+        stage_fail "$compositor: the cover is listed" "$(cat "$work/list2.json")"
+      fi
     else
       stage_fail "$compositor: the covering window starts"
     fi

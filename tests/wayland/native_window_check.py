@@ -4,6 +4,9 @@
   native_window_check.py id LIST.json TITLE
       Prints the id of the one window the library's list gives that title;
       exit 1 when not exactly one has it.
+  native_window_check.py focused LIST.json TITLE
+      Exit 0 when the window of that title is the one the list says is
+      focused, and it says of every other window that it is not.
   native_window_check.py window OURS.png GRIM.png SEED
       Exit 0 when our capture has grim -T's size and RGB pixels, every one
       opaque, and shows vs-toplevel-client's pattern of SEED.
@@ -36,6 +39,13 @@ def main(argv: list) -> int:
             print(f"{len(windows)} windows titled {argv[3]!r}")
             return 1
         print(windows[0]["id"])
+        return 0
+    if argv[1] == "focused":
+        windows = json.load(open(argv[2]))
+        focus = [(w["title"], w["focused"]) for w in windows]
+        if sorted(focus) != sorted((w["title"], w["title"] == argv[3]) for w in windows):
+            print(f"focus as listed: {focus}")
+            return 1
         return 0
     if argv[1] == "window":
         ours, grim = Image.open(argv[2]), Image.open(argv[3])

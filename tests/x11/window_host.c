@@ -131,13 +131,28 @@ int main(void) {
   }
   xcb_flush(c);
 
-  /* Mapped (by the window manager, where one runs) before the list goes out. */
-  int mapped = 0;
-  while (mapped < WINDOWS) {
-    xcb_generic_event_t *event = xcb_wait_for_event(c);
-    if (!event) return 1;
-    if ((event->response_type & 0x7f) == XCB_MAP_NOTIFY) mapped++;
-    free(event);
+  /* Viewable (mapped by the window manager, where one runs) before the list
+   * goes out. A window manager still starting may miss a map request: one
+   * not viewable after a second is asked for again; after ten, give up. */
+  for (int attempt = 0;; attempt++) {
+    int viewable = 0;
+    for (int i = 0; i < WINDOWS; i++) {
+      xcb_get_window_attributes_reply_t *a =
+          xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, ids[i]), NULL);
+      if (a && a->map_state == XCB_MAP_STATE_VIEWABLE) {
+        viewable++;
+      } else if (attempt % 50 == 49) {
+        xcb_map_window(c, ids[i]);
+      }
+      free(a);
+    }
+    if (viewable == WINDOWS) break;
+    if (attempt == 500) {
+      fprintf(stderr, "vs-window-host: the windows were never shown\n");
+      return 1;
+    }
+    xcb_flush(c);
+    usleep(20000);
   }
   xcb_set_input_focus(c, XCB_INPUT_FOCUS_POINTER_ROOT, ids[0], XCB_CURRENT_TIME);
   free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), NULL));

@@ -24,6 +24,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 from PIL import Image
@@ -70,6 +71,16 @@ class Check:
                     process.kill()
                     process.wait()
         self.processes = []
+
+    def read_line(self, process: subprocess.Popen, seconds: float = 20) -> str:
+        """A line of the process's output, or "" when none comes in time (the
+        process is then ended)."""
+        timer = threading.Timer(seconds, process.kill)
+        timer.start()
+        try:
+            return process.stdout.readline()
+        finally:
+            timer.cancel()
 
     def xvfb(self) -> None:
         read, write = os.pipe()
@@ -120,7 +131,11 @@ class Check:
         host = self.start([self.args.host], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         hosted = []
         for _ in range(5):
-            line = host.stdout.readline().split()
+            line = self.read_line(host).split()
+            if len(line) != 6:
+                self.expect(False, f"{label}: the host shows its windows", " ".join(line))
+                self.stop_all()
+                return
             hosted.append({"id": line[0], "width": int(line[3]), "height": int(line[4]),
                            "seed": int(line[5])})
         ids = [h["id"] for h in hosted]
@@ -189,7 +204,7 @@ class Check:
         if managed:
             host.stdin.write("iconify 4\n")
             host.stdin.flush()
-            host.stdout.readline()
+            self.read_line(host)
             time.sleep(0.3)
             listed = json.loads(self.cli("windows").stdout)
             minimized = [w["id"] for w in listed if w["minimized"]]

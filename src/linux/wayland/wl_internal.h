@@ -71,6 +71,9 @@ struct vs_wl_shared {
   // a list kept bound would hear of every window's every change.
   ext_foreign_toplevel_image_capture_source_manager_v1 *ext_toplevel_sources;
   uint32_t toplevel_list_global;
+  // wlroots' toplevel management, for the windows' focus and minimized
+  // state (0: not offered); bound for a call at a time as well.
+  uint32_t wlr_toplevel_global;
   vs_wl_output outputs[VS_WL_MAX_OUTPUTS];
   int output_count;
   uint8_t too_many_outputs;  // an output came that found no free record

@@ -10,9 +10,14 @@
 // through ext-image-copy-capture's window source, down the same frame path as
 // the outputs (wl_ext_capture.cpp): the window alone, covered or not.
 //
-// The list says nothing of a window's place, process, focus or state: those
-// stay unknown (null in the JSON). It does not give the stacking order
-// either; the windows come in the order the compositor announced them.
+// The list says nothing of a window's place, process, focus or state. Where
+// the compositor also offers wlroots' toplevel management (sway, labwc), it
+// is bound for the same call, and a window whose title and application id
+// name exactly one of its toplevels (or several that agree) takes its focus
+// (activated) and minimized state from there; otherwise they stay unknown
+// (null in the JSON), as do the place and the process. Nor is there a
+// stacking order: the windows come in the order the compositor announced
+// them.
 //
 // Nothing the compositor sends is trusted: titles are cut to our records
 // (the core checks their UTF-8), identifiers that are not the protocol's
@@ -26,6 +31,7 @@
 #include "ext-image-capture-source-v1-client-protocol.h"
 #include "linux/linux_frame.h"
 #include "linux/wayland/wl_internal.h"
+#include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
 
 #define ID_PREFIX "wl:"
 // The protocol allows 32 bytes; a little room for a compositor that takes more.
@@ -43,12 +49,27 @@ struct toplevel {
   uint8_t closed;
 };
 
+// A toplevel as wlroots' management tells of it.
+struct managed {
+  zwlr_foreign_toplevel_handle_v1 *handle;
+  char title[VS_WINDOW_TEXT_SIZE];
+  char app[VS_WINDOW_TEXT_SIZE];
+  uint8_t activated;
+  uint8_t minimized;
+  uint8_t done;
+  uint8_t closed;
+};
+
 struct toplevel_list {
   ext_foreign_toplevel_list_v1 *list;
   toplevel **items;  // MAX_HANDLES slots
   int count;
   int finished;
   uint8_t out_of_memory;
+  zwlr_foreign_toplevel_manager_v1 *manager;  // NULL where not offered
+  managed **managed_items;                    // MAX_HANDLES slots
+  int managed_count;
+  int manager_finished;
 };
 
 static void copy_text(char *out, size_t size, const char *text) {
@@ -117,6 +138,93 @@ static void list_finished(void *data, ext_foreign_toplevel_list_v1 *list) {
 
 static const ext_foreign_toplevel_list_v1_listener k_list_listener = {list_toplevel, list_finished};
 
+static void managed_title(void *data, zwlr_foreign_toplevel_handle_v1 *handle, const char *title) {
+  (void)handle;
+  managed *m = (managed *)data;
+  copy_text(m->title, sizeof m->title, title);
+}
+
+static void managed_app_id(void *data, zwlr_foreign_toplevel_handle_v1 *handle,
+                           const char *app_id) {
+  (void)handle;
+  managed *m = (managed *)data;
+  copy_text(m->app, sizeof m->app, app_id);
+}
+
+static void managed_output(void *data, zwlr_foreign_toplevel_handle_v1 *handle, wl_output *output) {
+  (void)data;
+  (void)handle;
+  (void)output;
+}
+
+static void managed_state(void *data, zwlr_foreign_toplevel_handle_v1 *handle, wl_array *states) {
+  (void)handle;
+  managed *m = (managed *)data;
+  m->activated = 0;
+  m->minimized = 0;
+  const uint32_t *state = (const uint32_t *)states->data;
+  for (size_t i = 0; state && i < states->size / sizeof *state; i++) {
+    if (state[i] == ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_ACTIVATED) m->activated = 1;
+    if (state[i] == ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_MINIMIZED) m->minimized = 1;
+  }
+}
+
+static void managed_done(void *data, zwlr_foreign_toplevel_handle_v1 *handle) {
+  (void)handle;
+  ((managed *)data)->done = 1;
+}
+
+static void managed_closed(void *data, zwlr_foreign_toplevel_handle_v1 *handle) {
+  (void)handle;
+  ((managed *)data)->closed = 1;
+}
+
+static const zwlr_foreign_toplevel_handle_v1_listener k_managed_listener = {
+    managed_title, managed_app_id, managed_output, managed_output,
+    managed_state, managed_done,   managed_closed,
+};
+
+static void manager_toplevel(void *data, zwlr_foreign_toplevel_manager_v1 *manager,
+                             zwlr_foreign_toplevel_handle_v1 *handle) {
+  (void)manager;
+  toplevel_list *l = (toplevel_list *)data;
+  managed *m = l->managed_count < MAX_HANDLES ? (managed *)calloc(1, sizeof *m) : NULL;
+  if (!m) {
+    zwlr_foreign_toplevel_handle_v1_destroy(handle);
+    return;
+  }
+  m->handle = handle;
+  l->managed_items[l->managed_count++] = m;
+  zwlr_foreign_toplevel_handle_v1_add_listener(handle, &k_managed_listener, m);
+}
+
+static void manager_finished(void *data, zwlr_foreign_toplevel_manager_v1 *manager) {
+  (void)manager;
+  ((toplevel_list *)data)->manager_finished = 1;
+}
+
+static const zwlr_foreign_toplevel_manager_v1_listener k_manager_listener = {manager_toplevel,
+                                                                             manager_finished};
+
+// The focus and minimized state wlroots' management gives the window: from
+// the toplevels of the same title and application id, when there are some
+// and all of them agree; else unknown (-1).
+static void state_of(const toplevel_list *l, const toplevel *t, signed char *focused,
+                     signed char *minimized) {
+  int matches = 0, activated = 0, hidden = 0;
+  for (int i = 0; i < l->managed_count; i++) {
+    const managed *m = l->managed_items[i];
+    if (!m->done || m->closed || strcmp(m->title, t->title) != 0 || strcmp(m->app, t->app) != 0)
+      continue;
+    matches++;
+    activated += m->activated;
+    hidden += m->minimized;
+  }
+  *focused =
+      matches && (activated == 0 || activated == matches) ? (signed char)(activated > 0) : -1;
+  *minimized = matches && (hidden == 0 || hidden == matches) ? (signed char)(hidden > 0) : -1;
+}
+
 // Binds the list and takes in every toplevel the compositor announces. 0,
 // VS_NOT_OFFERED, VS_FAILED, or VS_BROKEN (after end_listing).
 static int begin_listing_locked(toplevel_list *l, int64_t deadline) {
@@ -136,6 +244,16 @@ static int begin_listing_locked(toplevel_list *l, int64_t deadline) {
     return VS_BROKEN;
   }
   ext_foreign_toplevel_list_v1_add_listener(l->list, &k_list_listener, l);
+  if (g_vs_wl.wlr_toplevel_global) {
+    l->managed_items = (managed **)calloc(MAX_HANDLES, sizeof *l->managed_items);
+    if (l->managed_items) {
+      l->manager = (zwlr_foreign_toplevel_manager_v1 *)wl_registry_bind(
+          g_vs_wl.registry, g_vs_wl.wlr_toplevel_global,
+          &zwlr_foreign_toplevel_manager_v1_interface, 1);
+    }
+    if (l->manager)
+      zwlr_foreign_toplevel_manager_v1_add_listener(l->manager, &k_manager_listener, l);
+  }
   // The toplevels and their first state come right after the bind.
   return vs_wl_roundtrip_locked(deadline);
 }
@@ -146,12 +264,24 @@ static int begin_listing_locked(toplevel_list *l, int64_t deadline) {
 static int end_listing_locked(toplevel_list *l, int result, int64_t deadline) {
   if (l->list && result != VS_BROKEN) {
     ext_foreign_toplevel_list_v1_stop(l->list);
-    if (vs_wl_wait_locked(&l->finished, deadline) != 0) result = VS_BROKEN;
+    if (l->manager) zwlr_foreign_toplevel_manager_v1_stop(l->manager);
+    if (vs_wl_wait_locked(&l->finished, deadline) != 0 ||
+        (l->manager && vs_wl_wait_locked(&l->manager_finished, deadline) != 0)) {
+      result = VS_BROKEN;
+    }
   }
   for (int i = 0; i < l->count; i++) {
     ext_foreign_toplevel_handle_v1_destroy(l->items[i]->handle);
     free(l->items[i]);
   }
+  for (int i = 0; i < l->managed_count; i++) {
+    zwlr_foreign_toplevel_handle_v1_destroy(l->managed_items[i]->handle);
+    free(l->managed_items[i]);
+  }
+  // The manager has no destroy request: after finished the compositor let
+  // go of it itself.
+  if (l->manager) zwlr_foreign_toplevel_manager_v1_destroy(l->manager);
+  free(l->managed_items);
   if (l->list) ext_foreign_toplevel_list_v1_destroy(l->list);
   free(l->items);
   memset(l, 0, sizeof *l);
@@ -185,8 +315,7 @@ int vs_wl_list_windows(vs_window_entry *windows, int max, int *count, int64_t de
     memcpy(w->title, t->title, sizeof w->title);
     memcpy(w->app, t->app, sizeof w->app);
     w->pid = -1;
-    w->focused = -1;
-    w->minimized = -1;
+    state_of(&l, t, &w->focused, &w->minimized);
   }
   if (result != VS_NOT_OFFERED) result = end_listing_locked(&l, result, deadline);
   if (result != 0) *count = 0;
