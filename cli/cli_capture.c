@@ -331,17 +331,31 @@ static int target_pixels(const target *t, uint8_t **pixels, int *width, int *hei
   return EXIT_OK;
 }
 
-/* A window by its id in the list: the grab export's picture, encoded here or
- * (PNG) by the library. */
-static int window_by_id(const target *t, const request *req, const char *path) {
+/* -c, and a window named by its id in the window list: the grab exports,
+ * which alone take the pointer and such ids, and the image made from their
+ * picture. */
+static int picture_output(const target *t, const request *req, const char *path) {
   screenshot_picture picture;
   uint8_t *image = NULL;
-  unsigned char *png = NULL;
   size_t length = 0;
-  int png_length = 0;
+  unsigned flags = req->cursor ? SCREENSHOT_WITH_CURSOR : 0;
   int status;
-  if (screenshot_grab_window(t->window_id, 0, &picture) != 0) return library_failed();
+  if (t->kind == TARGET_WINDOW) {
+    char id[32];
+    snprintf(id, sizeof id, "%lu", (unsigned long)t->window);
+    if (screenshot_grab_window(t->window_id[0] ? t->window_id : t->window ? id : "", flags,
+                               &picture) != 0)
+      return library_failed();
+  } else {
+    rect r;
+    status = target_rect(t, &r);
+    if (status != EXIT_OK) return status;
+    if (screenshot_grab_region(r.x, r.y, r.width, r.height, flags, &picture) != 0)
+      return library_failed();
+  }
   if (req->format == FORMAT_PNG) {
+    unsigned char *png = NULL;
+    int png_length = 0;
     if (screenshot_encode(&picture, "png", -1, &png, &png_length) != 0) {
       screenshot_free_mem(picture.rgba);
       return library_failed();
@@ -361,8 +375,8 @@ static int window_by_id(const target *t, const request *req, const char *path) {
   status = strcmp(path, "-") ? write_image_file(image, length, path, format_name(req->format),
                                                 picture.width, picture.height)
                              : write_stdout(image, length);
-  if (png)
-    screenshot_free_mem(png);
+  if (req->format == FORMAT_PNG)
+    screenshot_free_mem(image);
   else
     free(image);
   screenshot_free_mem(picture.rgba);
@@ -375,7 +389,8 @@ static int to_output(const target *t, const request *req, const char *path) {
   size_t length = 0;
   int width = 0, height = 0, from_library = 0;
   int status;
-  if (t->kind == TARGET_WINDOW && t->window_id[0]) return window_by_id(t, req, path);
+  if (req->cursor || (t->kind == TARGET_WINDOW && t->window_id[0]))
+    return picture_output(t, req, path);
   if (req->format == FORMAT_PNG) return strcmp(path, "-") ? png_to_file(t, path) : png_to_stdout(t);
   status = target_pixels(t, &pixels, &width, &height, &from_library);
   if (status != EXIT_OK) return status;

@@ -18,6 +18,10 @@
 #   rig/sway-start.sh --output-cmd 'NAME ARGS'
 #                                      any other sway `output NAME ARGS`
 #   rig/sway-start.sh --no-xwayland    no Xwayland (DISPLAY is unset)
+#   rig/sway-start.sh --pointer        the pointer shown, never hidden, and
+#                                      drawn in software (it has no device:
+#                                      tests/wayland/virtual_pointer.c makes
+#                                      one)
 #   rig/sway-start.sh --chroot NAME    the compositor and its tools (swaymsg,
 #                                      grim, swaybg, wlr-randr) from the
 #                                      chroot NAME (rig/chroot.sh, made with
@@ -74,6 +78,7 @@ picture=""
 xwayland=force
 extra=()
 again=""
+pointer=""
 chroot=""
 compositor=sway
 while [ $# -gt 0 ]; do
@@ -85,6 +90,7 @@ while [ $# -gt 0 ]; do
     --transform) extra+=("output $2 transform $3"); shift 3 ;;
     --output-cmd) extra+=("output $2"); shift 2 ;;
     --no-xwayland) xwayland=disable; shift ;;
+    --pointer) pointer=1; shift ;;
     --again) again="$2"; shift 2 ;;
     --chroot) chroot="$2"; xwayland=disable; shift 2 ;;
     --compositor) compositor="$2"; shift 2 ;;
@@ -217,7 +223,7 @@ if [ -z "$again" ]; then
     # (none is configured), no borders around X11 test windows, which float
     # (sway centres them) instead of tiling over a whole output. sway has no
     # animations to turn off.
-    echo "seat * hide_cursor 100"
+    [ -n "$pointer" ] || echo "seat * hide_cursor 100"
     echo "default_border none"
     echo "default_floating_border none"
     echo "focus_follows_mouse no"
@@ -246,8 +252,12 @@ if [ "$compositor" = sway ]; then
 else
   compositor_cmd=(labwc -C "$rig_dir/labwc")
 fi
+# With --pointer the cursor is drawn into the output's own picture (software
+# cursors), the only place a screen copy can take it from.
+cursor_env=()
+[ -z "$pointer" ] || cursor_env=(WLR_NO_HARDWARE_CURSORS=1)
 rig_user_start "$rig_dir" "$rig_dir/sway.log" WLR_BACKENDS=headless WLR_RENDERER=pixman \
-  WLR_HEADLESS_OUTPUTS="$outputs" WLR_LIBINPUT_NO_DEVICES=1 "${compositor_cmd[@]}"
+  WLR_HEADLESS_OUTPUTS="$outputs" WLR_LIBINPUT_NO_DEVICES=1 "${cursor_env[@]}" "${compositor_cmd[@]}"
 sway_pid=$rig_started
 echo "$sway_pid" >"$rig_dir/sway.pid"
 

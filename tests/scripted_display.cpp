@@ -783,9 +783,10 @@ BOOL vs_list_windows(vs_window_entry *windows, int max, int *count) {
   return TRUE;
 }
 
-BOOL vs_capture_window_text(const char *id, int *width, int *height, BYTE **pixels) {
+BOOL vs_capture_window_text(const char *id, BOOL pointer, int *width, int *height,
+                           BYTE **pixels) {
   std::lock_guard<std::mutex> lock(g_mutex);
-  log_call(format("vs_capture_window_text(%s)", id));
+  log_call(format("vs_capture_window_text(%s,%d)", id, pointer));
   *width = *height = 0;
   *pixels = NULL;
   if (g.text_window_id.empty() || g.text_window_id != id) {
@@ -803,4 +804,17 @@ BOOL vs_capture_window_text(const char *id, int *width, int *height, BYTE **pixe
   *height = g.text_window_height;
   *pixels = p;
   return TRUE;
+}
+
+BOOL WINAPI vs_ask_pointer(HDC memory) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  BOOL ok = FALSE;
+  if (!memory_dc(memory)) {
+    log_misuse(format("vs_ask_pointer on %s", name_of(memory).c_str()));
+    t_last_error = k_error_invalid_handle;
+  } else if (!scripted_failure(SD_ASK_POINTER)) {
+    ok = TRUE;
+  }
+  log_call(format("vs_ask_pointer(%s)=%d", name_of(memory).c_str(), ok));
+  return ok;
 }

@@ -8,6 +8,7 @@
     shot = vs.grab(vs.monitors()[1])      # a monitor's dict
     shot = vs.grab({"left": 0, "top": 0, "width": 640, "height": 480})
     shot = vs.grab((0, 0, 640, 480))      # x, y, width, height
+    shot = vs.grab(cursor=True)           # with the mouse pointer drawn in
     shot.left, shot.top, shot.size        # the rectangle really captured
     array = np.asarray(shot)              # (height, width, 4) uint8, RGBA, no copy
     shot.rgba, shot.rgb                   # bytes
@@ -186,7 +187,7 @@ def _candidates() -> _List[str]:
     return found
 
 
-class _PictureStruct(_ctypes.Structure):
+class _GrabbedPicture(_ctypes.Structure):
     """The library's screenshot_picture."""
 
     _fields_ = [
@@ -196,6 +197,10 @@ class _PictureStruct(_ctypes.Structure):
         ("height", _ctypes.c_int),
         ("rgba", _ctypes.c_void_p),
     ]
+
+
+# screenshot_grab_region's flag: the mouse pointer drawn into the picture.
+_WITH_CURSOR = 0x1
 
 
 def _declare(lib: _ctypes.CDLL) -> None:
@@ -216,9 +221,13 @@ def _declare(lib: _ctypes.CDLL) -> None:
             c_int,
         ),
         "screenshot_free_mem": ([c_void_p], None),
+        "screenshot_grab_region": (
+            [c_int, c_int, c_int, c_int, _ctypes.c_uint, _ctypes.POINTER(_GrabbedPicture)],
+            c_int,
+        ),
         "screenshot_list_windows_json": ([], c_char_p),
         "screenshot_grab_window": (
-            [c_char_p, _ctypes.c_uint, _ctypes.POINTER(_PictureStruct)],
+            [c_char_p, _ctypes.c_uint, _ctypes.POINTER(_GrabbedPicture)],
             c_int,
         ),
     }
@@ -498,7 +507,7 @@ def windows() -> _List[_Dict[str, _Any]]:
     return result
 
 
-def _grab_window(window: _Union[str, int]) -> Picture:
+def _grab_window(window: _Union[str, int], cursor: bool) -> Picture:
     if isinstance(window, bool):
         raise TypeError("grab(window=...) takes an id from windows(), not a bool")
     if isinstance(window, int):
@@ -508,16 +517,19 @@ def _grab_window(window: _Union[str, int]) -> Picture:
     encoded = window.encode("utf-8")
     if b"\0" in encoded:
         raise ValueError("embedded null character in window id")
-    picture = _PictureStruct()
+    picture = _GrabbedPicture()
+    flags = _WITH_CURSOR if cursor else 0
     with _lock:
         lib = _library()
-        if lib.screenshot_grab_window(encoded, 0, _ctypes.byref(picture)) != 0:
+        if lib.screenshot_grab_window(encoded, flags, _ctypes.byref(picture)) != 0:
             raise _failure(lib)
     assert picture.rgba is not None
     return Picture(picture.x, picture.y, picture.width, picture.height, picture.rgba)
 
 
-def grab(target: _Target = None, *, window: _Union[None, str, int] = None) -> Picture:
+def grab(
+    target: _Target = None, cursor: bool = False, *, window: _Union[None, str, int] = None
+) -> Picture:
     """Captures part of the screen, or one window, as a Picture.
 
     ``target`` is one of:
@@ -532,14 +544,27 @@ def grab(target: _Target = None, *, window: _Union[None, str, int] = None) -> Pi
     The rectangle is cut to the monitors' bounding box; the Picture says what
     was really captured. Raises ScreenshotError when the library refuses.
 
+    With ``cursor=True`` the mouse pointer is drawn into the picture where it
+    lies over the rectangle; where it cannot be (GNOME's portal, an X server
+    without XFixes) ScreenshotError says why, rather than a picture without
+    it.
+
     ``window`` instead captures one window, whole: an id as windows() lists
     it (an int is taken as an X11 window id or HWND).
     """
     if window is not None:
         if target is not None:
             raise TypeError("grab() takes a target or a window, not both")
-        return _grab_window(window)
+        return _grab_window(window, cursor)
     x, y, width, height = _target_rect(target)
+    if cursor:
+        picture = _GrabbedPicture()
+        with _lock:
+            lib = _library()
+            if lib.screenshot_grab_region(x, y, width, height, _WITH_CURSOR, _ctypes.byref(picture)) != 0:
+                raise _failure(lib)
+        assert picture.rgba is not None
+        return Picture(picture.x, picture.y, picture.width, picture.height, picture.rgba)
     out = [_ctypes.c_int(0) for _ in range(4)]
     pixels = _ctypes.POINTER(_ctypes.c_uint8)()
     with _lock:

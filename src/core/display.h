@@ -130,6 +130,15 @@ DWORD WINAPI GetLastError(void);
 // for refusing the connection. Windows has none.
 const char *vs_last_reason(void);
 
+// Not a Win32 call: asks every later copy into the memory DC (BitBlt,
+// PrintWindow) to carry the mouse pointer where it lies over the copied
+// rectangle. Here the display draws the pointer into its own copy (a
+// compositor draws it nowhere else), so the request must come before the
+// copy; a new memory DC asks for nothing. A display that cannot draw it
+// fails the copy, with its own code. Windows draws it after the copy
+// instead (GetCursorInfo, DrawIconEx).
+BOOL WINAPI vs_ask_pointer(HDC memory);
+
 #endif
 
 // Windows by list and by id. These two are ours on every platform: the
@@ -165,9 +174,10 @@ typedef struct vs_window_entry {
 BOOL vs_list_windows(vs_window_entry *windows, int max, int *count);
 
 // A window named by an id that is no window number (a native Wayland
-// toplevel's), captured whole: *pixels gets *width * *height pixels of B, G,
+// toplevel's), captured whole, with the mouse pointer drawn in when pointer
+// is TRUE: *pixels gets *width * *height pixels of B, G,
 // R, X bytes from malloc, which the caller frees. FALSE with the last error
 // set when no such window exists or it cannot be captured.
-BOOL vs_capture_window_text(const char *id, int *width, int *height, BYTE **pixels);
+BOOL vs_capture_window_text(const char *id, BOOL pointer, int *width, int *height, BYTE **pixels);
 
 #endif

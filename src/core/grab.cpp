@@ -15,10 +15,6 @@ static int check_flags(unsigned flags) {
     set_error("unknown flags 0x%x", flags & ~k_known_flags);
     return -1;
   }
-  if (flags & SCREENSHOT_WITH_CURSOR) {
-    set_error("the pointer cannot be drawn into the picture here");
-    return -1;
-  }
   return 0;
 }
 
@@ -52,12 +48,13 @@ static int parse_window_number(const char *id, uintptr_t *out) {
 }
 
 // A window named by text that is no number (a native Wayland toplevel's
-// id), whole, as its platform captures it.
-static int capture_window_text(const char *id, rgba_frame *frame) {
+// id), whole, as its platform captures it, with the pointer where asked.
+static int capture_window_text(const char *id, unsigned flags, rgba_frame *frame) {
   int width = 0;
   int height = 0;
   BYTE *pixels = NULL;
-  if (!vs_capture_window_text(id, &width, &height, &pixels)) {
+  BOOL pointer = (flags & SCREENSHOT_WITH_CURSOR) ? TRUE : FALSE;
+  if (!vs_capture_window_text(id, pointer, &width, &height, &pixels)) {
     set_error("window '%.64s' could not be captured (error %lu)", id,
               (unsigned long)GetLastError());
     return -1;
@@ -84,7 +81,7 @@ static int grab_region(int x, int y, int width, int height, unsigned flags,
   memset(out, 0, sizeof *out);
   if (check_flags(flags) != 0) return -1;
   rgba_frame frame;
-  if (capture_clamped(&x, &y, width, height, &frame) != 0) return -1;
+  if (capture_clamped(&x, &y, width, height, flags, &frame) != 0) return -1;
   out->x = x;
   out->y = y;
   out->width = frame.width;
@@ -108,8 +105,8 @@ static int grab_window(const char *id, unsigned flags, screenshot_picture *out) 
   rgba_frame frame;
   memset(&frame, 0, sizeof frame);
   if (parse_window_number(id, &number) != 0) {
-    if (capture_window_text(id, &frame) != 0) return -1;
-  } else if (capture_window_rgba((void *)number, &frame) != 0) {
+    if (capture_window_text(id, flags, &frame) != 0) return -1;
+  } else if (capture_window_rgba((void *)number, flags, &frame) != 0) {
     return -1;
   }
   out->width = frame.width;

@@ -305,8 +305,8 @@ BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int s
       return FALSE;
     }
   }
-  return settle(layer, layer->copy_screen(src_x, src_y, width, height, memory->bitmap, deadline)) ==
-         0;
+  return settle(layer, layer->copy_screen(src_x, src_y, width, height, memory->pointer,
+                                          memory->bitmap, deadline)) == 0;
 }
 
 BOOL WINAPI GetWindowRect(HWND hwnd, LPRECT rect) {
@@ -325,8 +325,9 @@ BOOL WINAPI PrintWindow(HWND hwnd, HDC hdc, UINT flags) {
     vs_set_last_error(VS_ERROR_BAD_VALUE);
     return FALSE;
   }
-  return settle(&vs_x11_layer, vs_x11_layer.print_window(hwnd, memory->bitmap, flags,
-                                                         call_deadline(vs_x11_layer.wait_ms))) == 0;
+  return settle(&vs_x11_layer,
+                vs_x11_layer.print_window(hwnd, memory->bitmap, flags, memory->pointer,
+                                          call_deadline(vs_x11_layer.wait_ms))) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -355,7 +356,7 @@ BOOL vs_list_windows(vs_window_entry *windows, int max, int *count) {
                                                          call_deadline(vs_x11_layer.wait_ms))) == 0;
 }
 
-BOOL vs_capture_window_text(const char *id, int *width, int *height, BYTE **pixels) {
+BOOL vs_capture_window_text(const char *id, BOOL pointer, int *width, int *height, BYTE **pixels) {
   begin_export();
   *width = 0;
   *height = 0;
@@ -369,7 +370,7 @@ BOOL vs_capture_window_text(const char *id, int *width, int *height, BYTE **pixe
   }
   vs_frame frame;
   memset(&frame, 0, sizeof frame);
-  if (settle(layer, layer->capture_window(id, &frame, copy_deadline(layer))) != 0) {
+  if (settle(layer, layer->capture_window(id, pointer ? 1 : 0, &frame, copy_deadline(layer))) != 0) {
     vs_frame_free(&frame);
     return FALSE;
   }

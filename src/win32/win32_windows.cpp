@@ -155,8 +155,9 @@ BOOL vs_list_windows(vs_window_entry *windows, int max, int *count) {
 }
 
 // Every id the list gives is an HWND's number, which the core takes itself.
-BOOL vs_capture_window_text(const char *id, int *width, int *height, BYTE **pixels) {
+BOOL vs_capture_window_text(const char *id, BOOL pointer, int *width, int *height, BYTE **pixels) {
   (void)id;
+  (void)pointer;
   *width = 0;
   *height = 0;
   *pixels = NULL;

@@ -34,6 +34,8 @@ static void bind_exports(void) {
   g_api.list_windows_json = (const char *(*)(void))resolve("screenshot_list_windows_json");
   g_api.grab_window =
       (int (*)(const char *, unsigned, screenshot_picture *))resolve("screenshot_grab_window");
+  g_api.grab_region =
+      (int (*)(int, int, int, int, unsigned, void *))resolve("screenshot_grab_region");
 }
 
 static void test_load_and_resolve(void) {

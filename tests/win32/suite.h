@@ -23,6 +23,8 @@ struct vs_api {
                              int *out_width, int *out_height, unsigned char **out_pixels);
   const char *(*list_windows_json)(void);
   int (*grab_window)(const char *id, unsigned flags, screenshot_picture *out);
+  // screenshot_grab_region; its picture is screenshot_picture's five members.
+  int (*grab_region)(int x, int y, int width, int height, unsigned flags, void *out);
 };
 
 extern vs_api g_api;

@@ -257,18 +257,20 @@ static int capture_frame_locked(ext_image_copy_capture_session_v1 *session, ext_
 }
 
 // A session on the source and one frame of it in *b, which the caller
-// releases, as it destroys the session (*session_out) and the source. 0,
+// releases, as it destroys the session (*session_out) and the source. The
+// pointer is no part of the picture unless the caller asks for it. 0,
 // VS_FAILED or VS_BROKEN (the caller drops the connection once its proxies
 // are gone).
-static int copy_session_locked(ext_image_capture_source_v1 *source,
+static int copy_session_locked(ext_image_capture_source_v1 *source, int pointer,
                                ext_image_copy_capture_session_v1 **session_out,
                                ext_copy_state *s_out, ext_buffer *b_out, int64_t deadline) {
   ext_copy_state &s = *s_out;
   ext_buffer &b = *b_out;
-  // The pointer is no part of the screen a caller asks for: no options.
+  uint32_t options = pointer ? EXT_IMAGE_COPY_CAPTURE_MANAGER_V1_OPTIONS_PAINT_CURSORS : 0;
   ext_image_copy_capture_session_v1 *session =
-      source ? ext_image_copy_capture_manager_v1_create_session(g_vs_wl.ext_manager, source, 0)
-             : NULL;
+      source
+          ? ext_image_copy_capture_manager_v1_create_session(g_vs_wl.ext_manager, source, options)
+          : NULL;
   int result = 0;
   if (session) {
     ext_image_copy_capture_session_v1_add_listener(session, &k_session_listener, &s);
@@ -308,7 +310,7 @@ static vs_source picture_of(const ext_buffer *b, const ext_copy_state *s) {
   return picture;
 }
 
-int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh,
+int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh, int pointer,
                                  vs_frame *frame, int dest_x, int dest_y, int64_t deadline) {
   RECT rect;
   if (vs_wl_output_rect(r, &rect) != 0) {
@@ -323,7 +325,7 @@ int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, 
   ext_image_capture_source_v1 *source =
       ext_output_image_capture_source_manager_v1_create_source(g_vs_wl.ext_sources, r->output);
   ext_image_copy_capture_session_v1 *session = NULL;
-  int result = copy_session_locked(source, &session, &s, &b, deadline);
+  int result = copy_session_locked(source, pointer, &session, &s, &b, deadline);
   if (result == 0) {
     vs_source picture = picture_of(&b, &s);
     if (vs_sample(&picture, (int)(rect.right - rect.left), (int)(rect.bottom - rect.top), ox, oy,
@@ -341,15 +343,15 @@ int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, 
 
 // A window's frame is the window alone at its buffer's size: the sampling
 // only turns it upright.
-int vs_wl_ext_copy_source_locked(ext_image_capture_source_v1 *source, vs_frame *frame,
-                                 int64_t deadline) {
+int vs_wl_ext_copy_source_locked(ext_image_capture_source_v1 *source, int pointer,
+                                 vs_frame *frame, int64_t deadline) {
   ext_copy_state s;
   memset(&s, 0, sizeof s);
   ext_buffer b;
   memset(&b, 0, sizeof b);
   b.shm.fd = -1;
   ext_image_copy_capture_session_v1 *session = NULL;
-  int result = copy_session_locked(source, &session, &s, &b, deadline);
+  int result = copy_session_locked(source, pointer, &session, &s, &b, deadline);
   if (result == 0) {
     vs_source picture = picture_of(&b, &s);
     int turned = picture.transform & 1;

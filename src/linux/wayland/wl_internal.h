@@ -107,7 +107,8 @@ wl_callback *vs_wl_mark_locked(int *seen);
 int vs_wl_output_rect(const vs_wl_output *output, RECT *rect);
 
 // The screen copy (wl_capture.cpp), for the layer's table (wl_layer.cpp).
-int vs_wl_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, int64_t deadline);
+int vs_wl_copy_screen(int x, int y, int width, int height, int pointer, vs_bitmap *bitmap,
+                      int64_t deadline);
 
 struct wl_shm_pool;
 struct wl_buffer;
@@ -140,18 +141,19 @@ int vs_wl_buffer_intact(const vs_wl_buffer *b);
 // offers both its managers and wl_shm (wl_connection.cpp).
 int vs_wl_ext_offered_locked(void);
 // Copies the output's logical rectangle (ox, oy, rw, rh, relative to the
-// output) into the frame at (dest_x, dest_y). 0, VS_FAILED, or VS_BROKEN with
-// the connection dropped.
-int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh,
+// output) into the frame at (dest_x, dest_y), with the compositor's pointer
+// painted in when pointer is 1. 0, VS_FAILED, or VS_BROKEN with the
+// connection dropped.
+int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh, int pointer,
                                  vs_frame *frame, int dest_x, int dest_y, int64_t deadline);
 // A frame of the source whole, at its buffer's size, into a new frame; the
 // source stays the caller's. 0, VS_FAILED, or VS_BROKEN (the caller drops
 // the connection once its proxies are gone).
-int vs_wl_ext_copy_source_locked(ext_image_capture_source_v1 *source, vs_frame *frame,
-                                 int64_t deadline);
+int vs_wl_ext_copy_source_locked(ext_image_capture_source_v1 *source, int pointer,
+                                 vs_frame *frame, int64_t deadline);
 // The window list and a window by its id (wl_windows.cpp), for the table.
 int vs_wl_list_windows(vs_window_entry *windows, int max, int *count, int64_t deadline);
-int vs_wl_capture_window(const char *id, vs_frame *frame, int64_t deadline);
+int vs_wl_capture_window(const char *id, int pointer, vs_frame *frame, int64_t deadline);
 #ifdef VS_TEST_HOOKS
 // Set only by the benchmark that times wlroots' screen copy on a compositor
 // that offers both protocols; the shipped library has no such switch.

@@ -323,7 +323,7 @@ int vs_wl_list_windows(vs_window_entry *windows, int max, int *count, int64_t de
   return result;
 }
 
-int vs_wl_capture_window(const char *id, vs_frame *frame, int64_t deadline) {
+int vs_wl_capture_window(const char *id, int pointer, vs_frame *frame, int64_t deadline) {
   if (strncmp(id, ID_PREFIX, sizeof ID_PREFIX - 1) != 0) {
     vs_set_last_error(VS_ERROR_WL_NO_WINDOW);
     return VS_FAILED;
@@ -359,7 +359,7 @@ int vs_wl_capture_window(const char *id, vs_frame *frame, int64_t deadline) {
       vs_set_last_error(VS_ERROR_WL_GONE);
       result = VS_BROKEN;
     } else {
-      result = vs_wl_ext_copy_source_locked(source, frame, deadline);
+      result = vs_wl_ext_copy_source_locked(source, pointer, frame, deadline);
       ext_image_capture_source_v1_destroy(source);
     }
   }
