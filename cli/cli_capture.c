@@ -343,8 +343,10 @@ static int picture_output(const target *t, const request *req, const char *path)
   if (t->kind == TARGET_WINDOW) {
     char id[32];
     snprintf(id, sizeof id, "%lu", (unsigned long)t->window);
-    if (screenshot_grab_window(t->window_id[0] ? t->window_id : t->window ? id : "", flags,
-                               &picture) != 0)
+    if (screenshot_grab_window(t->window_id[0] ? t->window_id
+                               : t->window     ? id
+                                               : "",
+                               flags, &picture) != 0)
       return library_failed();
   } else {
     rect r;

@@ -783,8 +783,7 @@ BOOL vs_list_windows(vs_window_entry *windows, int max, int *count) {
   return TRUE;
 }
 
-BOOL vs_capture_window_text(const char *id, BOOL pointer, int *width, int *height,
-                           BYTE **pixels) {
+BOOL vs_capture_window_text(const char *id, BOOL pointer, int *width, int *height, BYTE **pixels) {
   std::lock_guard<std::mutex> lock(g_mutex);
   log_call(format("vs_capture_window_text(%s,%d)", id, pointer));
   *width = *height = 0;

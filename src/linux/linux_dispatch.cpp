@@ -370,7 +370,8 @@ BOOL vs_capture_window_text(const char *id, BOOL pointer, int *width, int *heigh
   }
   vs_frame frame;
   memset(&frame, 0, sizeof frame);
-  if (settle(layer, layer->capture_window(id, pointer ? 1 : 0, &frame, copy_deadline(layer))) != 0) {
+  if (settle(layer, layer->capture_window(id, pointer ? 1 : 0, &frame, copy_deadline(layer))) !=
+      0) {
     vs_frame_free(&frame);
     return FALSE;
   }

@@ -343,8 +343,8 @@ int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, 
 
 // A window's frame is the window alone at its buffer's size: the sampling
 // only turns it upright.
-int vs_wl_ext_copy_source_locked(ext_image_capture_source_v1 *source, int pointer,
-                                 vs_frame *frame, int64_t deadline) {
+int vs_wl_ext_copy_source_locked(ext_image_capture_source_v1 *source, int pointer, vs_frame *frame,
+                                 int64_t deadline) {
   ext_copy_state s;
   memset(&s, 0, sizeof s);
   ext_buffer b;

@@ -149,8 +149,8 @@ int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, 
 // A frame of the source whole, at its buffer's size, into a new frame; the
 // source stays the caller's. 0, VS_FAILED, or VS_BROKEN (the caller drops
 // the connection once its proxies are gone).
-int vs_wl_ext_copy_source_locked(ext_image_capture_source_v1 *source, int pointer,
-                                 vs_frame *frame, int64_t deadline);
+int vs_wl_ext_copy_source_locked(ext_image_capture_source_v1 *source, int pointer, vs_frame *frame,
+                                 int64_t deadline);
 // The window list and a window by its id (wl_windows.cpp), for the table.
 int vs_wl_list_windows(vs_window_entry *windows, int max, int *count, int64_t deadline);
 int vs_wl_capture_window(const char *id, int pointer, vs_frame *frame, int64_t deadline);
