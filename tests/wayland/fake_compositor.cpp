@@ -16,6 +16,7 @@
 #include "ext-foreign-toplevel-list-v1-server-protocol.h"
 #include "ext-image-capture-source-v1-server-protocol.h"
 #include "ext-image-copy-capture-v1-server-protocol.h"
+#include "wlr-foreign-toplevel-management-unstable-v1-server-protocol.h"
 #include "wlr-screencopy-unstable-v1-server-protocol.h"
 
 uint32_t fake_pixel(int index, int x, int y) {
@@ -131,6 +132,71 @@ void bind_toplevel_list(wl_client *client, void *data, uint32_t version, uint32_
     ext_foreign_toplevel_handle_v1_send_app_id(h, t.app_id.c_str());
     ext_foreign_toplevel_handle_v1_send_done(h);
     if (t.closed) ext_foreign_toplevel_handle_v1_send_closed(h);
+  }
+}
+
+// wlroots' toplevel management: every window with its state, then done.
+void wlr_handle_request(wl_client *client, wl_resource *resource) {
+  (void)client;
+  (void)resource;
+}
+
+void wlr_handle_activate(wl_client *client, wl_resource *resource, wl_resource *seat) {
+  (void)client;
+  (void)resource;
+  (void)seat;
+}
+
+void wlr_handle_set_rectangle(wl_client *client, wl_resource *resource, wl_resource *surface,
+                              int32_t x, int32_t y, int32_t w, int32_t h) {
+  (void)client;
+  (void)resource;
+  (void)surface;
+  (void)x;
+  (void)y;
+  (void)w;
+  (void)h;
+}
+
+const struct zwlr_foreign_toplevel_handle_v1_interface k_wlr_handle_impl = {
+    wlr_handle_request,  wlr_handle_request, wlr_handle_request,       wlr_handle_request,
+    wlr_handle_activate, wlr_handle_request, wlr_handle_set_rectangle, destroy_resource};
+
+void wlr_manager_stop(wl_client *client, wl_resource *resource) {
+  (void)client;
+  zwlr_foreign_toplevel_manager_v1_send_finished(resource);
+  wl_resource_destroy(resource);
+}
+
+const struct zwlr_foreign_toplevel_manager_v1_interface k_wlr_manager_impl = {wlr_manager_stop};
+
+void bind_wlr_toplevels(wl_client *client, void *data, uint32_t version, uint32_t id) {
+  (void)data;
+  wl_resource *manager =
+      wl_resource_create(client, &zwlr_foreign_toplevel_manager_v1_interface, (int)version, id);
+  wl_resource_set_implementation(manager, &k_wlr_manager_impl, nullptr, nullptr);
+  for (const fake_toplevel &t : g_server.script->toplevels) {
+    wl_resource *h =
+        wl_resource_create(client, &zwlr_foreign_toplevel_handle_v1_interface, (int)version, 0);
+    wl_resource_set_implementation(h, &k_wlr_handle_impl, nullptr, handle_destroyed);
+    g_server.log->handles_alive++;
+    zwlr_foreign_toplevel_manager_v1_send_toplevel(manager, h);
+    zwlr_foreign_toplevel_handle_v1_send_title(h, t.title.c_str());
+    zwlr_foreign_toplevel_handle_v1_send_app_id(h, t.app_id.c_str());
+    wl_array states;
+    wl_array_init(&states);
+    if (t.activated) {
+      *(uint32_t *)wl_array_add(&states, sizeof(uint32_t)) =
+          ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_ACTIVATED;
+    }
+    if (t.minimized) {
+      *(uint32_t *)wl_array_add(&states, sizeof(uint32_t)) =
+          ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_MINIMIZED;
+    }
+    zwlr_foreign_toplevel_handle_v1_send_state(h, &states);
+    wl_array_release(&states);
+    zwlr_foreign_toplevel_handle_v1_send_done(h);
+    if (t.closed) zwlr_foreign_toplevel_handle_v1_send_closed(h);
   }
 }
 
@@ -493,6 +559,10 @@ std::string run_with_compositor(const fake_script &script, fake_log *log,
   if (script.toplevel_list) {
     wl_global_create(g_server.display, &ext_foreign_toplevel_list_v1_interface, 1, nullptr,
                      bind_toplevel_list);
+  }
+  if (script.wlr_toplevels) {
+    wl_global_create(g_server.display, &zwlr_foreign_toplevel_manager_v1_interface, 1, nullptr,
+                     bind_wlr_toplevels);
   }
   if (script.toplevel_sources) {
     wl_global_create(g_server.display,

@@ -63,6 +63,9 @@ struct fake_toplevel {
   std::string app_id;
   bool closed = false;  // closed right after it is announced
   int32_t width = 30, height = 20;
+  // Its state in wlroots' toplevel management, where that is offered.
+  bool activated = false;
+  bool minimized = false;
 };
 
 struct fake_script {
@@ -82,6 +85,8 @@ struct fake_script {
   std::vector<fake_toplevel> toplevels;
   bool list_never_finishes = false;
   bool toplevel_sources = false;
+  // wlroots' toplevel management, telling the same windows' state.
+  bool wlr_toplevels = false;
 };
 
 // What the compositor saw; read by the test after a capture returned.

@@ -127,6 +127,47 @@ TEST(FakeWindows, AHugeListIsBounded) {
   EXPECT_EQ(result, "");
 }
 
+// With wlroots' toplevel management beside the list, a window takes its
+// focus and minimized state from the managed toplevels of its title and
+// application id: one, or several that agree; several that disagree leave
+// it unknown.
+TEST(FakeWindows, FocusAndMinimizedFromTheToplevelsThatMatch) {
+  fake_script script = windows_script();
+  script.wlr_toplevels = true;
+  script.toplevels = {
+      {"f", "Editor", "edit", false, 4, 3, true, false},
+      {"m", "Mail", "mail", false, 4, 3, false, true},
+      {"t1", "twin", "term", false, 4, 3, true, false},
+      {"t2", "twin", "term", false, 4, 3, false, false},
+      {"s1", "same", "term", false, 4, 3, false, false},
+      {"s2", "same", "term", false, 4, 3, false, false},
+  };
+  std::string result = run_in_child([&] {
+    fake_log log;
+    return run_with_compositor(script, &log, [&]() -> std::string {
+      const char *json = screenshot_list_windows_json();
+      if (!json) return std::string("no list: ") + screenshot_last_error();
+      const char *want[][3] = {
+          {"wl:f", "true", "false"},  {"wl:m", "false", "true"},   {"wl:t1", "null", "false"},
+          {"wl:t2", "null", "false"}, {"wl:s1", "false", "false"}, {"wl:s2", "false", "false"},
+      };
+      std::string text = json;
+      for (const auto &w : want) {
+        size_t at = text.find(std::string("{\"id\":\"") + w[0] + "\"");
+        size_t end = at == std::string::npos ? at : text.find('}', at);
+        std::string entry = at == std::string::npos ? "" : text.substr(at, end - at);
+        std::string tail = std::string("\"focused\":") + w[1] + ",\"minimized\":" + w[2];
+        if (entry.size() < tail.size() ||
+            entry.compare(entry.size() - tail.size(), tail.size(), tail))
+          return "listed " + text;
+      }
+      if (!handles_let_go(log)) return std::string("handles left alive");
+      return std::string();
+    });
+  });
+  EXPECT_EQ(result, "");
+}
+
 TEST(FakeWindows, CapturedByIdAtTheirOwnSize) {
   fake_script script = windows_script();
   std::string result = run_in_child([&] {
