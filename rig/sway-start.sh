@@ -18,10 +18,17 @@
 #   rig/sway-start.sh --output-cmd 'NAME ARGS'
 #                                      any other sway `output NAME ARGS`
 #   rig/sway-start.sh --no-xwayland    no Xwayland (DISPLAY is unset)
-#   rig/sway-start.sh --pointer        the pointer shown, never hidden, and
-#                                      drawn in software (it has no device:
-#                                      tests/wayland/virtual_pointer.c makes
-#                                      one)
+#   rig/sway-start.sh --pointer        the pointer never hidden (it has no
+#                                      device: tests/wayland/virtual_pointer.c
+#                                      makes one, for as long as it runs).
+#                                      Where it is drawn is the compositor's
+#                                      affair: sway 1.7's headless outputs
+#                                      draw it into every picture, sway
+#                                      1.12's only into captures that ask
+#                                      for it (and, once one asked, into all
+#                                      later ones). Forcing software cursors
+#                                      (WLR_NO_HARDWARE_CURSORS) would put it
+#                                      into every picture on both.
 #   rig/sway-start.sh --chroot NAME    the compositor and its tools (swaymsg,
 #                                      grim, swaybg, wlr-randr) from the
 #                                      chroot NAME (rig/chroot.sh, made with
@@ -252,12 +259,8 @@ if [ "$compositor" = sway ]; then
 else
   compositor_cmd=(labwc -C "$rig_dir/labwc")
 fi
-# With --pointer the cursor is drawn into the output's own picture (software
-# cursors), the only place a screen copy can take it from.
-cursor_env=()
-[ -z "$pointer" ] || cursor_env=(WLR_NO_HARDWARE_CURSORS=1)
 rig_user_start "$rig_dir" "$rig_dir/sway.log" WLR_BACKENDS=headless WLR_RENDERER=pixman \
-  WLR_HEADLESS_OUTPUTS="$outputs" WLR_LIBINPUT_NO_DEVICES=1 "${cursor_env[@]}" "${compositor_cmd[@]}"
+  WLR_HEADLESS_OUTPUTS="$outputs" WLR_LIBINPUT_NO_DEVICES=1 "${compositor_cmd[@]}"
 sway_pid=$rig_started
 echo "$sway_pid" >"$rig_dir/sway.pid"
 

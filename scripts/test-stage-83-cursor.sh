@@ -12,13 +12,12 @@
 #     asking any portal, and only there.
 # The headless compositor has no pointer device: a virtual pointer
 # (tests/wayland/virtual_pointer.c) makes one, on a rig that never hides it
-# (rig/sway-start.sh --pointer). On sway 1.12 a capture that asked for the
-# pointer leaves it in later captures of that output, so the pictures
-# without it come first. On the headless pixman rig both sway 1.7 and 1.12
-# drew no pointer image even so, for grim -c as for us (the stage says which
-# it saw): the comparison with grim holds either way, and WAYLAND_DEBUG shows
-# the request itself. Builds on build/ (or $VS_BUILD_DIR). Under
-# two minutes. Ends with "N passed, N failed".
+# (rig/sway-start.sh --pointer). sway 1.7's headless outputs draw the pointer
+# into every picture, asked or not; sway 1.12 draws it only into captures
+# that ask, but once one asked, into every later capture of that output: the
+# pictures without it come first. Either way the -c picture is the output's
+# own with a pointer over it at its place. Builds on build/ (or
+# $VS_BUILD_DIR). Under two minutes. Ends with "N passed, N failed".
 set -euo pipefail
 # shellcheck source=scripts/stage-lib.sh
 source "$(dirname "$0")/stage-lib.sh"
@@ -92,10 +91,13 @@ asks_for_pointer() {
   [ "$asked" -gt 0 ] && [ "$(grep -Ec "$1, $2[,)]" "$work/debug.log" || true)" = "$asked" ]
 }
 
-# sway_pointer_checks LABEL PROTOCOL_REQUEST: on the rig in this shell.
+# sway_pointer_checks LABEL PROTOCOL_REQUEST PLAIN: on the rig in this shell,
+# with the pointer at (300, 200); PLAIN says whether this compositor draws it
+# into pictures that do not ask (pointer) or not (none).
 sway_pointer_checks() {
-  local label=$1 request=$2
-  # The virtual pointer is held for as long as its standard input is open.
+  local label=$1 request=$2 plain=$3
+  # The virtual pointer is held for as long as its standard input is open:
+  # without the device the compositor draws no pointer at all.
   mkfifo "$work/hold"
   "$pointer" 300 200 1024 768 <"$work/hold" >"$work/pointer.out" 2>&1 &
   local pointer_pid=$!
@@ -108,18 +110,23 @@ sway_pointer_checks() {
   if ! grep -q ready "$work/pointer.out"; then
     stage_fail "$label: a virtual pointer" "$(cat "$work/pointer.out")"
   fi
+  # What the output shows, as the rig made it.
+  local shown
+  shown=$(awk '{print $8}' "$RIG_DIR/outputs")
   # Without the pointer first: sway 1.12 keeps drawing it once asked.
   stage_check "$label: without -c equals grim" lib_equals_grim
+  if [ "$plain" = none ]; then
+    stage_check "$label: without -c no pointer" "${check[@]}" same "$work/lib.png" "$shown"
+  else
+    stage_check "$label: without -c the pointer all the same (the compositor draws it into every picture)" \
+      "${check[@]}" pointer "$work/lib.png" "$shown" 300 200
+  fi
   stage_check "$label: without -c the compositor is not asked for the pointer" \
     asks_for_pointer "$request" 0
   stage_check "$label: -c equals grim -c" lib_equals_grim -c
+  stage_check "$label: -c shows the pointer where it is, nothing else changed" \
+    "${check[@]}" pointer "$work/lib-c.png" "$shown" 300 200
   stage_check "$label: -c asks the compositor for the pointer" asks_for_pointer "$request" 1 -c
-  # Whether the compositor drew one is its own affair; say what it did.
-  if "${check[@]}" same "$work/grim.png" "$work/grim-c.png" >/dev/null; then
-    echo "  ($label: the compositor drew no pointer, for grim -c either)"
-  else
-    echo "  ($label: the compositor drew the pointer)"
-  fi
   exec 7>&-
   wait "$pointer_pid" || true
   rm -f "$work/hold"
@@ -129,7 +136,8 @@ echo "=== sway $(sway --version | awk '{print $3}') on the host (wlroots' screen
 eval "$("$root/rig/sway-start.sh" --outputs 1 --no-xwayland --pointer)"
 stage_defer "$root/rig/sway-stop.sh" "$RIG_DIR"
 sway_rig_stop=$STAGE_DEFERRED
-sway_pointer_checks "sway (host)" 'zwlr_screencopy_manager_v1[@#][0-9]+\.capture_output_region\(new id [^,]+'
+sway_pointer_checks "sway (host)" 'zwlr_screencopy_manager_v1[@#][0-9]+\.capture_output_region\(new id [^,]+' \
+  pointer
 
 # The portal takes no wish about the pointer: on GNOME -c is refused before
 # any portal is asked (no bus here); on another desktop it is asked.
@@ -155,7 +163,7 @@ if "$root/rig/chroot.sh" ensure sid sid libxcb1 libxcb-shm0 libxcb-randr0 libxcb
   stage_defer "$root/rig/sway-stop.sh" "$RIG_DIR"
   sway_rig_stop=$STAGE_DEFERRED
   sway_pointer_checks "sway (sid)" \
-    'ext_image_copy_capture_manager_v1[@#][0-9]+\.create_session\(new id [^,]+, [^,]+'
+    'ext_image_copy_capture_manager_v1[@#][0-9]+\.create_session\(new id [^,]+, [^,]+' none
   stage_undefer "$sway_rig_stop"
 else
   echo "(no sid chroot with sway 1.12 could be had: the host's sway alone)"

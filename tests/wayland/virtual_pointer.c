@@ -5,8 +5,9 @@
  * moves a virtual pointer (wlr-virtual-pointer-unstable-v1) to (X, Y) of a
  * WIDTH x HEIGHT layout, prints "ready" once the compositor has it, and holds
  * the pointer until standard input closes: the compositor draws a pointer
- * only while a pointer device exists. Exit status 1 when the compositor
- * offers no virtual pointers. */
+ * only while a pointer device exists (once this client is gone, sway draws
+ * none, asked or not). Exit status 1 when the compositor offers no virtual
+ * pointers. */
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -58,8 +59,9 @@ int main(int argc, char **argv) {
   }
   struct zwlr_virtual_pointer_v1 *pointer =
       zwlr_virtual_pointer_manager_v1_create_virtual_pointer(manager, seat);
-  /* Once the compositor has the device; then once more from a step away, so
-   * the pointer surely moves (a compositor shows its image on a motion). */
+  /* Once the compositor has the device (sway then shows the pointer where it
+   * starts, near 100,100), moved to the place asked for, from a step away so
+   * that it surely moves. */
   if (wl_display_roundtrip(display) < 0) return 1;
   zwlr_virtual_pointer_v1_motion_absolute(pointer, 1, x ? x - 1 : x + 1, y, width, height);
   zwlr_virtual_pointer_v1_frame(pointer);

@@ -11,6 +11,12 @@
                                           the pointer at (PX, PY); with --none,
                                           the background alone
   pointer_check.py same PNG PNG           the two pictures have the same pixels
+  pointer_check.py pointer PNG SHOWN PX PY
+                                          PNG is the picture SHOWN with a pointer
+                                          drawn over it at (PX, PY): it differs
+                                          from SHOWN there and nowhere else (a
+                                          compositor's cursor image of its own
+                                          theme, so only where, not what)
   pointer_check.py python PNG X Y W H     Python's grab((X, Y, W, H), cursor=True)
                                           has the pixels of PNG
 
@@ -140,6 +146,27 @@ def shape(path, x, y, px, py, background, none):
     return report(got, want, path)
 
 
+# How far a compositor's cursor image may reach from the pointer: themes
+# draw up to 48 pixels at size 24 and scale 2, the hotspot inside.
+REACH = 48
+
+
+def pointer(path, shown, px, py):
+    got, want = Image.open(path).convert("RGBA"), Image.open(shown).convert("RGBA")
+    if got.size != want.size:
+        return report(got, want, path)
+    a, b = got.load(), want.load()
+    width, height = got.size
+    near = range(max(px - REACH, 0), min(px + REACH, width)), range(max(py - REACH, 0), min(py + REACH, height))
+    if all(a[x, y] == b[x, y] for y in near[1] for x in near[0]):
+        print(f"{path}: no pointer near ({px},{py})")
+        return 1
+    for y in near[1]:
+        for x in near[0]:
+            a[x, y] = b[x, y]
+    return report(got, want, f"{path} away from the pointer")
+
+
 def python_grab(path, x, y, width, height):
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
     import vantorel_screenshot as vs  # noqa: E402 (the checkout's package)
@@ -162,6 +189,8 @@ def main(argv):
         return shape(argv[2], *map(int, argv[3:7]), argv[7], "--none" in argv[8:])
     if what == "same":
         return report(Image.open(argv[2]).convert("RGBA"), Image.open(argv[3]).convert("RGBA"), argv[2])
+    if what == "pointer":
+        return pointer(argv[2], argv[3], int(argv[4]), int(argv[5]))
     if what == "python":
         return python_grab(argv[2], *map(int, argv[3:7]))
     print(__doc__, file=sys.stderr)
