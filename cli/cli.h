@@ -31,6 +31,7 @@ typedef struct {
   const char *file;        /* NULL: a timestamped name; "-": standard output */
   image_format format;
   int quality;       /* JPEG, 1 to 100 */
+  int level;         /* PNG, 0 to 9, or -1 for the library's default */
   unsigned delay_ms; /* -d */
   int cursor;        /* -c: the mouse pointer drawn into the picture */
 } request;
@@ -58,7 +59,6 @@ typedef struct {
 void say(const char *format, ...) VS_PRINTF_LIKE;
 /* Text to a stream: UTF-16 to a Windows console, the UTF-8 bytes elsewhere. */
 void put_text(FILE *stream, const char *text);
-FILE *open_to_read(const char *path);
 void remove_file(const char *path);
 #if defined(_WIN32)
 /* UTF-8 to UTF-16 in a malloc'd block, or NULL. */
@@ -66,11 +66,13 @@ wchar_t *utf8_to_wide(const char *text);
 #endif
 
 /* Each of these prints its message and returns EXIT_FAILED. library_failed
- * adds the reason in words for the "(error N)" that ends the library's
- * message. */
+ * prints the library's last message as report_failure does. */
 int failed(const char *message);
 int failed_errno(const char *what, const char *path);
 int library_failed(void);
+/* A message that may end in "(error N)": led by N's reason in words (and
+ * the peer's words, when not NULL or empty), then the message and N. */
+void report_failure(const char *message, const char *words);
 /* The reason in words for a platform error code, or NULL when there is none
  * to give. The text is valid until the next call. */
 const char *error_reason(unsigned long code);
@@ -94,19 +96,6 @@ int run_windows(int argc, char **argv);
 int find_window(const char *text, char *id, size_t size);
 int focused_in_list(char *id, size_t size);
 
-/* cli_image.c: RGBA pixels, rows top to bottom, to JPEG or PPM bytes in a
- * malloc'd block (NULL when out of memory or too large), and a PNG read back
- * to RGBA (released with free_decoded). */
-uint8_t *encode_image(image_format format, int quality, const uint8_t *rgba, int width, int height,
-                      size_t *out_length);
-uint8_t *decode_png(FILE *file, int *width, int *height);
-void free_decoded(uint8_t *pixels);
-
-/* cli_file.c: finished image bytes to their file, the old contents kept on
- * failure; the message names format ("JPEG", "PPM"), size and path. */
-int write_image_file(const uint8_t *bytes, size_t length, const char *path, const char *format,
-                     int width, int height);
-
 /* cli_system.c */
 void sleep_ms(unsigned ms);
 /* Finds the focused window: its handle, or on Wayland its id in the window
@@ -118,6 +107,5 @@ int reserve_timestamped_file(const char *extension, char *path, size_t size);
 /* Removes the file reserve_timestamped_file made, while the path still names
  * it. */
 void remove_reserved_file(const char *path);
-int make_temp_path(char *path, size_t size);
 
 #endif

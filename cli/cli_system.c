@@ -57,7 +57,7 @@ enum { X11_ANSWER_SECONDS = 5 };
 
 static void x11_too_slow(int signal_number) {
   static const char message[] = PROGRAM
-      ": _NET_ACTIVE_WINDOW query failed (error 102): the X server did not answer in time\n";
+      ": the X server did not answer in time (_NET_ACTIVE_WINDOW query failed, error 102)\n";
   (void)signal_number;
   if (write(STDERR_FILENO, message, sizeof message - 1) < 0) {
   }
@@ -65,8 +65,9 @@ static void x11_too_slow(int signal_number) {
 }
 
 static int x11_failed(const char *what, unsigned code) {
-  const char *reason = error_reason(code);
-  say("%s failed (error %u)%s%s", what, code, reason ? ": " : "", reason ? reason : "");
+  char message[128];
+  snprintf(message, sizeof message, "%s failed (error %u)", what, code);
+  report_failure(message, NULL);
   return EXIT_FAILED;
 }
 
@@ -157,28 +158,6 @@ int focused_window(uintptr_t *window, char *id, size_t size) {
 
 /* ---- files ----------------------------------------------------------------- */
 
-/* A new empty file's path, in UTF-8. */
-int make_temp_path(char *path, size_t size) {
-#if defined(_WIN32)
-  wchar_t dir[MAX_PATH + 1];
-  wchar_t name[MAX_PATH + 1];
-  DWORD n = GetTempPathW(MAX_PATH + 1, dir);
-  if (n == 0 || n > MAX_PATH || !GetTempFileNameW(dir, L"vss", 0, name)) return -1;
-  if (WideCharToMultiByte(CP_UTF8, 0, name, -1, path, (int)size, NULL, NULL) > 0) return 0;
-  _wremove(name);
-  return -1;
-#else
-  const char *dir = getenv("TMPDIR");
-  int fd;
-  if (!dir || !*dir) dir = "/tmp";
-  if ((size_t)snprintf(path, size, "%s/" PROGRAM "-XXXXXX", dir) >= size) return -1;
-  fd = mkstemp(path);
-  if (fd < 0) return -1;
-  close(fd);
-  return 0;
-#endif
-}
-
 #if !defined(_WIN32)
 /* The value of XDG_PICTURES_DIR in user-dirs.dirs: one shell assignment a
  * line, the path in double quotes, either absolute or starting "$HOME/". */
@@ -222,7 +201,8 @@ static int is_directory(const char *path) {
 #endif
 
 /* The directory for a picture no file was named for: $XDG_PICTURES_DIR, else
- * the one user-dirs.dirs names, when it exists; "" for the current one. */
+ * the one user-dirs.dirs names, else ~/Pictures, the first that exists; ""
+ * for the current one. */
 static void pictures_dir(char *out, size_t size) {
 #if defined(_WIN32)
   (void)size;
@@ -245,6 +225,10 @@ static void pictures_dir(char *out, size_t size) {
   if (n > 0 && (size_t)n < sizeof file_name &&
       pictures_from_user_dirs(file_name, home, out, size) && is_directory(out))
     return;
+  if (home && home[0] == '/') {
+    n = snprintf(out, size, "%s/Pictures", home);
+    if (n > 0 && (size_t)n < size && is_directory(out)) return;
+  }
   out[0] = '\0';
 #endif
 }

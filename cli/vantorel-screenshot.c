@@ -1,10 +1,10 @@
 /* vantorel-screenshot: the command-line host of the library.
  *
  * This file only runs the program: cli_args.c reads the arguments into a
- * request (cli.h), cli_capture.c carries it out, cli_text.c prints the
- * messages, cli_image.c makes JPEG and PPM, cli_system.c asks the system for
- * what the library does not give (the focused window, the pictures directory,
- * reasons in words).
+ * request (cli.h), cli_capture.c carries it out (the library grabs, encodes
+ * and writes the picture), cli_text.c prints the messages, cli_system.c asks
+ * the system for what the library does not give (the focused window, the
+ * pictures directory).
  *
  * The program's text is UTF-8 on every platform: its arguments (wmain on
  * Windows), the paths it hands the library and opens itself, and so the

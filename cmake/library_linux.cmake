@@ -121,7 +121,7 @@ target_include_directories(vantorel-screenshot PUBLIC
                            $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
 target_link_libraries(vantorel-screenshot PRIVATE PkgConfig::VS_XCB PkgConfig::VS_WAYLAND
                                                   PkgConfig::VS_SDBUS PkgConfig::VS_PNG
-                                                  Threads::Threads)
+                                                  vs_codecs Threads::Threads)
 # -z nodelete: an X11 connection attempt still running on its thread when
 # the host unloads the library must find its code still there.
 target_link_options(vantorel-screenshot PRIVATE -Wl,--no-undefined -Wl,-z,nodelete

@@ -281,11 +281,23 @@ class Pictures(unittest.TestCase):
             shot.save(ppm)
             with open(ppm, "rb") as file:
                 self.assertEqual(file.read(), b"P6\n60 40\n255\n" + shot.rgb)
-            for name in ("shot.gif", "shot", "shot.png.txt"):
-                with self.subTest(name):
-                    with self.assertRaises(ValueError):
-                        shot.save(os.path.join(work, name))
-            self.assertEqual(sorted(os.listdir(work)), ["shot.PNG", "shot.ppm"])
+            # The format by name, in any case, over the extension; the level.
+            shot.save(os.path.join(work, "named"), format="PNG", level=9)
+            self.assertEqual(b"".join(decode_file(os.path.join(work, "named")).rows), shot.rgba)
+            refusals = [
+                (("shot.gif",), {}, "unknown image format 'gif' (png, jpeg or ppm)"),
+                (("shot.png.txt",), {}, "unknown image format 'txt' (png, jpeg or ppm)"),
+                (("shot.png",), {"format": "bmp"}, "unknown image format 'bmp' (png, jpeg or ppm)"),
+                (("shot",), {}, f"no image format: '{os.path.join(work, 'shot')}' has no extension (png, jpeg or ppm)"),
+                (("shot.png",), {"level": 10}, "PNG level 10 out of range (0-9, or -1 for the default)"),
+                (("shot.jpg",), {"level": 0}, "JPEG quality 0 out of range (1-100, or -1 for the default)"),
+            ]
+            for (name,), options, message in refusals:
+                with self.subTest(name=name, options=options):
+                    with self.assertRaises(ValueError) as caught:
+                        shot.save(os.path.join(work, name), **options)
+                    self.assertEqual(str(caught.exception), message)
+            self.assertEqual(sorted(os.listdir(work)), ["named", "shot.PNG", "shot.ppm"])
 
     def test_pixels_go_back_when_the_picture_goes(self) -> None:
         def resident() -> int:

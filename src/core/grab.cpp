@@ -104,9 +104,15 @@ static int grab_window(const char *id, unsigned flags, screenshot_picture *out) 
   uintptr_t number = 0;
   rgba_frame frame;
   memset(&frame, 0, sizeof frame);
-  if (parse_window_number(id, &number) != 0) {
-    if (capture_window_text(id, flags, &frame) != 0) return -1;
-  } else if (capture_window_rgba((void *)number, flags, &frame) != 0) {
+  // What starts with a digit is a window number or names no window; other
+  // text is an id of the platform's own (a native Wayland window's).
+  if (id[0] >= '0' && id[0] <= '9') {
+    if (parse_window_number(id, &number) != 0) {
+      set_error("no window has the id '%.64s'", id);
+      return -1;
+    }
+    if (capture_window_rgba((void *)number, flags, &frame) != 0) return -1;
+  } else if (capture_window_text(id, flags, &frame) != 0) {
     return -1;
   }
   out->width = frame.width;
