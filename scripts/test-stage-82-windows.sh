@@ -112,8 +112,9 @@ uncapturable() {
   local status=0
   client -- "$cli" window "$1" "$work/none.png" 2>"$work/none.err" || status=$?
   [ "$status" = 1 ] && [ ! -e "$work/none.png" ] &&
-    grep -q "could not be captured (error 124): the Wayland compositor cannot capture single windows" \
-      "$work/none.err" || { echo "exit $status: $(cat "$work/none.err")"; return 1; }
+    grep -q "could not be captured" "$work/none.err" && grep -q "error 124" "$work/none.err" &&
+    grep -q "the Wayland compositor cannot capture single windows" "$work/none.err" ||
+    { echo "exit $status: $(cat "$work/none.err")"; return 1; }
 }
 
 # row CHROOT COMPOSITOR [uncapturable]
