@@ -27,7 +27,8 @@ typedef struct {
   const char *output; /* -o NAME|INDEX|primary, resolved against the listing */
   int x, y, width, height;
   uintptr_t window;
-  const char *file; /* NULL: a timestamped name; "-": standard output */
+  const char *window_text; /* 'window' ID|TITLE that is no number */
+  const char *file;        /* NULL: a timestamped name; "-": standard output */
   image_format format;
   int quality;       /* JPEG, 1 to 100 */
   int level;         /* PNG, 0 to 9, or -1 for the library's default */
@@ -87,10 +88,19 @@ int parse_arguments(int argc, char **argv, request *req);
 int read_monitors(monitor_list *list);
 int run_capture(const request *req);
 
+/* cli_windows.c: `windows [--table]`; the id of the window that text names
+ * (an id the list gives, else the one title it matches exactly); the id of
+ * the window the list says has the focus (EXIT_FAILED, silently, when it
+ * says of none or cannot be had). On failure the first two print why. */
+int run_windows(int argc, char **argv);
+int find_window(const char *text, char *id, size_t size);
+int focused_in_list(char *id, size_t size);
+
 /* cli_system.c */
 void sleep_ms(unsigned ms);
-/* Finds the focused window; on failure prints why and returns EXIT_FAILED. */
-int focused_window(uintptr_t *window);
+/* Finds the focused window: its handle, or on Wayland its id in the window
+ * list (id, size bytes); on failure prints why and returns EXIT_FAILED. */
+int focused_window(uintptr_t *window, char *id, size_t size);
 /* Makes (empty, so no other run takes it) a file named after the current time
  * in the pictures directory or the current one, and gives its path. */
 int reserve_timestamped_file(const char *extension, char *path, size_t size);

@@ -18,17 +18,18 @@
 #include <windows.h>
 #endif
 
-const char synopsis[] = "Usage: " PROGRAM
-                        " [OPTION]... [FILE]\n"
-                        "       " PROGRAM
-                        " [OPTION]... all|focused [FILE]\n"
-                        "       " PROGRAM
-                        " [OPTION]... monitor N [FILE]\n"
-                        "       " PROGRAM
-                        " [OPTION]... region X Y W H [FILE]\n"
-                        "       " PROGRAM
-                        " [OPTION]... window ID [FILE]\n"
-                        "       " PROGRAM " monitors | version | --help | --version\n";
+const char synopsis[] =
+    "Usage: " PROGRAM
+    " [OPTION]... [FILE]\n"
+    "       " PROGRAM
+    " [OPTION]... all|focused [FILE]\n"
+    "       " PROGRAM
+    " [OPTION]... monitor N [FILE]\n"
+    "       " PROGRAM
+    " [OPTION]... region X Y W H [FILE]\n"
+    "       " PROGRAM
+    " [OPTION]... window ID|TITLE [FILE]\n"
+    "       " PROGRAM " monitors | windows [--table] | version | --help | --version\n";
 
 const char help_text[] =
     "\n"
@@ -46,7 +47,11 @@ const char help_text[] =
     "  all [FILE]               the whole virtual screen (the default)\n"
     "  monitor N [FILE]         monitor N, counted from 0 in the order of 'monitors'\n"
     "  region X Y W H [FILE]    a rectangle of the virtual screen, cut to the monitors\n"
-    "  window ID [FILE]         one window; ID in decimal or 0x hex (X11 window id, HWND)\n"
+    "  window ID|TITLE [FILE]   one window: an id as 'windows' lists it (X11 window id\n"
+    "                           or HWND also in decimal), or a title that exactly one\n"
+    "                           window has\n"
+    "  windows [--table]        print the windows as one line of JSON, topmost first\n"
+    "                           (--table: in columns)\n"
     "  focused [FILE]           the focused window, as -u\n"
     "  monitors                 print the monitors as one line of JSON\n"
     "  version                  print the library version\n"
@@ -57,8 +62,9 @@ const char help_text[] =
     "                           '-g -' reads it from standard input\n"
     "  -o, --output OUTPUT      one monitor: its name, its index or 'primary'\n"
     "  -u, --focused            the focused window: X11's _NET_ACTIVE_WINDOW, the\n"
-    "                           foreground window on Windows; Wayland has no such\n"
-    "                           query (exit status 1)\n"
+    "                           foreground window on Windows; on Wayland the one\n"
+    "                           'windows' says is focused, where it says so (else\n"
+    "                           exit status 1)\n"
     "  -c, --cursor             draw the mouse pointer into the picture; refused\n"
     "                           where it cannot be (GNOME's portal, X11 without\n"
     "                           XFixes)\n"
@@ -359,7 +365,11 @@ int parse_arguments(int argc, char **argv, request *req) {
       if (i + chosen->operands >= argc) return usage_error(chosen->usage, NULL);
       if (chosen->target == TARGET_MONITOR && parse_int(argv[i + 1], &req->monitor_index) != 0)
         return usage_error("not a monitor number", argv[i + 1]);
-      if (chosen->target == TARGET_WINDOW && parse_window_id(argv[i + 1], &req->window) != 0)
+      /* What starts like a number must be one; other text is an id of the
+       * window list or a title. */
+      if (chosen->target == TARGET_WINDOW && !strchr("+-0123456789", argv[i + 1][0]))
+        req->window_text = argv[i + 1];
+      else if (chosen->target == TARGET_WINDOW && parse_window_id(argv[i + 1], &req->window) != 0)
         return usage_error("not a window id", argv[i + 1]);
       if (chosen->target == TARGET_REGION) {
         int *values[4] = {&req->x, &req->y, &req->width, &req->height};

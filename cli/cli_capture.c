@@ -202,6 +202,7 @@ typedef struct {
   int monitor_index;
   rect region;
   uintptr_t window;
+  char window_id[64]; /* a window named by its id in the window list, not its number */
 } target;
 
 /* The rectangle a screen, monitor or region target covers. */
@@ -219,7 +220,9 @@ static int grab(const target *t, unsigned flags, screenshot_picture *picture) {
   if (t->kind == TARGET_WINDOW) {
     char id[32];
     snprintf(id, sizeof id, "0x%llx", (unsigned long long)t->window);
-    return screenshot_grab_window(id, flags, picture) == 0 ? EXIT_OK : library_failed();
+    return screenshot_grab_window(t->window_id[0] ? t->window_id : id, flags, picture) == 0
+               ? EXIT_OK
+               : library_failed();
   }
   status = target_rect(t, &r);
   if (status != EXIT_OK) return status;
@@ -284,8 +287,10 @@ int run_capture(const request *req) {
   t.region.height = req->height;
   t.window = req->window;
   if (req->target == TARGET_FOCUSED) {
-    status = focused_window(&t.window);
+    status = focused_window(&t.window, t.window_id, sizeof t.window_id);
     t.kind = TARGET_WINDOW;
+  } else if (req->target == TARGET_WINDOW && req->window_text) {
+    status = find_window(req->window_text, t.window_id, sizeof t.window_id);
   } else if (req->target == TARGET_MONITOR && req->output) {
     status = resolve_output(req->output, &t.monitor_index);
   }

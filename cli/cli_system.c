@@ -42,8 +42,10 @@ void sleep_ms(unsigned ms) {
 
 #if defined(_WIN32)
 
-int focused_window(uintptr_t *window) {
+int focused_window(uintptr_t *window, char *id, size_t size) {
   HWND foreground = GetForegroundWindow();
+  (void)id;
+  (void)size;
   if (!foreground) return failed("no focused window: GetForegroundWindow names none");
   *window = (uintptr_t)foreground;
   return EXIT_OK;
@@ -69,8 +71,9 @@ static int x11_failed(const char *what, unsigned code) {
   return EXIT_FAILED;
 }
 
-/* A Wayland session, or the library told to use a Wayland layer: the protocol
- * gives a client no way to learn which window has the focus. */
+/* A Wayland session, or the library told to use a Wayland layer: the
+ * protocol gives a client no way to learn which window has the focus beyond
+ * what the library's window list says. */
 static int on_wayland(void) {
   const char *backend = getenv("VANTOREL_SCREENSHOT_BACKEND");
   const char *wayland = getenv("WAYLAND_DISPLAY");
@@ -82,7 +85,7 @@ static int on_wayland(void) {
 /* The window manager's _NET_ACTIVE_WINDOW on the root window. XCB's connect
  * and replies wait as long as the server takes, so one alarm bounds the whole
  * query: a silent server ends the program with a message, not a hang. */
-int focused_window(uintptr_t *window) {
+int focused_window(uintptr_t *window, char *id, size_t size) {
   static const char name[] = "_NET_ACTIVE_WINDOW";
   struct sigaction action, previous;
   xcb_connection_t *connection;
@@ -93,6 +96,7 @@ int focused_window(uintptr_t *window) {
   int status = EXIT_OK;
   int code;
 
+  if (on_wayland() && focused_in_list(id, size) == EXIT_OK) return EXIT_OK;
   if (on_wayland())
     return failed(
         "no focused window on Wayland: the compositor tells no client which window has the "

@@ -46,6 +46,7 @@ static int run(int argc, char **argv) {
       printf("%s\n", screenshot_version());
       return EXIT_OK;
     }
+    if (!strcmp(first, "windows")) return run_windows(argc, argv);
     if (!strcmp(first, "monitors")) {
       const char *json;
       if (!alone) return usage_error("too many arguments", NULL);

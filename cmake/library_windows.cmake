@@ -12,7 +12,7 @@
 target_compile_definitions(vs_core PRIVATE __USE_MINGW_ANSI_STDIO=1)
 
 # src/win32 as one object library, as every folder of src is.
-add_library(vs_win32 OBJECT src/win32/win32_dllmain.cpp src/win32/win32_dpi.cpp
+add_library(vs_win32 OBJECT src/win32/win32_dllmain.cpp src/win32/win32_dpi.cpp src/win32/win32_windows.cpp
                             src/win32/win32_path.cpp)
 target_include_directories(vs_win32 PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/include
                                             ${CMAKE_CURRENT_SOURCE_DIR}/src)

@@ -41,6 +41,7 @@ apt_get install -y -qq --no-install-recommends \
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xinerama0-dev \
   libxcb-xfixes0-dev libxcb-render0-dev \
   xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xcompmgr xauth \
+  openbox \
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64 \
   wine wine64 wine32:i386 \
   libxrandr2 libxrandr2:i386 libxrender1 libxrender1:i386 libxinerama1 libxinerama1:i386 \

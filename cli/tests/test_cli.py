@@ -141,7 +141,6 @@ class Usage(unittest.TestCase):
             ["window", "0x", "w.png"],
             ["window", "12z", "w.png"],
             ["window", "0x1ffffffffffffffff", "w.png"],
-            ["window", "w.png"],
             ["monitors", "extra"],
             ["version", "extra"],
             ["--help", "extra"],
@@ -228,7 +227,8 @@ class Usage(unittest.TestCase):
             self.assertEqual(done.stderr, b"")
             text = done.stdout.decode()
             self.assertTrue(text.startswith("Usage: " + PROGRAM))
-            for word in ("all [FILE]", "monitor N [FILE]", "region X Y W H [FILE]", "window ID [FILE]",
+            for word in ("all [FILE]", "monitor N [FILE]", "region X Y W H [FILE]", "window ID|TITLE [FILE]",
+                         "windows [--table]",
                          "focused [FILE]", "monitors", "version", "'-'", "-g, --geometry", "-o, --output",
                          "-u, --focused", "-c, --cursor", "-d, --delay", "-t, --type", "-l, --level",
                          "-q, --quality", "-h, --help", "--version", "XDG_PICTURES_DIR", "~/Pictures",
@@ -330,6 +330,8 @@ class Captures(unittest.TestCase):
              f"PNG write failed for 10x10 frame to '{missing}' (No such file or directory)"),
             (["window", "0", self.path("w.png")], "no window has the id '0x0'"),
             (["window", "0x0", "-"], "no window has the id '0x0'"),
+            # Text that is no number names a window by id or title.
+            (["window", "w.png"], f"no window has the id or the title 'w.png' (see '{PROGRAM} windows')"),
         ]
         for args, message in cases:
             with self.subTest(args=args):

@@ -161,6 +161,24 @@ class Captures(unittest.TestCase):
                 )
         self.assertFalse(os.path.exists(missing))
 
+    def test_grab_window_by_id_and_its_refusals(self) -> None:
+        for window in windows.windows.values():
+            for given in (hex(window.id), window.id):
+                with self.subTest(window=window.name, given=given):
+                    shot = vs.grab(window=given)
+                    self.assertEqual(shot.size, (window.width, window.height))
+                    self.assertEqual(mismatches(picture_image(shot), window), [])
+        for what, call, error in (
+            ("a bool", lambda: vs.grab(window=True), TypeError),
+            ("a target and a window", lambda: vs.grab(0, window="0x1"), TypeError),
+            ("a NUL in the id", lambda: vs.grab(window="0x1\0"), ValueError),
+            ("an id X11 has no window for", lambda: vs.grab(window="wl:none"), vs.ScreenshotError),
+        ):
+            with self.subTest(what):
+                with self.assertRaises(error):
+                    call()
+        self.assertIsInstance(vs.windows(), list)
+
     def test_window_that_does_not_exist(self) -> None:
         with self.assertRaises(vs.ScreenshotError) as caught:
             vs.save_window(0x7FFFFFF, self.path("w.png"))

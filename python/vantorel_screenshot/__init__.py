@@ -21,6 +21,8 @@
     vs.save_monitor(0, "monitor0.png")
     vs.save_region(0, 0, 640, 480, "corner.png")
     vs.save_window(0x3a00007, "window.png")   # X11 window id, or an HWND on Windows
+    vs.windows()                          # [{'id': '0x3a00007', 'title': ..., 'app': ...}, ...]
+    shot = vs.grab(window="0x3a00007")    # a window by its listed id
     png = vs.grab_png(0, 0, 640, 480)         # PNG bytes
 
 A rectangle is cut to the monitors' bounding box; one wholly outside it, or
@@ -85,6 +87,7 @@ __all__ = [
     "save_region",
     "save_window",
     "version",
+    "windows",
 ]
 
 _StrPath = _Union[str, bytes, "_os.PathLike[str]", "_os.PathLike[bytes]"]
@@ -226,6 +229,11 @@ def _declare(lib: _ctypes.CDLL) -> None:
         "screenshot_save": ([picture_p, c_char_p, c_char_p, c_int], c_int),
         "screenshot_grab_region": (
             [c_int, c_int, c_int, c_int, _ctypes.c_uint, _ctypes.POINTER(_GrabbedPicture)],
+            c_int,
+        ),
+        "screenshot_list_windows_json": ([], c_char_p),
+        "screenshot_grab_window": (
+            [c_char_p, _ctypes.c_uint, _ctypes.POINTER(_GrabbedPicture)],
             c_int,
         ),
     }
@@ -502,8 +510,46 @@ def monitors() -> _List[_Dict[str, _Any]]:
     return result
 
 
-def grab(target: _Target = None, cursor: bool = False) -> Picture:
-    """Captures part of the screen as a Picture.
+def windows() -> _List[_Dict[str, _Any]]:
+    """The top-level windows, topmost first where the platform says: dicts with
+    id (a str that grab(window=...) takes), title, app, pid, x, y, width,
+    height, focused and minimized; None where the platform cannot say (the
+    geometry of a native Wayland window). The same list as the command
+    ``vantorel-screenshot windows`` prints."""
+    with _lock:
+        lib = _library()
+        raw = lib.screenshot_list_windows_json()
+        if raw is None:
+            raise _failure(lib)
+        text = _text(raw)
+    result: _List[_Dict[str, _Any]] = _json.loads(text)
+    return result
+
+
+def _grab_window(window: _Union[str, int], cursor: bool) -> Picture:
+    if isinstance(window, bool):
+        raise TypeError("grab(window=...) takes an id from windows(), not a bool")
+    if isinstance(window, int):
+        window = hex(_operator.index(window))
+    if not isinstance(window, str):
+        raise TypeError(f"grab(window=...) takes an id from windows(), not {window!r}")
+    encoded = window.encode("utf-8")
+    if b"\0" in encoded:
+        raise ValueError("embedded null character in window id")
+    picture = _GrabbedPicture()
+    flags = _WITH_CURSOR if cursor else 0
+    with _lock:
+        lib = _library()
+        if lib.screenshot_grab_window(encoded, flags, _ctypes.byref(picture)) != 0:
+            raise _failure(lib)
+    assert picture.rgba is not None
+    return Picture(picture.x, picture.y, picture.width, picture.height, picture.rgba)
+
+
+def grab(
+    target: _Target = None, cursor: bool = False, *, window: _Union[None, str, int] = None
+) -> Picture:
+    """Captures part of the screen, or one window, as a Picture.
 
     ``target`` is one of:
 
@@ -521,7 +567,14 @@ def grab(target: _Target = None, cursor: bool = False) -> Picture:
     lies over the rectangle; where it cannot be (GNOME's portal, an X server
     without XFixes) ScreenshotError says why, rather than a picture without
     it.
+
+    ``window`` instead captures one window, whole: an id as windows() lists
+    it (an int is taken as an X11 window id or HWND).
     """
+    if window is not None:
+        if target is not None:
+            raise TypeError("grab() takes a target or a window, not both")
+        return _grab_window(window, cursor)
     x, y, width, height = _target_rect(target)
     if cursor:
         picture = _GrabbedPicture()
