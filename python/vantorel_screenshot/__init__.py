@@ -53,7 +53,6 @@ import re as _re
 import struct as _struct
 import sys as _sys
 import threading as _threading
-import weakref as _weakref
 import zlib as _zlib
 from typing import TYPE_CHECKING as _TYPE_CHECKING
 from typing import Any as _Any
@@ -145,18 +144,21 @@ class ScreenshotError(Exception):
     ``message`` is the library's own text, word for word; ``code`` the number
     N of its closing "(error N)", or None when it has none; ``reason`` that
     code's meaning in words (the library's table on Linux, the system's text
-    on Windows), or None. ``str()`` gives the message followed by the reason.
+    on Windows), or None; ``detail`` the words the peer gave (an X server's
+    reason for refusing the connection, "Invalid MIT-MAGIC-COOKIE-1 key"),
+    or "". ``str()`` gives the message followed by the reason and the detail.
     """
 
-    def __init__(self, message: str) -> None:
+    def __init__(self, message: str, detail: str = "") -> None:
         super().__init__(message)
         self.message = message
+        self.detail = detail
         found = _CODE_AT_END.search(message)
         self.code: _Optional[int] = int(found.group(1)) if found else None
         self.reason: _Optional[str] = _reason_of(self.code)
 
     def __str__(self) -> str:
-        return f"{self.message}: {self.reason}" if self.reason else self.message
+        return ": ".join(part for part in (self.message, self.reason, self.detail) if part)
 
 
 # ---------------------------------------------------------------------------
@@ -206,6 +208,10 @@ def _declare(lib: _ctypes.CDLL) -> None:
         function = getattr(lib, name)
         function.argtypes = argtypes
         function.restype = restype
+    # A library of before the peer's words had their export gives none.
+    if hasattr(lib, "screenshot_last_error_detail"):
+        lib.screenshot_last_error_detail.argtypes = []
+        lib.screenshot_last_error_detail.restype = c_char_p
 
 
 def _library() -> _ctypes.CDLL:
@@ -236,8 +242,9 @@ def _text(raw: _Optional[bytes]) -> str:
 
 
 def _failure(lib: _ctypes.CDLL) -> ScreenshotError:
-    # Read under the lock: the text is the process's, not this call's.
-    return ScreenshotError(_text(lib.screenshot_last_error()))
+    # Read under the lock: the texts are the process's, not this call's.
+    detail = lib.screenshot_last_error_detail() if hasattr(lib, "screenshot_last_error_detail") else b""
+    return ScreenshotError(_text(lib.screenshot_last_error()), _text(detail))
 
 
 def _int(name: str, value: int) -> int:
@@ -312,34 +319,81 @@ class Picture:
 
     ``left``, ``top``, ``width`` and ``height`` give the rectangle really
     captured, in virtual-screen pixels (a request is cut to the monitors);
-    ``size`` is ``(width, height)``. ``np.asarray(picture)`` is a
-    ``(height, width, 4)`` uint8 view of the pixels themselves, no copy; it
-    keeps the picture alive. ``rgba`` and ``rgb`` are new bytes on each use.
+    ``size`` is ``(width, height)``; all of them are read-only. The pixels are
+    the picture's own (Python memory, copied from the library's block, which is
+    released at once). ``np.asarray(picture)`` is a ``(height, width, 4)``
+    uint8 view of them, no copy; it keeps the picture alive. ``rgba`` and
+    ``rgb`` are new bytes on each use. ``copy.copy``, ``copy.deepcopy`` and
+    pickling give an independent picture with the same pixels, so a picture
+    returned by a ``multiprocessing`` worker arrives whole.
     """
 
-    __slots__ = ("left", "top", "width", "height", "_address", "__weakref__")
+    __slots__ = ("_left", "_top", "_width", "_height", "_pixels", "__weakref__")
 
-    def __init__(self, left: int, top: int, width: int, height: int, address: int) -> None:
-        """Takes over ``address``, a block from the library's raw-pixels export;
-        it is released when the picture is collected. Pictures come from grab()."""
-        self.left = left
-        self.top = top
-        self.width = width
-        self.height = height
-        self._address = address
-        finalizer = _weakref.finalize(self, _release, address)
-        # At exit an array may still look at the block: leave it to the OS.
-        finalizer.atexit = False
+    def __init__(self, left: int, top: int, width: int, height: int, rgba: _Any) -> None:
+        """A picture of ``width`` x ``height`` RGBA pixels whose top-left pixel
+        lay at (``left``, ``top``); ``rgba`` is bytes-like, exactly
+        ``width * height * 4`` bytes, and is copied. Pictures come from grab()."""
+        left, top = _int("left", left), _int("top", top)
+        width, height = _int("width", width), _int("height", height)
+        if width < 0 or height < 0:
+            raise ValueError(f"a picture of {width}x{height} pixels")
+        pixels = bytearray(rgba)
+        if len(pixels) != width * height * 4:
+            raise ValueError(f"{len(pixels)} bytes for {width}x{height} RGBA pixels")
+        self._left, self._top, self._width, self._height = left, top, width, height
+        self._pixels = pixels
+
+    @classmethod
+    def _from_library(cls, left: int, top: int, width: int, height: int, address: int) -> "Picture":
+        """Copies a block of the library's (width * height * 4 bytes from a grab
+        export) into a new picture and releases the block, whatever happens."""
+        try:
+            length = width * height * 4
+            pixels = bytearray(length)
+            if length:
+                _ctypes.memmove((_ctypes.c_char * length).from_buffer(pixels), address, length)
+            picture = cls.__new__(cls)
+            picture._left, picture._top = left, top
+            picture._width, picture._height = width, height
+            picture._pixels = pixels
+            return picture
+        finally:
+            _release(address)
+
+    def __reduce__(self) -> _Tuple[_Any, ...]:
+        # By value: the pixels travel with the picture, to a copy or another process.
+        return (Picture, (self._left, self._top, self._width, self._height, bytes(self._pixels)))
+
+    @property
+    def left(self) -> int:
+        """The virtual-screen column of the picture's leftmost pixels."""
+        return self._left
+
+    @property
+    def top(self) -> int:
+        """The virtual-screen row of the picture's top row."""
+        return self._top
+
+    @property
+    def width(self) -> int:
+        """Pixels a row."""
+        return self._width
+
+    @property
+    def height(self) -> int:
+        """Rows."""
+        return self._height
 
     @property
     def size(self) -> _Tuple[int, int]:
         """``(width, height)``."""
-        return (self.width, self.height)
+        return (self._width, self._height)
 
     @property
     def rgba(self) -> bytes:
         """The pixels as R, G, B, A bytes, rows top to bottom, no gaps."""
-        return _ctypes.string_at(self._address, self.width * self.height * 4)
+        return bytes(self._pixels)
 
     @property
     def rgb(self) -> bytes:
@@ -354,10 +408,19 @@ class Picture:
     def __array_interface__(self) -> _Dict[str, _Any]:
         return {
             "version": 3,
-            "shape": (self.height, self.width, 4),
+            "shape": (self._height, self._width, 4),
             "typestr": "|u1",
-            "data": (self._address, False),
+            # The array's base is the picture, which keeps the pixels; their
+            # block never moves (nothing resizes it).
+            "data": (self._address(), False),
         }
+
+    def _address(self) -> int:
+        """Where the pixels are, for the library's exports and the array view."""
+        if not self._pixels:
+            return 0
+        view = (_ctypes.c_char * len(self._pixels)).from_buffer(self._pixels)
+        return _ctypes.addressof(view)
 
     def to_pil(self) -> "_PilImage.Image":
         """A Pillow image (mode RGBA) holding a copy of the pixels. Needs Pillow."""
@@ -487,7 +550,7 @@ def grab(target: _Target = None) -> Picture:
             raise _failure(lib)
     address = _ctypes.cast(pixels, _ctypes.c_void_p).value
     assert address is not None
-    return Picture(out[0].value, out[1].value, out[2].value, out[3].value, address)
+    return Picture._from_library(out[0].value, out[1].value, out[2].value, out[3].value, address)
 
 
 def grab_png(x: int, y: int, width: int, height: int) -> bytes:
