@@ -70,9 +70,9 @@ const char help_text[] =
     "is then PNG; a FILE alone needs an extension or -t. With -t, an extension\n"
     "must agree with it.\n"
     "\n"
-    "Exit status: 0 on success; 1 when the capture or writing the output fails\n"
-    "(the library's message and the reason on standard error); 2 on bad\n"
-    "arguments (the usage on standard error).\n";
+    "Exit status: 0 on success; 1 when the capture or writing its output fails\n"
+    "(the library's message and the reason on standard error); 2 on bad arguments\n"
+    "(the usage on standard error).\n";
 
 enum { DEFAULT_JPEG_QUALITY = 90, MAX_DELAY_SECONDS = 86400 };
 
