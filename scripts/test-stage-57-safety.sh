@@ -87,6 +87,7 @@ check signals VS_HUNG_DISPLAY=":$hung"
 # A small disk of its own, in a mount namespace of its own.
 mkdir -p "$work/disk"
 echo "=== full-disk"
+# shellcheck disable=SC2016 # the inner shell expands them
 if unshare -m sh -c 'mount -t tmpfs -o size=256k tmpfs "$1" && shift && exec "$@"' sh "$work/disk" \
   env VS_FULL_DISK="$work/disk" timeout 120 /usr/bin/python3 "$checks" full-disk 2>&1 | sed 's/^/  /'; then
   stage_pass full-disk
