@@ -148,9 +148,28 @@ static int send_socket(int channel, int fd) {
   return sent == 1 ? 0 : -1;
 }
 
+// ThreadSanitizer keeps one table of descriptors for the whole process: two
+// attempts, each in a table of its own, use the same numbers for different
+// descriptors, which it would report as a race on them. Its builds leave the
+// attempt's own accesses unwatched (its locks still order it).
+#if defined(__SANITIZE_THREAD__)
+#define VS_ATTEMPT_UNWATCHED 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VS_ATTEMPT_UNWATCHED 1
+#endif
+#endif
+#ifdef VS_ATTEMPT_UNWATCHED
+extern "C" void __tsan_ignore_thread_begin(void);
+extern "C" void __tsan_ignore_thread_end(void);
+#endif
+
 // Runs with every signal blocked (the host's handlers never run here, and
 // nothing interrupts XCB's calls).
 static void *run_attempt(void *record) {
+#ifdef VS_ATTEMPT_UNWATCHED
+  __tsan_ignore_thread_begin();
+#endif
   x11_attempt *a = (x11_attempt *)record;
   int entered = a->own_table ? enter_own_table(a->theirs, a->reserved) : -1;
   int own = entered == 0;
@@ -181,6 +200,9 @@ static void *run_attempt(void *record) {
   a->state = ATTEMPT_DONE;
   pthread_cond_broadcast(&s_attempt_done);
   pthread_mutex_unlock(&s_attempt_mutex);
+#ifdef VS_ATTEMPT_UNWATCHED
+  __tsan_ignore_thread_end();
+#endif
   // The thread's own table, and with it every copy it held, goes now.
   return NULL;
 }
