@@ -53,6 +53,7 @@ import re as _re
 import struct as _struct
 import sys as _sys
 import threading as _threading
+import weakref as _weakref
 import zlib as _zlib
 from typing import TYPE_CHECKING as _TYPE_CHECKING
 from typing import Any as _Any
@@ -319,13 +320,14 @@ class Picture:
 
     ``left``, ``top``, ``width`` and ``height`` give the rectangle really
     captured, in virtual-screen pixels (a request is cut to the monitors);
-    ``size`` is ``(width, height)``; all of them are read-only. The pixels are
-    the picture's own (Python memory, copied from the library's block, which is
-    released at once). ``np.asarray(picture)`` is a ``(height, width, 4)``
-    uint8 view of them, no copy; it keeps the picture alive. ``rgba`` and
-    ``rgb`` are new bytes on each use. ``copy.copy``, ``copy.deepcopy`` and
-    pickling give an independent picture with the same pixels, so a picture
-    returned by a ``multiprocessing`` worker arrives whole.
+    ``size`` is ``(width, height)``; all of them are read-only. The picture
+    owns its pixels: the library's block from a grab, released when the
+    picture goes, or Python memory. ``np.asarray(picture)`` is a
+    ``(height, width, 4)`` uint8 view of them, no copy; it keeps the picture
+    alive. ``rgba`` and ``rgb`` are new bytes on each use. ``copy.copy``,
+    ``copy.deepcopy`` and pickling give an independent picture with a copy of
+    the pixels, so a picture returned by a ``multiprocessing`` worker arrives
+    whole.
     """
 
     __slots__ = ("_left", "_top", "_width", "_height", "_pixels", "__weakref__")
@@ -346,24 +348,18 @@ class Picture:
 
     @classmethod
     def _from_library(cls, left: int, top: int, width: int, height: int, address: int) -> "Picture":
-        """Copies a block of the library's (width * height * 4 bytes from a grab
-        export) into a new picture and releases the block, whatever happens."""
-        try:
-            length = width * height * 4
-            pixels = bytearray(length)
-            if length:
-                _ctypes.memmove((_ctypes.c_char * length).from_buffer(pixels), address, length)
-            picture = cls.__new__(cls)
-            picture._left, picture._top = left, top
-            picture._width, picture._height = width, height
-            picture._pixels = pixels
-            return picture
-        finally:
-            _release(address)
+        """Takes over a block of the library's (width * height * 4 bytes from a
+        grab export): the new picture owns it, and it is released when the
+        picture goes. Its geometry never changes, so no view reads past it."""
+        picture = cls.__new__(cls)
+        picture._left, picture._top = left, top
+        picture._width, picture._height = width, height
+        picture._pixels = _LibraryBlock(address, width * height * 4)
+        return picture
 
     def __reduce__(self) -> _Tuple[_Any, ...]:
         # By value: the pixels travel with the picture, to a copy or another process.
-        return (Picture, (self._left, self._top, self._width, self._height, bytes(self._pixels)))
+        return (Picture, (self._left, self._top, self._width, self._height, self.rgba))
 
     @property
     def left(self) -> int:
@@ -393,6 +389,8 @@ class Picture:
     @property
     def rgba(self) -> bytes:
         """The pixels as R, G, B, A bytes, rows top to bottom, no gaps."""
+        if isinstance(self._pixels, _LibraryBlock):
+            return _ctypes.string_at(self._pixels.address, self._pixels.length)
         return bytes(self._pixels)
 
     @property
@@ -417,6 +415,8 @@ class Picture:
 
     def _address(self) -> int:
         """Where the pixels are, for the library's exports and the array view."""
+        if isinstance(self._pixels, _LibraryBlock):
+            return self._pixels.address
         if not self._pixels:
             return 0
         view = (_ctypes.c_char * len(self._pixels)).from_buffer(self._pixels)
@@ -461,6 +461,21 @@ def _release(address: int) -> None:
     lib = _lib
     if lib is not None:
         lib.screenshot_free_mem(address)
+
+
+class _LibraryBlock:
+    """Pixels in a block of the library's, which this owns: released when it
+    is collected. Only a Picture holds one, so the block lives as long as the
+    picture and every array that views it."""
+
+    __slots__ = ("address", "length", "__weakref__")
+
+    def __init__(self, address: int, length: int) -> None:
+        self.address = address
+        self.length = length
+        finalizer = _weakref.finalize(self, _release, address)
+        # At exit an array may still look at the block: leave it to the OS.
+        finalizer.atexit = False
 
 
 def _target_rect(target: _Target) -> _List[int]:
