@@ -31,6 +31,7 @@ typedef struct {
   image_format format;
   int quality;       /* JPEG, 1 to 100 */
   unsigned delay_ms; /* -d */
+  int cursor;        /* -c: the mouse pointer drawn into the picture */
 } request;
 
 /* One monitor of the library's JSON listing. */

@@ -59,6 +59,9 @@ const char help_text[] =
     "  -u, --focused            the focused window: X11's _NET_ACTIVE_WINDOW, the\n"
     "                           foreground window on Windows; Wayland has no such\n"
     "                           query (exit status 1)\n"
+    "  -c, --cursor             draw the mouse pointer into the picture; refused\n"
+    "                           where it cannot be (GNOME's portal, X11 without\n"
+    "                           XFixes)\n"
     "  -d, --delay SECONDS      wait this long before the capture (0.5 is allowed)\n"
     "  -t, --type png|jpeg|ppm  the image format (jpg for jpeg too)\n"
     "  -q, --quality 1-100      JPEG quality, default 90\n"
@@ -303,6 +306,9 @@ int parse_arguments(int argc, char **argv, request *req) {
         if (parse_int(value, &req->quality) != 0 || req->quality < 1 || req->quality > 100)
           return usage_error("not a JPEG quality (1 to 100)", value);
         quality_given = 1;
+      } else if (is_option(arg, 'c', "cursor", &value)) {
+        if (value) return usage_error("-c takes no value", arg);
+        req->cursor = 1;
       } else if (is_option(arg, 'g', "geometry", &value) || is_option(arg, 'o', "output", &value) ||
                  is_option(arg, 'u', "focused", &value)) {
         char which = arg[1] == '-' ? arg[2] : arg[1];

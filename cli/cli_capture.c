@@ -329,12 +329,62 @@ static int target_pixels(const target *t, uint8_t **pixels, int *width, int *hei
   return EXIT_OK;
 }
 
+/* -c: the grab exports, which alone take the pointer, and the image made
+ * from their picture. */
+static int pointer_output(const target *t, const request *req, const char *path) {
+  screenshot_picture picture;
+  uint8_t *image = NULL;
+  size_t length = 0;
+  int status;
+  if (t->kind == TARGET_WINDOW) {
+    char id[32];
+    snprintf(id, sizeof id, "%lu", (unsigned long)t->window);
+    if (screenshot_grab_window(t->window ? id : "", SCREENSHOT_WITH_CURSOR, &picture) != 0)
+      return library_failed();
+  } else {
+    rect r;
+    status = target_rect(t, &r);
+    if (status != EXIT_OK) return status;
+    if (screenshot_grab_region(r.x, r.y, r.width, r.height, SCREENSHOT_WITH_CURSOR, &picture) != 0)
+      return library_failed();
+  }
+  if (req->format == FORMAT_PNG) {
+    unsigned char *png = NULL;
+    int png_length = 0;
+    if (screenshot_encode(&picture, "png", -1, &png, &png_length) != 0) {
+      screenshot_free_mem(picture.rgba);
+      return library_failed();
+    }
+    image = png;
+    length = (size_t)png_length;
+  } else {
+    image = encode_image(req->format, req->quality, picture.rgba, picture.width, picture.height,
+                         &length);
+  }
+  if (!image) {
+    say("%s encoding failed for %dx%d frame", format_name(req->format), picture.width,
+        picture.height);
+    screenshot_free_mem(picture.rgba);
+    return EXIT_FAILED;
+  }
+  status = strcmp(path, "-") ? write_image_file(image, length, path, format_name(req->format),
+                                                picture.width, picture.height)
+                             : write_stdout(image, length);
+  if (req->format == FORMAT_PNG)
+    screenshot_free_mem(image);
+  else
+    free(image);
+  screenshot_free_mem(picture.rgba);
+  return status;
+}
+
 static int to_output(const target *t, const request *req, const char *path) {
   uint8_t *pixels = NULL;
   uint8_t *image;
   size_t length = 0;
   int width = 0, height = 0, from_library = 0;
   int status;
+  if (req->cursor) return pointer_output(t, req, path);
   if (req->format == FORMAT_PNG) return strcmp(path, "-") ? png_to_file(t, path) : png_to_stdout(t);
   status = target_pixels(t, &pixels, &width, &height, &from_library);
   if (status != EXIT_OK) return status;

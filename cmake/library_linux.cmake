@@ -6,7 +6,8 @@
 
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
-pkg_check_modules(VS_XCB REQUIRED IMPORTED_TARGET GLOBAL xcb xcb-shm xcb-randr xcb-composite xcb-xinerama)
+pkg_check_modules(VS_XCB REQUIRED IMPORTED_TARGET GLOBAL xcb xcb-shm xcb-randr xcb-composite xcb-xinerama
+                  xcb-xfixes)
 pkg_check_modules(VS_WAYLAND REQUIRED IMPORTED_TARGET GLOBAL wayland-client)
 pkg_get_variable(VS_WAYLAND_PROTOCOLS_DIR wayland-protocols pkgdatadir)
 pkg_get_variable(VS_WAYLAND_SCANNER wayland-scanner wayland_scanner)
@@ -46,6 +47,7 @@ set(VS_X11_SOURCES
     ${VS_SRC}/x11/x11_open.cpp
     ${VS_SRC}/x11/x11_monitors.cpp
     ${VS_SRC}/x11/x11_capture.cpp
+    ${VS_SRC}/x11/x11_pointer.cpp
     ${VS_SRC}/x11/x11_window.cpp)
 set(VS_WAYLAND_SOURCES
     ${VS_SRC}/wayland/wl_layer.cpp

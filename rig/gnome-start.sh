@@ -122,6 +122,8 @@ start_done=1
   printf 'export WAYLAND_DISPLAY=%s\n' "$WAYLAND_DISPLAY"
   printf 'export VS_PORTAL_PICTURES=%s\n' "$HOME/Pictures"
   printf 'export VS_PORTAL_DESKTOP=gnome\n'
+  # The session's own, as its clients see it (the pointer's refusal keys on it).
+  printf 'export XDG_CURRENT_DESKTOP=%s\n' "$XDG_CURRENT_DESKTOP"
   if [ -n "${VS_RIG_CHROOT:-}" ]; then
     printf 'export VS_RIG_CHROOT=%s VS_RIG_USER=%s\n' "$VS_RIG_CHROOT" "$(id -un)"
   fi

@@ -270,6 +270,7 @@ start_done=1
   printf 'export RIG_DIR=%s\n' "$rig_dir"
   printf 'export KDE_RIG_PICTURES=%s\n' "$pictures_dir"
   printf 'export KDE_RIG_SCALE=%s\n' "$scale"
+  printf 'export XDG_CURRENT_DESKTOP=%s\n' "$XDG_CURRENT_DESKTOP"
   # What the portal tests read (tests/portal): the rig, where the portal
   # writes, which desktop.
   printf 'export VS_PORTAL_RIG=%s VS_PORTAL_PICTURES=%s VS_PORTAL_DESKTOP=kde\n' "$rig_dir" "$pictures_dir"

@@ -32,7 +32,7 @@ portal_chroot_user=vs-desktop
 portal_chroot_packages() {
   echo dbus-daemon libglib2.0-bin python3-gi gir1.2-glib-2.0 xdg-desktop-portal \
     libgl1-mesa-dri libegl-mesa0 libwayland-client0 libsystemd0 \
-    libxcb1 libxcb-shm0 libxcb-randr0 libxcb-composite0 libxcb-xinerama0
+    libxcb1 libxcb-shm0 libxcb-randr0 libxcb-composite0 libxcb-xinerama0 libxcb-xfixes0
 }
 
 portal_fail() {

@@ -79,5 +79,6 @@ start_done=1
   printf 'export SWAYSOCK=%s\n' "$SWAYSOCK"
   printf 'export VS_PORTAL_PICTURES=/tmp\n'
   printf 'export VS_PORTAL_DESKTOP=wlr\n'
+  printf 'export XDG_CURRENT_DESKTOP=%s\n' "$XDG_CURRENT_DESKTOP"
   printf 'export VANTOREL_SCREENSHOT_BACKEND=portal\n'
 } | tee "$rig/env"

@@ -18,6 +18,17 @@
 #   rig/sway-start.sh --output-cmd 'NAME ARGS'
 #                                      any other sway `output NAME ARGS`
 #   rig/sway-start.sh --no-xwayland    no Xwayland (DISPLAY is unset)
+#   rig/sway-start.sh --pointer        the pointer never hidden (it has no
+#                                      device: tests/wayland/virtual_pointer.c
+#                                      makes one, for as long as it runs).
+#                                      Where it is drawn is the compositor's
+#                                      affair: sway 1.7's headless outputs
+#                                      draw it into every picture, sway
+#                                      1.12's only into captures that ask
+#                                      for it (and, once one asked, into all
+#                                      later ones). Forcing software cursors
+#                                      (WLR_NO_HARDWARE_CURSORS) would put it
+#                                      into every picture on both.
 #   rig/sway-start.sh --chroot NAME    the compositor and its tools (swaymsg,
 #                                      grim, swaybg, wlr-randr) from the
 #                                      chroot NAME (rig/chroot.sh, made with
@@ -74,6 +85,7 @@ picture=""
 xwayland=force
 extra=()
 again=""
+pointer=""
 chroot=""
 compositor=sway
 while [ $# -gt 0 ]; do
@@ -85,6 +97,7 @@ while [ $# -gt 0 ]; do
     --transform) extra+=("output $2 transform $3"); shift 3 ;;
     --output-cmd) extra+=("output $2"); shift 2 ;;
     --no-xwayland) xwayland=disable; shift ;;
+    --pointer) pointer=1; shift ;;
     --again) again="$2"; shift 2 ;;
     --chroot) chroot="$2"; xwayland=disable; shift 2 ;;
     --compositor) compositor="$2"; shift 2 ;;
@@ -217,7 +230,7 @@ if [ -z "$again" ]; then
     # (none is configured), no borders around X11 test windows, which float
     # (sway centres them) instead of tiling over a whole output. sway has no
     # animations to turn off.
-    echo "seat * hide_cursor 100"
+    [ -n "$pointer" ] || echo "seat * hide_cursor 100"
     echo "default_border none"
     echo "default_floating_border none"
     echo "focus_follows_mouse no"

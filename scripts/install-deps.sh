@@ -22,7 +22,7 @@ apt_get update -qq
 apt_get install -y -qq --no-install-recommends \
   ca-certificates cmake make g++ gcc pkg-config libstb-dev libpng-dev \
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xinerama0-dev \
-  libwayland-dev wayland-protocols libwayland-bin libsystemd-dev \
+  libxcb-xfixes0-dev libwayland-dev wayland-protocols libwayland-bin libsystemd-dev \
   xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xauth python3 procps \
   >/dev/null
 if [ "${1:-}" = --demo ]; then exit 0; fi
@@ -37,6 +37,7 @@ apt_get install -y -qq --no-install-recommends \
   ca-certificates cmake make g++ gcc pkg-config clang clang-format libclang-rt-14-dev \
   libstb-dev libgtest-dev libgmock-dev libbenchmark-dev libpng-dev nlohmann-json3-dev \
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xinerama0-dev \
+  libxcb-xfixes0-dev libxcb-render0-dev \
   xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xcompmgr xauth \
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64 \
   wine wine64 wine32:i386 \

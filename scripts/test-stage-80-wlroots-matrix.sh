@@ -33,7 +33,7 @@ pictures=$root/rig/sway_pictures.py
 
 # What the library needs at run time, and each desktop's compositor, tools
 # and grim.
-libs=(libxcb1 libxcb-shm0 libxcb-randr0 libxcb-composite0 libxcb-xinerama0 libwayland-client0
+libs=(libxcb1 libxcb-shm0 libxcb-randr0 libxcb-composite0 libxcb-xinerama0 libxcb-xfixes0 libwayland-client0
   libsystemd0)
 wanted=("$@")
 [ ${#wanted[@]} -gt 0 ] || wanted=(sway-trixie sway-sid labwc-sid)

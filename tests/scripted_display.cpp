@@ -742,3 +742,16 @@ DWORD WINAPI GetLastError(void) {
 
 // No scripted peer gives reasons.
 const char *vs_last_reason(void) { return ""; }
+
+BOOL WINAPI vs_ask_pointer(HDC memory) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  BOOL ok = FALSE;
+  if (!memory_dc(memory)) {
+    log_misuse(format("vs_ask_pointer on %s", name_of(memory).c_str()));
+    t_last_error = k_error_invalid_handle;
+  } else if (!scripted_failure(SD_ASK_POINTER)) {
+    ok = TRUE;
+  }
+  log_call(format("vs_ask_pointer(%s)=%d", name_of(memory).c_str(), ok));
+  return ok;
+}

@@ -35,6 +35,7 @@ enum sd_call {
   SD_GET_DIBITS,
   SD_DELETE_OBJECT,
   SD_DELETE_DC,
+  SD_ASK_POINTER,
   SD_CALL_KINDS
 };
 

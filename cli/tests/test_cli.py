@@ -182,6 +182,8 @@ class Usage(unittest.TestCase):
             ["-o"],
             ["-o", "", "a.png"],
             ["-u=yes", "a.png"],
+            ["-cx", "a.png"],
+            ["--cursor=yes", "a.png"],
             ["-g", "1,2 3x4", "-o", "0", "a.png"],
             ["-u", "-o", "primary", "a.png"],
             ["-u", "region", "0", "0", "1", "1", "a.png"],
@@ -242,7 +244,7 @@ class Usage(unittest.TestCase):
             self.assertTrue(text.startswith("Usage: " + PROGRAM))
             for word in ("all [FILE]", "monitor N [FILE]", "region X Y W H [FILE]", "window ID [FILE]",
                          "focused [FILE]", "monitors", "version", "'-'", "-g, --geometry", "-o, --output",
-                         "-u, --focused", "-d, --delay", "-t, --type", "-q, --quality", "-h, --help",
+                         "-u, --focused", "-c, --cursor", "-d, --delay", "-t, --type", "-q, --quality", "-h, --help",
                          "--version", "XDG_PICTURES_DIR", "0 on success", "1 when", "2 on bad arguments"):
                 self.assertIn(word, text)
 
@@ -443,6 +445,26 @@ class Forms(unittest.TestCase):
                     check_image(self, file.read(), "jpeg" if args[0].endswith(".jpg") else "png",
                                 self.reference(*reference))
                 os.remove(os.path.join(self.dir, args[0]))
+
+    def test_with_the_pointer_every_form_and_format_works(self) -> None:
+        # The pointer goes to the screen's far corner, away from what is
+        # captured here; the pictures are then the ones without it.
+        right = max(m["x"] + m["width"] for m in self.listing)
+        bottom = max(m["y"] + m["height"] for m in self.listing)
+        subprocess.run(["/usr/bin/python3", os.path.join(ROOT, "tests", "x11", "pointer_check.py"), "warp",
+                        str(right - 1), str(bottom - 1)], check=True)
+        bars = windows.windows["bars"]
+        targets: List[Tuple[List[str], Tuple[str, ...]]] = [
+            (["-g", "0,0 700x300"], ("region", "0", "0", "700", "300")),
+            (["window", hex(bars.id)], ("window", hex(bars.id))),
+        ]
+        outputs = [(["f.png"], "png"), (["-"], "png"), (["f.jpg"], "jpeg"), (["-t", "ppm", "-"], "ppm")]
+        for target, reference in targets:
+            expected = self.reference(*reference)
+            for output, kind in outputs:
+                for flag in ("-c", "--cursor"):
+                    with self.subTest(target=target, output=output, flag=flag):
+                        check_image(self, self.capture([flag] + target + output), kind, expected)
 
     def test_the_delay_comes_first(self) -> None:
         start = time.monotonic()

@@ -8,6 +8,7 @@
     shot = vs.grab(vs.monitors()[1])      # a monitor's dict
     shot = vs.grab({"left": 0, "top": 0, "width": 640, "height": 480})
     shot = vs.grab((0, 0, 640, 480))      # x, y, width, height
+    shot = vs.grab(cursor=True)           # with the mouse pointer drawn in
     shot.left, shot.top, shot.size        # the rectangle really captured
     array = np.asarray(shot)              # (height, width, 4) uint8, RGBA, no copy
     shot.rgba, shot.rgb                   # bytes
@@ -186,6 +187,22 @@ def _candidates() -> _List[str]:
     return found
 
 
+class _GrabbedPicture(_ctypes.Structure):
+    """The library's screenshot_picture."""
+
+    _fields_ = [
+        ("x", _ctypes.c_int),
+        ("y", _ctypes.c_int),
+        ("width", _ctypes.c_int),
+        ("height", _ctypes.c_int),
+        ("rgba", _ctypes.c_void_p),
+    ]
+
+
+# screenshot_grab_region's flag: the mouse pointer drawn into the picture.
+_WITH_CURSOR = 0x1
+
+
 def _declare(lib: _ctypes.CDLL) -> None:
     c_int, c_char_p, c_void_p = _ctypes.c_int, _ctypes.c_char_p, _ctypes.c_void_p
     int_p = _ctypes.POINTER(c_int)
@@ -204,6 +221,10 @@ def _declare(lib: _ctypes.CDLL) -> None:
             c_int,
         ),
         "screenshot_free_mem": ([c_void_p], None),
+        "screenshot_grab_region": (
+            [c_int, c_int, c_int, c_int, _ctypes.c_uint, _ctypes.POINTER(_GrabbedPicture)],
+            c_int,
+        ),
     }
     for name, (argtypes, restype) in signatures.items():
         function = getattr(lib, name)
@@ -540,7 +561,7 @@ def monitors() -> _List[_Dict[str, _Any]]:
     return result
 
 
-def grab(target: _Target = None) -> Picture:
+def grab(target: _Target = None, cursor: bool = False) -> Picture:
     """Captures part of the screen as a Picture.
 
     ``target`` is one of:
@@ -554,8 +575,21 @@ def grab(target: _Target = None) -> Picture:
 
     The rectangle is cut to the monitors' bounding box; the Picture says what
     was really captured. Raises ScreenshotError when the library refuses.
+
+    With ``cursor=True`` the mouse pointer is drawn into the picture where it
+    lies over the rectangle; where it cannot be (GNOME's portal, an X server
+    without XFixes) ScreenshotError says why, rather than a picture without
+    it.
     """
     x, y, width, height = _target_rect(target)
+    if cursor:
+        picture = _GrabbedPicture()
+        with _lock:
+            lib = _library()
+            if lib.screenshot_grab_region(x, y, width, height, _WITH_CURSOR, _ctypes.byref(picture)) != 0:
+                raise _failure(lib)
+        assert picture.rgba is not None
+        return Picture(picture.x, picture.y, picture.width, picture.height, picture.rgba)
     out = [_ctypes.c_int(0) for _ in range(4)]
     pixels = _ctypes.POINTER(_ctypes.c_uint8)()
     with _lock:

@@ -129,5 +129,14 @@ DWORD WINAPI GetLastError(void);
 // for refusing the connection. Windows has none.
 const char *vs_last_reason(void);
 
+// Not a Win32 call: asks every later copy into the memory DC (BitBlt,
+// PrintWindow) to carry the mouse pointer where it lies over the copied
+// rectangle. Here the display draws the pointer into its own copy (a
+// compositor draws it nowhere else), so the request must come before the
+// copy; a new memory DC asks for nothing. A display that cannot draw it
+// fails the copy, with its own code. Windows draws it after the copy
+// instead (GetCursorInfo, DrawIconEx).
+BOOL WINAPI vs_ask_pointer(HDC memory);
+
 #endif
 #endif

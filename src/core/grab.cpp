@@ -15,10 +15,6 @@ static int check_flags(unsigned flags) {
     set_error("unknown flags 0x%x", flags & ~k_known_flags);
     return -1;
   }
-  if (flags & SCREENSHOT_WITH_CURSOR) {
-    set_error("the pointer cannot be drawn into the picture here");
-    return -1;
-  }
   return 0;
 }
 
@@ -60,7 +56,7 @@ static int grab_region(int x, int y, int width, int height, unsigned flags,
   memset(out, 0, sizeof *out);
   if (check_flags(flags) != 0) return -1;
   rgba_frame frame;
-  if (capture_clamped(&x, &y, width, height, &frame) != 0) return -1;
+  if (capture_clamped(&x, &y, width, height, flags, &frame) != 0) return -1;
   out->x = x;
   out->y = y;
   out->width = frame.width;
@@ -87,7 +83,7 @@ static int grab_window(const char *id, unsigned flags, screenshot_picture *out) 
   }
   rgba_frame frame;
   memset(&frame, 0, sizeof frame);
-  if (capture_window_rgba((void *)number, &frame) != 0) return -1;
+  if (capture_window_rgba((void *)number, flags, &frame) != 0) return -1;
   out->width = frame.width;
   out->height = frame.height;
   out->rgba = frame.pixels;

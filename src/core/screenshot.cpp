@@ -282,6 +282,49 @@ static void fill_dib_header(BITMAPINFO *info, int width, int height) {
   info->bmiHeader.biCompression = BI_RGB;
 }
 
+// The mouse pointer, when a capture asks for it. Windows copies the screen
+// without it, so it is drawn over the copy afterwards: the cursor's image
+// with its own mask (DI_NORMAL), its hotspot on the pointer's place, all in
+// physical pixels (the export runs per-monitor aware). Elsewhere the display
+// draws it into the copy itself (a compositor can do no other), so the memory
+// DC asks for it before the copy. Each step does nothing where the other does
+// the work.
+static BOOL ask_for_pointer(HDC memory) {
+#if defined(_WIN32)
+  (void)memory;
+  return TRUE;
+#else
+  return vs_ask_pointer(memory);
+#endif
+}
+
+// (x, y): where the memory DC's top-left pixel lies on the screen.
+static BOOL draw_pointer(HDC memory, int x, int y) {
+#if defined(_WIN32)
+  CURSORINFO cursor;
+  memset(&cursor, 0, sizeof cursor);
+  cursor.cbSize = sizeof cursor;
+  if (!GetCursorInfo(&cursor)) return FALSE;
+  // Hidden (a full-screen game, a touch session) or suppressed: nothing to draw.
+  if (!(cursor.flags & CURSOR_SHOWING) || !cursor.hCursor) return TRUE;
+  ICONINFO icon;
+  memset(&icon, 0, sizeof icon);
+  if (!GetIconInfo(cursor.hCursor, &icon)) return FALSE;
+  // GetIconInfo hands out copies of the cursor's bitmaps; they are ours.
+  if (icon.hbmMask) DeleteObject(icon.hbmMask);
+  if (icon.hbmColor) DeleteObject(icon.hbmColor);
+  int64_t left = (int64_t)cursor.ptScreenPos.x - (int64_t)icon.xHotspot - x;
+  int64_t top = (int64_t)cursor.ptScreenPos.y - (int64_t)icon.yHotspot - y;
+  if (left < INT32_MIN || left > INT32_MAX || top < INT32_MIN || top > INT32_MAX) return TRUE;
+  return DrawIconEx(memory, (int)left, (int)top, cursor.hCursor, 0, 0, 0, NULL, DI_NORMAL);
+#else
+  (void)memory;
+  (void)x;
+  (void)y;
+  return TRUE;
+#endif
+}
+
 static void release_display_objects(HDC screen, HDC memory, HBITMAP bitmap, HGDIOBJ previous) {
   if (previous) SelectObject(memory, previous);
   DeleteObject(bitmap);
@@ -301,6 +344,7 @@ struct capture_texts {
   const char *copy;       // x, y, width, height, code; printing a window: the code alone
   const char *no_memory;  // width, height
   const char *read_back;  // the last-error code
+  const char *pointer;    // the last-error code
 };
 
 static const capture_texts k_rect_texts = {
@@ -311,6 +355,7 @@ static const capture_texts k_rect_texts = {
     "BitBlt (%d,%d %dx%d) failed (error %lu)",
     "out of memory for %dx%d frame",
     "GetDIBits failed (error %lu)",
+    "drawing the pointer failed (error %lu)",
 };
 
 static const capture_texts k_window_texts = {
@@ -321,6 +366,7 @@ static const capture_texts k_window_texts = {
     "PrintWindow/BitBlt for window failed (error %lu)",
     "out of memory for window %dx%d",
     "GetDIBits failed for window (error %lu)",
+    "drawing the pointer into the window failed (error %lu)",
 };
 
 // The formats above come from two fixed tables, never from outside.
@@ -333,10 +379,12 @@ static const capture_texts k_window_texts = {
 // Screen context, memory context and bitmap; the copy into the bitmap; the
 // read-back into a new buffer, top row first; the channel reorder; the
 // release. With a window the window prints itself first (full content, then
-// plain) and the screen at x, y is copied only when both refuse. Every
-// failure sets its message before anything is released. The frame gets its
-// sizes once the copy has succeeded and its buffer only on success.
-static int capture_into_frame(HWND window, int x, int y, int width, int height,
+// plain) and the screen at x, y is copied only when both refuse. With the
+// pointer asked for, the memory DC asks for it before the copy and it is
+// drawn after. Every failure sets its message before anything is released.
+// The frame gets its sizes once the copy has succeeded and its buffer only on
+// success.
+static int capture_into_frame(HWND window, int x, int y, int width, int height, unsigned flags,
                               const capture_texts *texts, rgba_frame *frame) {
   HDC screen = GetDC(NULL);
   if (!screen) {
@@ -360,6 +408,12 @@ static int capture_into_frame(HWND window, int x, int y, int width, int height,
     return -1;
   }
   HGDIOBJ previous = SelectObject(memory, bitmap);
+  const int pointer = (flags & SCREENSHOT_WITH_CURSOR) != 0;
+  if (pointer && !ask_for_pointer(memory)) {
+    set_error(texts->pointer, last_error_code());
+    release_display_objects(screen, memory, bitmap, previous);
+    return -1;
+  }
 
   if (window) {
     if (!PrintWindow(window, memory, PW_RENDERFULLCONTENT) && !PrintWindow(window, memory, 0) &&
@@ -370,6 +424,11 @@ static int capture_into_frame(HWND window, int x, int y, int width, int height,
     }
   } else if (!BitBlt(memory, 0, 0, width, height, screen, x, y, SRCCOPY)) {
     set_error(texts->copy, x, y, width, height, last_error_code());
+    release_display_objects(screen, memory, bitmap, previous);
+    return -1;
+  }
+  if (pointer && !draw_pointer(memory, x, y)) {
+    set_error(texts->pointer, last_error_code());
     release_display_objects(screen, memory, bitmap, previous);
     return -1;
   }
@@ -393,6 +452,13 @@ static int capture_into_frame(HWND window, int x, int y, int width, int height,
     release_display_objects(screen, memory, bitmap, previous);
     return -1;
   }
+#if defined(_WIN32)
+  // DrawIconEx blends a cursor with alpha into the fourth byte too, which
+  // would then read as the picture's own alpha; a screen is opaque.
+  if (pointer) {
+    for (uint64_t i = 0; i < pixel_count; i++) pixels[i * 4 + 3] = 0;
+  }
+#endif
   bgrx_to_rgba(pixels, pixel_count);
   release_display_objects(screen, memory, bitmap, previous);
   frame->pixels = pixels;
@@ -404,10 +470,10 @@ static int capture_into_frame(HWND window, int x, int y, int width, int height,
 #endif
 
 int capture_rect_rgba(int x, int y, int width, int height, rgba_frame *frame) {
-  return capture_into_frame(NULL, x, y, width, height, &k_rect_texts, frame);
+  return capture_into_frame(NULL, x, y, width, height, 0, &k_rect_texts, frame);
 }
 
-int capture_window_rgba(void *window, rgba_frame *frame) {
+int capture_window_rgba(void *window, unsigned flags, rgba_frame *frame) {
   HWND hwnd = (HWND)window;
   RECT rect;
   if (!GetWindowRect(hwnd, &rect)) {
@@ -420,8 +486,8 @@ int capture_window_rgba(void *window, rgba_frame *frame) {
     set_error("window has empty rect");
     return -1;
   }
-  return capture_into_frame(hwnd, rect.left, rect.top, (int)width64, (int)height64, &k_window_texts,
-                            frame);
+  return capture_into_frame(hwnd, rect.left, rect.top, (int)width64, (int)height64, flags,
+                            &k_window_texts, frame);
 }
 
 static int capture_window_to_file(void *hwnd_arg, const char *path) {
@@ -436,7 +502,7 @@ static int capture_window_to_file(void *hwnd_arg, const char *path) {
   }
   rgba_frame frame;
   memset(&frame, 0, sizeof frame);
-  if (capture_window_rgba(hwnd, &frame) != 0) return -1;
+  if (capture_window_rgba(hwnd, 0, &frame) != 0) return -1;
   int result = write_png_file(path, &frame);
   free(frame.pixels);
   return result;
@@ -472,10 +538,10 @@ static int clamp_to_monitors(int *x, int *y, int *width, int *height) {
 
 // The region as the monitors cut it, captured; *x and *y become the frame's
 // place on the screen.
-int capture_clamped(int *x, int *y, int width, int height, rgba_frame *frame) {
+int capture_clamped(int *x, int *y, int width, int height, unsigned flags, rgba_frame *frame) {
   if (clamp_to_monitors(x, y, &width, &height) != 0) return -1;
   memset(frame, 0, sizeof *frame);
-  return capture_rect_rgba(*x, *y, width, height, frame);
+  return capture_into_frame(NULL, *x, *y, width, height, flags, &k_rect_texts, frame);
 }
 
 int capture_region_to_file(int x, int y, int width, int height, const char *path) {
@@ -532,7 +598,7 @@ static int capture_region_to_mem(int x, int y, int width, int height, uint8_t **
   *out_png = NULL;
   *out_len = 0;
   rgba_frame frame;
-  if (capture_clamped(&x, &y, width, height, &frame) != 0) return -1;
+  if (capture_clamped(&x, &y, width, height, 0, &frame) != 0) return -1;
 
   uint8_t *png = NULL;
   size_t len = 0;
@@ -566,7 +632,7 @@ static int capture_region_to_rgba(int x, int y, int width, int height, int *out_
   *out_height = 0;
   *out_pixels = NULL;
   rgba_frame frame;
-  if (capture_clamped(&x, &y, width, height, &frame) != 0) return -1;
+  if (capture_clamped(&x, &y, width, height, 0, &frame) != 0) return -1;
   *out_x = x;
   *out_y = y;
   *out_width = frame.width;

@@ -50,11 +50,11 @@ int capture_rect_rgba(int x, int y, int width, int height, rgba_frame *frame);
 int write_png_file(const char *path, const rgba_frame *frame);
 int capture_region_to_file(int x, int y, int width, int height, const char *path);
 // The region as the monitors cut it, captured; *x and *y become the frame's
-// place on the screen.
-int capture_clamped(int *x, int *y, int width, int height, rgba_frame *frame);
+// place on the screen. flags: the grab exports' (SCREENSHOT_WITH_CURSOR).
+int capture_clamped(int *x, int *y, int width, int height, unsigned flags, rgba_frame *frame);
 // A window (its HWND) into a new frame: its rectangle, then the print or the
-// copy, with the window capture's messages.
-int capture_window_rgba(void *window, rgba_frame *frame);
+// copy, with the window capture's messages; flags as for capture_clamped.
+int capture_window_rgba(void *window, unsigned flags, rgba_frame *frame);
 
 // Escapes a monitor name for the JSON listing into out (JSON_NAME_SCRATCH_SIZE
 // bytes, always terminated) and returns the escaped length.

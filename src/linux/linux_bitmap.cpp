@@ -10,7 +10,7 @@
 #define VS_BITMAP_MAGIC 0x78626d21u
 
 // The screen DC that GetDC hands out: one record, whichever layer runs.
-vs_dc g_vs_screen_dc = {VS_DC_MAGIC, 1, NULL};
+vs_dc g_vs_screen_dc = {VS_DC_MAGIC, 1, 0, NULL};
 
 // What a fresh memory DC has selected, as GDI's stock bitmap: the object
 // SelectObject hands back for the caller to select again before deleting.
@@ -54,6 +54,16 @@ HDC WINAPI CreateCompatibleDC(HDC hdc) {
   }
   dc->magic = VS_DC_MAGIC;
   return (HDC)dc;
+}
+
+BOOL WINAPI vs_ask_pointer(HDC hdc) {
+  vs_dc *dc = vs_memory_dc(hdc);
+  if (!dc) {
+    vs_set_last_error(VS_ERROR_BAD_VALUE);
+    return FALSE;
+  }
+  dc->pointer = 1;
+  return TRUE;
 }
 
 // The bitmap starts black; its pixels come with the first copy into it.
@@ -337,6 +347,62 @@ static void read_row(const vs_bitmap *bitmap, int row, uint8_t *dst) {
     convert_indexed(src, dst + (size_t)left * 4, width, format);
   }
   fill_black(dst + (size_t)(left + width) * 4, bitmap->width - left - width);
+}
+
+static void free_owned(vs_bitmap *bitmap) { free(bitmap->hold); }
+
+int vs_own_content(vs_bitmap *bitmap) {
+  size_t row_bytes = (size_t)bitmap->width * 4;
+  uint8_t *owned = (uint8_t *)malloc(row_bytes * (size_t)bitmap->height);
+  if (!owned) {
+    vs_set_last_error(VS_ERROR_BAD_ALLOC);
+    return -1;
+  }
+  for (int row = 0; row < bitmap->height; row++) read_row(bitmap, row, owned + row * row_bytes);
+  vs_clear_content(bitmap);
+  // B, G, R and the fourth byte as read_row delivered them: 255 for an
+  // opaque visual, the alpha of a 32-bit one.
+  memset(&bitmap->format, 0, sizeof bitmap->format);
+  bitmap->format.red_shift = 16;
+  bitmap->format.green_shift = 8;
+  bitmap->format.blue_shift = 0;
+  bitmap->format.has_alpha = 1;
+  bitmap->format.alpha_shift = 24;
+  bitmap->pixels = owned;
+  bitmap->hold = owned;
+  bitmap->release = free_owned;
+  bitmap->stride = (uint32_t)row_bytes;
+  bitmap->content_width = bitmap->width;
+  bitmap->content_height = bitmap->height;
+  return 0;
+}
+
+static inline uint8_t over(uint32_t source, uint32_t destination, uint32_t alpha) {
+  uint32_t value = source + (destination * (255 - alpha) + 127) / 255;
+  return (uint8_t)(value > 255 ? 255 : value);
+}
+
+// Sums in 64 bits: a position near INT_MAX must not wrap into the bitmap.
+void vs_blend_over(vs_bitmap *bitmap, int left, int top, const uint32_t *argb, int width,
+                   int height) {
+  if (bitmap->release != free_owned) return;
+  uint8_t *pixels = (uint8_t *)bitmap->hold;
+  for (int y = 0; y < height; y++) {
+    int64_t row = (int64_t)top + y;
+    if (row < 0 || row >= bitmap->height) continue;
+    for (int x = 0; x < width; x++) {
+      int64_t column = (int64_t)left + x;
+      if (column < 0 || column >= bitmap->width) continue;
+      uint32_t p = argb[(size_t)y * (size_t)width + (size_t)x];
+      uint32_t alpha = p >> 24;
+      if (alpha == 0 && (p & 0xffffffu) == 0) continue;
+      uint8_t *d = pixels + (size_t)row * bitmap->stride + (size_t)column * 4;
+      d[0] = over(p & 0xff, d[0], alpha);
+      d[1] = over((p >> 8) & 0xff, d[1], alpha);
+      d[2] = over((p >> 16) & 0xff, d[2], alpha);
+      d[3] = over(alpha, d[3], alpha);
+    }
+  }
 }
 
 // Rows go out top first for a negative height and bottom first otherwise, as

@@ -304,8 +304,8 @@ BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int s
       return FALSE;
     }
   }
-  return settle(layer, layer->copy_screen(src_x, src_y, width, height, memory->bitmap, deadline)) ==
-         0;
+  return settle(layer, layer->copy_screen(src_x, src_y, width, height, memory->pointer,
+                                          memory->bitmap, deadline)) == 0;
 }
 
 BOOL WINAPI GetWindowRect(HWND hwnd, LPRECT rect) {
@@ -324,6 +324,7 @@ BOOL WINAPI PrintWindow(HWND hwnd, HDC hdc, UINT flags) {
     vs_set_last_error(VS_ERROR_BAD_VALUE);
     return FALSE;
   }
-  return settle(&vs_x11_layer, vs_x11_layer.print_window(hwnd, memory->bitmap, flags,
-                                                         call_deadline(vs_x11_layer.wait_ms))) == 0;
+  return settle(&vs_x11_layer,
+                vs_x11_layer.print_window(hwnd, memory->bitmap, flags, memory->pointer,
+                                          call_deadline(vs_x11_layer.wait_ms))) == 0;
 }

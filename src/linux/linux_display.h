@@ -205,6 +205,7 @@ struct vs_bitmap {
 struct vs_dc {
   uint32_t magic;
   uint8_t is_screen;
+  uint8_t pointer;    // copies into it carry the mouse pointer (vs_ask_pointer)
   vs_bitmap *bitmap;  // selected bitmap, or NULL
 };
 
@@ -213,6 +214,20 @@ vs_bitmap *vs_bitmap_of(HGDIOBJ object);
 
 // Drops what the bitmap's content refers to; it then reads black.
 void vs_clear_content(vs_bitmap *bitmap);
+
+// Makes the content a heap copy the bitmap owns, the whole bitmap as B, G,
+// R, X bytes as GetDIBits would deliver them, so that it can be drawn on
+// without touching pixels that others read (the X11 shared segment). 0, or
+// -1 with VS_ERROR_BAD_ALLOC (the content is then unchanged).
+int vs_own_content(vs_bitmap *bitmap);
+
+// Blends premultiplied A, R, G, B pixels (32-bit words, rows width apart)
+// over the content from vs_own_content with their top-left pixel at (left,
+// top) of the bitmap; what falls outside the bitmap is left out. Each
+// channel: source + destination * (255 - source alpha) / 255, rounded to
+// nearest.
+void vs_blend_over(vs_bitmap *bitmap, int left, int top, const uint32_t *argb, int width,
+                   int height);
 
 // Makes the list's primary flags sound: exactly one monitor is primary, the
 // one the layer flagged, else the one at (0,0), else the first.
@@ -240,13 +255,17 @@ struct vs_layer {
   // The virtual screen: the root window on X11, else the outputs' bounding
   // box as the last listing found it.
   int (*virtual_screen)(RECT *box, int64_t deadline);
-  // Copies the rectangle of the virtual screen into the bitmap's content.
-  int (*copy_screen)(int x, int y, int width, int height, vs_bitmap *bitmap, int64_t deadline);
+  // Copies the rectangle of the virtual screen into the bitmap's content;
+  // with pointer 1 the mouse pointer is drawn in where it lies over the
+  // rectangle, or the copy fails with the layer's reason why it cannot be.
+  int (*copy_screen)(int x, int y, int width, int height, int pointer, vs_bitmap *bitmap,
+                     int64_t deadline);
   // 1 when the layer's screen holds no real pixels (Xwayland's root window),
   // 0 when it does.
   int (*screen_is_blind)(int64_t deadline);
   int (*window_rect)(HWND hwnd, RECT *rect, int64_t deadline);
-  int (*print_window)(HWND hwnd, vs_bitmap *bitmap, UINT flags, int64_t deadline);
+  // The window's own pixels; pointer as for copy_screen.
+  int (*print_window)(HWND hwnd, vs_bitmap *bitmap, UINT flags, int pointer, int64_t deadline);
   // Drops the connection, if any.
   void (*close)(void);
 };

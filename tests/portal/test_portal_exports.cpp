@@ -367,6 +367,29 @@ struct permission_guard {
   ~permission_guard() { EXPECT_TRUE(set_permission("yes")); }
 };
 
+// The Screenshot portal takes no wish about the pointer. GNOME's picture never
+// shows it: a grab that asks for it fails with a code of its own, before the
+// portal is asked, and leaves nothing behind. Elsewhere (the wlroots portal
+// here) the grab with the flag gives the portal's picture as it is.
+TEST_F(PortalExports, ThePointerIsRefusedOnGnomeAndElsewhereThePictureIsThePortals) {
+  screenshot_picture p;
+  int result = screenshot_grab_region(0, 0, width_, height_, SCREENSHOT_WITH_CURSOR, &p);
+  if (on_gnome()) {
+    EXPECT_EQ(result, -1);
+    EXPECT_NE(message().find("(error 211)"), std::string::npos) << message();
+    EXPECT_EQ(p.rgba, nullptr);
+    EXPECT_NO_PICTURES_LEFT();
+    return;
+  }
+  ASSERT_EQ(result, 0) << message();
+  rgba_image image;
+  image.width = p.width;
+  image.height = p.height;
+  image.pixels.assign(p.rgba, p.rgba + (size_t)p.width * p.height * 4);
+  screenshot_free_mem(p.rgba);
+  EXPECT_TRUE(image_matches(image, width_, height_, expected(0, 0)));
+}
+
 // Refused by the user's stored answer: every screen export fails at once with
 // GNOME's code (the portal answered 2) and writes nothing; granted again,
 // they work. The wlroots backend does not consult the store: there the

@@ -671,6 +671,77 @@ static void test_thread_context(void) {
   CHECK_INT(EXPORT_CALL(screenshot_capture_window_png(NULL, path_in(g_out, "none.png"))), -1);
 }
 
+// The pointer, asked for, where it is in physical pixels, with its hotspot
+// there, whatever the host's awareness. A monochrome cursor of the host's own:
+// 'X' white, 'o' black, '.' the screen. The screen's pointer is the
+// foreground thread's, so a 1x1 window of the host's comes to the front in
+// the primary's top-left corner, which no capture here reads.
+static const char *const k_cursor_shape[] = {
+    "X...........", "XX..........", "XoX.........", "XooX........", "XoooX.......", "XooooX......",
+    "XoooooX.....", "XooooooX....", "XoooooooX...", "XooooooooX..", "XoooooXXXXX.", "XooXooX.....",
+    "XoX.XooX....", "XX..XooX....", "X....XooX...", ".....XXXX...",
+};
+
+static void test_pointer(void) {
+  uint8_t and_mask[32 * 4], xor_mask[32 * 4];
+  memset(and_mask, 0xff, sizeof and_mask);
+  memset(xor_mask, 0, sizeof xor_mask);
+  for (int row = 0; row < 16; row++)
+    for (int col = 0; col < 12; col++) {
+      char c = k_cursor_shape[row][col];
+      uint8_t bit = (uint8_t)(0x80 >> (col % 8));
+      if (c == '.') continue;
+      and_mask[row * 4 + col / 8] &= (uint8_t)~bit;
+      if (c == 'X') xor_mask[row * 4 + col / 8] |= bit;
+    }
+  const int hot_x = 3, hot_y = 5;
+  HCURSOR cursor = CreateCursor(GetModuleHandleA(NULL), hot_x, hot_y, 32, 32, and_mask, xor_mask);
+  CHECK(cursor != NULL);
+  if (!cursor) return;
+  // Placed in physical pixels, from a per-monitor-aware thread for a moment.
+  const RECT *p = &g_layout.primary;
+  const int px = p->left + 611, py = p->top + 403;
+  dpi_context before = g_set_thread_context(CONTEXT_PER_MONITOR_V2);
+  HWND front = CreateWindowExA(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, k_class, "", WS_POPUP | WS_VISIBLE,
+                               p->left, p->top, 1, 1, NULL, NULL, GetModuleHandleA(NULL), NULL);
+  SetForegroundWindow(front);
+  SetCursorPos(px, py);
+  g_set_thread_context(before);
+  pump_messages();
+  HCURSOR previous = SetCursor(cursor);
+
+  const int x = px - 20, y = py - 20, width = 50, height = 60;
+  screenshot_picture picture;
+  memset(&picture, 0, sizeof picture);
+  if (EXPORT_CALL(screenshot_grab_region(x, y, width, height, SCREENSHOT_WITH_CURSOR, &picture)) !=
+      0) {
+    harness_fail("the pointer (%d,%d %dx%d): %s", x, y, width, height, screenshot_last_error());
+  } else {
+    CHECK_INT(picture.width, width);
+    CHECK_INT(picture.height, height);
+    long wrong = 0;
+    for (int row = 0; row < picture.height && picture.width == width; row++)
+      for (int col = 0; col < width; col++) {
+        int cx = x + col - (px - hot_x), cy = y + row - (py - hot_y);
+        char c = cx >= 0 && cx < 12 && cy >= 0 && cy < 16 ? k_cursor_shape[cy][cx] : '.';
+        uint32_t want = c == 'X'   ? 0xffffffu
+                        : c == 'o' ? 0u
+                                   : screen_pixel(&g_layout, x + col, y + row);
+        const uint8_t *q = picture.rgba + ((size_t)row * width + col) * 4;
+        uint32_t have = ((uint32_t)q[0] << 16) | ((uint32_t)q[1] << 8) | q[2];
+        if ((have != want || q[3] != 255) && wrong++ == 0)
+          harness_fail("the pointer: column %d row %d is %06x, expected %06x", col, row, have,
+                       want);
+      }
+    if (wrong) harness_fail("the pointer: %ld pixels differ", wrong);
+    screenshot_free_mem(picture.rgba);
+  }
+  SetCursor(previous);
+  DestroyCursor(cursor);
+  DestroyWindow(front);
+  pump_messages();
+}
+
 static int check(int argc, char **argv) {
   if (argc < 5) return 2;
   g_aware = strcmp(argv[2], "aware") == 0;
@@ -707,6 +778,7 @@ static int check(int argc, char **argv) {
   harness_run("regions at the bottom-right corner", test_regions);
   harness_run("windows at their physical size", test_windows);
   harness_run("a thread's own context comes back", test_thread_context);
+  harness_run("the pointer at its physical place", test_pointer);
   if (g_bar_width) {
     bool same = g_context_changes == 0 && g_contexts_equal(g_get_thread_context(), initial);
     bar_line(same, "thread DPI awareness the same before and after every export");

@@ -31,6 +31,8 @@ static void bind_exports(void) {
   g_api.free_mem = (void (*)(void *))resolve("screenshot_free_mem");
   g_api.capture_region_rgba = (int (*)(int, int, int, int, int *, int *, int *, int *,
                                        unsigned char **))resolve("screenshot_capture_region_rgba");
+  g_api.grab_region =
+      (int (*)(int, int, int, int, unsigned, void *))resolve("screenshot_grab_region");
 }
 
 static void test_load_and_resolve(void) {

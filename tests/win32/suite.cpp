@@ -827,6 +827,83 @@ static void test_no_gdi_leak(void) {
   close_window(&target);
 }
 
+// The pointer, asked for: a monochrome cursor of the test's own at a known
+// place over the backdrop. 'X' is white (AND 0, XOR 1), 'o' black (AND 0,
+// XOR 0), '.' the screen (AND 1, XOR 0); the hotspot off the corner, so a
+// cursor drawn at the pointer rather than at its hotspot shows.
+static const char *const k_cursor_shape[] = {
+    "X...........", "XX..........", "XoX.........", "XooX........", "XoooX.......", "XooooX......",
+    "XoooooX.....", "XooooooX....", "XoooooooX...", "XooooooooX..", "XoooooXXXXX.", "XooXooX.....",
+    "XoX.XooX....", "XX..XooX....", "X....XooX...", ".....XXXX...",
+};
+static const int k_cursor_hot_x = 3, k_cursor_hot_y = 5;
+
+struct grabbed_picture {  // screenshot_picture
+  int x, y, width, height;
+  unsigned char *rgba;
+};
+
+static void test_pointer(void) {
+  const int size = GetSystemMetrics(SM_CXCURSOR) > 0 ? GetSystemMetrics(SM_CXCURSOR) : 32;
+  const int row_bytes = (size + 15) / 16 * 2;
+  uint8_t *and_mask = (uint8_t *)malloc((size_t)row_bytes * size);
+  uint8_t *xor_mask = (uint8_t *)calloc((size_t)row_bytes * size, 1);
+  memset(and_mask, 0xff, (size_t)row_bytes * size);
+  for (int row = 0; row < 16; row++)
+    for (int col = 0; col < 12; col++) {
+      char c = k_cursor_shape[row][col];
+      uint8_t bit = (uint8_t)(0x80 >> (col % 8));
+      if (c == '.') continue;
+      and_mask[row * row_bytes + col / 8] &= (uint8_t)~bit;
+      if (c == 'X') xor_mask[row * row_bytes + col / 8] |= bit;
+    }
+  HCURSOR cursor = CreateCursor(GetModuleHandleA(NULL), k_cursor_hot_x, k_cursor_hot_y, size, size,
+                                and_mask, xor_mask);
+  free(and_mask);
+  free(xor_mask);
+  CHECK(cursor != NULL);
+  if (!cursor) return;
+  // The screen's pointer is the foreground thread's: this one's, with a
+  // window of its own in front.
+  const POINT at = {300, 200};
+  SetForegroundWindow(g_backdrops[0].hwnd);
+  SetCursorPos(at.x, at.y);
+  pump_messages();
+  HCURSOR previous = SetCursor(cursor);
+  while (ShowCursor(TRUE) < 0) {
+  }
+
+  // Cut so that the cursor crosses the rectangle's right edge.
+  const int x = 280, y = 180, width = 30, height = 40;
+  for (unsigned flags = 0; flags <= 1; flags++) {
+    grabbed_picture p;
+    memset(&p, 0, sizeof p);
+    CHECK_INT(g_api.grab_region(x, y, width, height, flags, &p), 0);
+    if (!p.rgba) continue;
+    CHECK_INT(p.width, width);
+    CHECK_INT(p.height, height);
+    int bad = 0;
+    for (int row = 0; row < height && bad < 5; row++)
+      for (int col = 0; col < width && bad < 5; col++) {
+        int cx = x + col - (at.x - k_cursor_hot_x), cy = y + row - (at.y - k_cursor_hot_y);
+        char c = flags && cx >= 0 && cx < 12 && cy >= 0 && cy < 16 ? k_cursor_shape[cy][cx] : '.';
+        uint32_t want = c == 'X'   ? 0xffffffu
+                        : c == 'o' ? 0u
+                                   : backdrop_pattern(x + col, y + row, 0, 0);
+        const unsigned char *px = p.rgba + ((size_t)row * width + col) * 4;
+        uint32_t got = (uint32_t)px[0] << 16 | (uint32_t)px[1] << 8 | px[2];
+        if (got != want || px[3] != 255) {
+          harness_fail("%s: pixel (%d,%d) is %06x alpha %d, expected %06x",
+                       flags ? "with the pointer" : "without it", col, row, got, px[3], want);
+          bad++;
+        }
+      }
+    g_api.free_mem(p.rgba);
+  }
+  SetCursor(previous);
+  DestroyCursor(cursor);
+}
+
 // ---------------------------------------------------------------------------
 
 static BOOL CALLBACK show_backdrop(HMONITOR monitor, HDC dc, LPRECT r, LPARAM data) {
@@ -887,6 +964,8 @@ void suite_run(void) {
   harness_run("whole screen to file decodes to the painted pixels", test_all_png);
   harness_run("window capture prints the window, covered or off screen", test_window_capture);
   harness_run("failures under real GDI give their messages", test_errors);
+  if (g_api.grab_region)
+    harness_run("the pointer, asked for, at its hotspot over the screen", test_pointer);
   harness_run("PNG bytes come in a power-of-two block of msvcrt's heap", test_buffer_capacity);
 }
 

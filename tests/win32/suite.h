@@ -19,6 +19,8 @@ struct vs_api {
   void (*free_mem)(void *mem);
   int (*capture_region_rgba)(int x, int y, int width, int height, int *out_x, int *out_y,
                              int *out_width, int *out_height, unsigned char **out_pixels);
+  // screenshot_grab_region; its picture is screenshot_picture's five members.
+  int (*grab_region)(int x, int y, int width, int height, unsigned flags, void *out);
 };
 
 extern vs_api g_api;

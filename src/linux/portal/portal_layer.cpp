@@ -12,6 +12,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include "linux/linux_frame.h"
 #include "linux/portal/portal_capture.h"
@@ -38,8 +39,35 @@ int portal_picture_fits(int64_t picture_width, int64_t picture_height, int64_t b
   return off <= slack && -off <= slack;
 }
 
-static int copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, int64_t deadline) {
+// The Screenshot portal takes no wish about the pointer: KDE's picture always
+// shows it, GNOME's never does. The desktop in XDG_CURRENT_DESKTOP is the one
+// whose backend the portal runs (a colon-separated list, most specific first:
+// "ubuntu:GNOME", "GNOME-Classic:GNOME").
+static int desktop_is_gnome(void) {
+  const char *desktops = getenv("XDG_CURRENT_DESKTOP");
+  if (!desktops) return 0;
+  static const char k_gnome[] = "GNOME";
+  const size_t length = sizeof k_gnome - 1;
+  for (const char *p = desktops; *p;) {
+    const char *end = strchr(p, ':');
+    size_t n = end ? (size_t)(end - p) : strlen(p);
+    if (n == length && strncasecmp(p, k_gnome, length) == 0) return 1;
+    if (!end) break;
+    p = end + 1;
+  }
+  return 0;
+}
+
+// A picture with the pointer asked for on a desktop whose portal leaves it
+// out is refused before anything is asked: the picture without it would
+// pass for what was wanted.
+static int copy_screen(int x, int y, int width, int height, int pointer, vs_bitmap *bitmap,
+                       int64_t deadline) {
   vs_clear_content(bitmap);
+  if (pointer && desktop_is_gnome()) {
+    vs_set_last_error(PORTAL_ERROR_NO_POINTER);
+    return VS_FAILED;
+  }
   vs_monitor_list *list = (vs_monitor_list *)malloc(sizeof *list);
   if (!list) {
     vs_set_last_error(PORTAL_ERROR_NO_MEMORY);

@@ -148,16 +148,16 @@ static int copy_verdict(const copy_state *s) {
 // output) into the frame at (dest_x, dest_y). 0, VS_FAILED, or VS_BROKEN with
 // the connection dropped (it broke, the compositor went quiet, or it broke
 // the protocol's promises).
-static int copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh,
+static int copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh, int pointer,
                               vs_frame *frame, int dest_x, int dest_y, int64_t deadline) {
   copy_state s;
   memset(&s, 0, sizeof s);
   vs_wl_buffer b;
   memset(&b, 0, sizeof b);
   b.fd = -1;
-  // The pointer is no part of the screen a caller asks for.
+  // The pointer is no part of the screen unless the caller asks for it.
   zwlr_screencopy_frame_v1 *copy = zwlr_screencopy_manager_v1_capture_output_region(
-      g_vs_wl.screencopy, 0, r->output, ox, oy, rw, rh);
+      g_vs_wl.screencopy, pointer ? 1 : 0, r->output, ox, oy, rw, rh);
   if (!copy) {
     vs_wl_drop_locked();
     vs_set_last_error(VS_ERROR_WL_GONE);
@@ -211,7 +211,8 @@ static int copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int
   return result;
 }
 
-int vs_wl_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, int64_t deadline) {
+int vs_wl_copy_screen(int x, int y, int width, int height, int pointer, vs_bitmap *bitmap,
+                      int64_t deadline) {
   vs_clear_content(bitmap);
   vs_frame frame;
   if (vs_frame_alloc(&frame, width, height) != 0) {
@@ -238,9 +239,10 @@ int vs_wl_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, in
         !vs_frame_cut(&rect, x, y, width, height, &cut)) {
       continue;
     }
-    int (*copy)(const vs_wl_output *, int, int, int, int, vs_frame *, int, int, int64_t) =
+    int (*copy)(const vs_wl_output *, int, int, int, int, int, vs_frame *, int, int, int64_t) =
         ext ? vs_wl_ext_copy_output_locked : copy_output_locked;
-    result = copy(r, cut.x, cut.y, cut.width, cut.height, &frame, cut.dest_x, cut.dest_y, deadline);
+    result = copy(r, cut.x, cut.y, cut.width, cut.height, pointer, &frame, cut.dest_x, cut.dest_y,
+                  deadline);
   }
   vs_wl_unlock();
   if (result != 0) {

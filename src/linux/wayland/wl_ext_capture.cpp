@@ -256,7 +256,7 @@ static int capture_frame_locked(ext_image_copy_capture_session_v1 *session, ext_
   return result;
 }
 
-int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh,
+int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh, int pointer,
                                  vs_frame *frame, int dest_x, int dest_y, int64_t deadline) {
   RECT rect;
   if (vs_wl_output_rect(r, &rect) != 0) {
@@ -268,12 +268,14 @@ int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, 
   ext_buffer b;
   memset(&b, 0, sizeof b);
   b.shm.fd = -1;
-  // The pointer is no part of the screen a caller asks for: no options.
+  // The pointer is no part of the screen unless the caller asks for it.
+  uint32_t options = pointer ? EXT_IMAGE_COPY_CAPTURE_MANAGER_V1_OPTIONS_PAINT_CURSORS : 0;
   ext_image_capture_source_v1 *source =
       ext_output_image_capture_source_manager_v1_create_source(g_vs_wl.ext_sources, r->output);
   ext_image_copy_capture_session_v1 *session =
-      source ? ext_image_copy_capture_manager_v1_create_session(g_vs_wl.ext_manager, source, 0)
-             : NULL;
+      source
+          ? ext_image_copy_capture_manager_v1_create_session(g_vs_wl.ext_manager, source, options)
+          : NULL;
   int result = 0;
   if (session) {
     ext_image_copy_capture_session_v1_add_listener(session, &k_session_listener, &s);

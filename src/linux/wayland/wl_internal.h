@@ -97,7 +97,8 @@ wl_callback *vs_wl_mark_locked(int *seen);
 int vs_wl_output_rect(const vs_wl_output *output, RECT *rect);
 
 // The screen copy (wl_capture.cpp), for the layer's table (wl_layer.cpp).
-int vs_wl_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, int64_t deadline);
+int vs_wl_copy_screen(int x, int y, int width, int height, int pointer, vs_bitmap *bitmap,
+                      int64_t deadline);
 
 struct wl_shm_pool;
 struct wl_buffer;
@@ -130,9 +131,10 @@ int vs_wl_buffer_intact(const vs_wl_buffer *b);
 // offers both its managers and wl_shm (wl_connection.cpp).
 int vs_wl_ext_offered_locked(void);
 // Copies the output's logical rectangle (ox, oy, rw, rh, relative to the
-// output) into the frame at (dest_x, dest_y). 0, VS_FAILED, or VS_BROKEN with
-// the connection dropped.
-int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh,
+// output) into the frame at (dest_x, dest_y), with the compositor's pointer
+// painted in when pointer is 1. 0, VS_FAILED, or VS_BROKEN with the
+// connection dropped.
+int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh, int pointer,
                                  vs_frame *frame, int dest_x, int dest_y, int64_t deadline);
 #ifdef VS_TEST_HOOKS
 // Set only by the benchmark that times wlroots' screen copy on a compositor

@@ -163,12 +163,13 @@ int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, xcb_co
 // Parts of the rectangle beyond the root window read as black: the root's
 // size is the last one read, and read again when the rectangle leaves it or
 // the server refuses the copy (the screen may have changed since).
-int x11_copy_screen(int src_x, int src_y, int width, int height, vs_bitmap *bitmap,
+int x11_copy_screen(int src_x, int src_y, int width, int height, int pointer, vs_bitmap *bitmap,
                     int64_t deadline) {
   vs_clear_content(bitmap);
   x11_guard guard;
   if (x11_lock(&guard, deadline) != 0) return VS_FAILED;
   if (x11_connect_locked() != 0) return x11_unlock(&guard, -1);
+  if (pointer && x11_check_pointer_locked() != 0) return x11_unlock(&guard, -1);
   int64_t right = (int64_t)src_x + width;
   int64_t bottom = (int64_t)src_y + height;
   int refreshed = 0;
@@ -194,6 +195,8 @@ int x11_copy_screen(int src_x, int src_y, int width, int height, vs_bitmap *bitm
     result = x11_refresh_root_size_locked();
     refreshed = 1;
   }
+  if (result == 0 && pointer) result = x11_draw_pointer_locked(bitmap, src_x, src_y);
+  if (result != 0) vs_clear_content(bitmap);
   return x11_unlock(&guard, result);
 }
 

@@ -16,6 +16,7 @@
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xcbext.h>
+#include <xcb/xfixes.h>
 #include <xcb/xinerama.h>
 
 #include "linux/x11/x11_internal.h"
@@ -202,6 +203,7 @@ static int probe_extensions_locked(void) {
   xcb_prefetch_extension_data(c, &xcb_randr_id);
   xcb_prefetch_extension_data(c, &xcb_xinerama_id);
   xcb_prefetch_extension_data(c, &xcb_composite_id);
+  xcb_prefetch_extension_data(c, &xcb_xfixes_id);
   static const char k_xwayland[] = "XWAYLAND";
   xcb_query_extension_cookie_t xwayland_cookie =
       xcb_query_extension(c, sizeof k_xwayland - 1, k_xwayland);
@@ -212,13 +214,18 @@ static int probe_extensions_locked(void) {
   const xcb_query_extension_reply_t *randr = xcb_get_extension_data(c, &xcb_randr_id);
   const xcb_query_extension_reply_t *xinerama = xcb_get_extension_data(c, &xcb_xinerama_id);
   const xcb_query_extension_reply_t *composite = xcb_get_extension_data(c, &xcb_composite_id);
+  const xcb_query_extension_reply_t *xfixes = xcb_get_extension_data(c, &xcb_xfixes_id);
 
   xcb_shm_query_version_cookie_t shm_cookie = {0};
   xcb_randr_query_version_cookie_t randr_cookie = {0};
   xcb_composite_query_version_cookie_t composite_cookie = {0};
+  // XFixes answers nothing else until the client has said which version it
+  // speaks.
+  xcb_xfixes_query_version_cookie_t xfixes_cookie = {0};
   if (shm && shm->present) shm_cookie = xcb_shm_query_version(c);
   if (randr && randr->present) randr_cookie = xcb_randr_query_version(c, 1, 5);
   if (composite && composite->present) composite_cookie = xcb_composite_query_version(c, 0, 4);
+  if (xfixes && xfixes->present) xfixes_cookie = xcb_xfixes_query_version(c, 4, 0);
   g_x11.has_xinerama = xinerama && xinerama->present;
   xcb_query_extension_reply_t *xwayland =
       (xcb_query_extension_reply_t *)x11_reply_locked(xwayland_cookie.sequence, NULL);
@@ -243,6 +250,12 @@ static int probe_extensions_locked(void) {
     xcb_composite_query_version_reply_t *r =
         (xcb_composite_query_version_reply_t *)x11_reply_locked(composite_cookie.sequence, NULL);
     g_x11.has_composite = r && (r->major_version > 0 || r->minor_version >= 2);
+    free(r);
+  }
+  if (xfixes_cookie.sequence) {
+    xcb_xfixes_query_version_reply_t *r =
+        (xcb_xfixes_query_version_reply_t *)x11_reply_locked(xfixes_cookie.sequence, NULL);
+    g_x11.has_xfixes = r && r->major_version >= 1;
     free(r);
   }
   return g_x11.timed_out ? -1 : 0;
@@ -280,6 +293,7 @@ int x11_connect_locked(void) {
   g_x11.has_randr15 = 0;
   g_x11.has_xinerama = 0;
   g_x11.has_composite = 0;
+  g_x11.has_xfixes = 0;
   g_x11.is_xwayland = 0;
   g_x11.xwayland_known = 0;
   g_x11.root_width = screen->width_in_pixels;

@@ -42,6 +42,7 @@ struct x11_shared {
   uint8_t has_randr15;
   uint8_t has_xinerama;
   uint8_t has_composite;   // 0.2 or later: NameWindowPixmap
+  uint8_t has_xfixes;      // 1.0 or later: GetCursorImage
   uint8_t is_xwayland;     // the server is Xwayland: its root shows no Wayland pixels
   uint8_t xwayland_known;  // is_xwayland is settled for this connection
   uint16_t root_width;     // as last read from the server
@@ -142,6 +143,17 @@ int x11_read_image_locked(xcb_drawable_t drawable, xcb_visualid_t visual, xcb_co
                           int x, int y, int width, int height, vs_bitmap *bitmap, int dest_x,
                           int dest_y);
 
+// The pointer over a bitmap the layer just filled, whose top-left pixel lies
+// at (left, top) of the root window: XFixes' cursor image, its hotspot on the
+// pointer, blended over a copy of the content that the bitmap then owns (its
+// pixels may be the shared segment or a reply other readers hold). With the
+// lock held. 0, or -1 with the last error set (VS_ERROR_X11_NO_XFIXES where
+// the server has no XFixes).
+int x11_draw_pointer_locked(vs_bitmap *bitmap, int left, int top);
+// Fails with VS_ERROR_X11_NO_XFIXES before a copy the pointer cannot be
+// drawn into. With the lock held and the connection made.
+int x11_check_pointer_locked(void);
+
 // Settles g_x11.is_xwayland for the connection, with the lock held. 0 or -1.
 int x11_check_xwayland_locked(void);
 // Whether RandR's monitor names are Xwayland's (XWAYLAND0, XWAYLAND1, ...).
@@ -150,10 +162,11 @@ int x11_names_say_xwayland(const vs_monitor_list *list);
 // The layer's functions for its table; each takes the lock itself and leaves
 // the last error on failure.
 int x11_list_monitors(vs_monitor_list *list, int64_t deadline);
-int x11_copy_screen(int x, int y, int width, int height, vs_bitmap *bitmap, int64_t deadline);
+int x11_copy_screen(int x, int y, int width, int height, int pointer, vs_bitmap *bitmap,
+                    int64_t deadline);
 int x11_screen_is_blind(int64_t deadline);
 int x11_window_rect(HWND hwnd, RECT *rect, int64_t deadline);
-int x11_print_window(HWND hwnd, vs_bitmap *bitmap, UINT flags, int64_t deadline);
+int x11_print_window(HWND hwnd, vs_bitmap *bitmap, UINT flags, int pointer, int64_t deadline);
 void x11_close(void);
 
 #endif

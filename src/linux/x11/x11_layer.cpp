@@ -1,7 +1,8 @@
 // The X11 layer's table, and the calls that only open the connection and read
 // the root window's size; the rest is by concern: the connection and the pixel
 // formats (x11_connection), the bounded connect (x11_handshake), the monitors
-// (x11_monitors), the screen copy (x11_capture) and windows (x11_window).
+// (x11_monitors), the screen copy (x11_capture), the pointer drawn into a
+// copy (x11_pointer) and windows (x11_window).
 #include "linux/x11/x11_layer.h"
 
 #include "linux/x11/x11_internal.h"

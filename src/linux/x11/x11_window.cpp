@@ -204,15 +204,25 @@ static int print_redirected_locked(xcb_window_t window, vs_bitmap *bitmap) {
   return result;
 }
 
-int x11_print_window(HWND hwnd, vs_bitmap *bitmap, UINT flags, int64_t deadline) {
+// The pointer, asked for, is drawn where it lies over the window's outer
+// rectangle, whatever covers the window there on the screen.
+int x11_print_window(HWND hwnd, vs_bitmap *bitmap, UINT flags, int pointer, int64_t deadline) {
   xcb_window_t window;
   if (window_id(hwnd, &window) != 0) return VS_FAILED;
   x11_guard guard;
   if (x11_lock(&guard, deadline) != 0) return VS_FAILED;
   int result = x11_connect_locked();
+  if (result == 0 && pointer) result = x11_check_pointer_locked();
   if (result == 0) {
     result = flags == PW_RENDERFULLCONTENT ? print_redirected_locked(window, bitmap)
                                            : print_window_locked(window, bitmap);
+  }
+  if (result == 0 && pointer) {
+    RECT rect;
+    int border = 0;
+    result = window_rect_locked(window, &rect, &border);
+    if (result == 0) result = x11_draw_pointer_locked(bitmap, rect.left, rect.top);
+    if (result != 0) vs_clear_content(bitmap);
   }
   return x11_unlock(&guard, result);
 }
