@@ -589,7 +589,7 @@ def grab(target: _Target = None, cursor: bool = False) -> Picture:
             if lib.screenshot_grab_region(x, y, width, height, _WITH_CURSOR, _ctypes.byref(picture)) != 0:
                 raise _failure(lib)
         assert picture.rgba is not None
-        return Picture(picture.x, picture.y, picture.width, picture.height, picture.rgba)
+        return Picture._from_library(picture.x, picture.y, picture.width, picture.height, picture.rgba)
     out = [_ctypes.c_int(0) for _ in range(4)]
     pixels = _ctypes.POINTER(_ctypes.c_uint8)()
     with _lock:
