@@ -27,9 +27,11 @@ typedef struct {
   const char *output; /* -o NAME|INDEX|primary, resolved against the listing */
   int x, y, width, height;
   uintptr_t window;
-  const char *file; /* NULL: a timestamped name; "-": standard output */
+  const char *window_text; /* 'window' ID|TITLE that is no number */
+  const char *file;        /* NULL: a timestamped name; "-": standard output */
   image_format format;
   int quality;       /* JPEG, 1 to 100 */
+  int level;         /* PNG, 0 to 9, or -1 for the library's default */
   unsigned delay_ms; /* -d */
   int cursor;        /* -c: the mouse pointer drawn into the picture */
 } request;
@@ -57,7 +59,6 @@ typedef struct {
 void say(const char *format, ...) VS_PRINTF_LIKE;
 /* Text to a stream: UTF-16 to a Windows console, the UTF-8 bytes elsewhere. */
 void put_text(FILE *stream, const char *text);
-FILE *open_to_read(const char *path);
 /* Text from outside (an argument, standard input) as a message may show it:
  * control characters, DEL, C1 controls and bytes that are no UTF-8 as \n,
  * \t, \r or \xNN, a backslash as \\. Valid until the next call. */
@@ -72,11 +73,13 @@ wchar_t *utf8_to_wide(const char *text);
 #endif
 
 /* Each of these prints its message and returns EXIT_FAILED. library_failed
- * adds the reason in words for the "(error N)" that ends the library's
- * message. */
+ * prints the library's last message as report_failure does. */
 int failed(const char *message);
 int failed_errno(const char *what, const char *path);
 int library_failed(void);
+/* A message that may end in "(error N)": led by N's reason in words (and
+ * the peer's words, when not NULL or empty), then the message and N. */
+void report_failure(const char *message, const char *words);
 /* The reason in words for a platform error code, or NULL when there is none
  * to give. The text is valid until the next call. */
 const char *error_reason(unsigned long code);
@@ -92,23 +95,19 @@ int parse_arguments(int argc, char **argv, request *req);
 int read_monitors(monitor_list *list);
 int run_capture(const request *req);
 
-/* cli_image.c: RGBA pixels, rows top to bottom, to JPEG or PPM bytes in a
- * malloc'd block (NULL when out of memory or too large), and a PNG read back
- * to RGBA (released with free_decoded). */
-uint8_t *encode_image(image_format format, int quality, const uint8_t *rgba, int width, int height,
-                      size_t *out_length);
-uint8_t *decode_png(FILE *file, int *width, int *height);
-void free_decoded(uint8_t *pixels);
-
-/* cli_file.c: finished image bytes to their file, the old contents kept on
- * failure; the message names format ("JPEG", "PPM"), size and path. */
-int write_image_file(const uint8_t *bytes, size_t length, const char *path, const char *format,
-                     int width, int height);
+/* cli_windows.c: `windows [--table]`; the id of the window that text names
+ * (an id the list gives, else the one title it matches exactly); the id of
+ * the window the list says has the focus (EXIT_FAILED, silently, when it
+ * says of none or cannot be had). On failure the first two print why. */
+int run_windows(int argc, char **argv);
+int find_window(const char *text, char *id, size_t size);
+int focused_in_list(char *id, size_t size);
 
 /* cli_system.c */
 void sleep_ms(unsigned ms);
-/* Finds the focused window; on failure prints why and returns EXIT_FAILED. */
-int focused_window(uintptr_t *window);
+/* Finds the focused window: its handle, or on Wayland its id in the window
+ * list (id, size bytes); on failure prints why and returns EXIT_FAILED. */
+int focused_window(uintptr_t *window, char *id, size_t size);
 /* Makes (empty, so no other run takes it) a file named after the current time
  * in the pictures directory or the current one, and gives its path. */
 int reserve_timestamped_file(const char *extension, char *path, size_t size);
@@ -119,6 +118,5 @@ int reserve_timestamped_file(const char *extension, char *path, size_t size);
 void remove_reserved_file(const char *path);
 /* The picture is in it: the file stays, whatever comes. */
 void keep_reserved_file(void);
-int make_temp_path(char *path, size_t size);
 
 #endif

@@ -18,17 +18,18 @@
 #include <windows.h>
 #endif
 
-const char synopsis[] = "Usage: " PROGRAM
-                        " [OPTION]... [FILE]\n"
-                        "       " PROGRAM
-                        " [OPTION]... all|focused [FILE]\n"
-                        "       " PROGRAM
-                        " [OPTION]... monitor N [FILE]\n"
-                        "       " PROGRAM
-                        " [OPTION]... region X Y W H [FILE]\n"
-                        "       " PROGRAM
-                        " [OPTION]... window ID [FILE]\n"
-                        "       " PROGRAM " monitors | version | --help | --version\n";
+const char synopsis[] =
+    "Usage: " PROGRAM
+    " [OPTION]... [FILE]\n"
+    "       " PROGRAM
+    " [OPTION]... all|focused [FILE]\n"
+    "       " PROGRAM
+    " [OPTION]... monitor N [FILE]\n"
+    "       " PROGRAM
+    " [OPTION]... region X Y W H [FILE]\n"
+    "       " PROGRAM
+    " [OPTION]... window ID|TITLE [FILE]\n"
+    "       " PROGRAM " monitors | windows [--table] | version | --help | --version\n";
 
 const char help_text[] =
     "\n"
@@ -37,16 +38,20 @@ const char help_text[] =
     "Without a command the whole virtual screen is captured, or what -g, -o or -u\n"
     "choose. Without FILE the picture goes to a new file named after the time,\n"
     "YYYY-MM-DD-HHMMSS_" PROGRAM
-    ".png, in $XDG_PICTURES_DIR (as\n"
-    "~/.config/user-dirs.dirs sets it) or else the current directory (always on\n"
-    "Windows), and its path is printed. FILE '-' writes the image to standard\n"
-    "output.\n"
+    ".png, in $XDG_PICTURES_DIR (from the\n"
+    "environment or ~/.config/user-dirs.dirs), else ~/Pictures when it exists,\n"
+    "else the current directory (always on Windows), and its path is printed.\n"
+    "FILE '-' writes the image to standard output.\n"
     "\n"
     "Commands:\n"
     "  all [FILE]               the whole virtual screen (the default)\n"
     "  monitor N [FILE]         monitor N, counted from 0 in the order of 'monitors'\n"
     "  region X Y W H [FILE]    a rectangle of the virtual screen, cut to the monitors\n"
-    "  window ID [FILE]         one window; ID in decimal or 0x hex (X11 window id, HWND)\n"
+    "  window ID|TITLE [FILE]   one window: an id as 'windows' lists it (X11 window id\n"
+    "                           or HWND also in decimal), or a title that exactly one\n"
+    "                           window has\n"
+    "  windows [--table]        print the windows as one line of JSON, topmost first\n"
+    "                           (--table: in columns)\n"
     "  focused [FILE]           the focused window, as -u\n"
     "  monitors                 print the monitors as one line of JSON\n"
     "  version                  print the library version\n"
@@ -57,25 +62,28 @@ const char help_text[] =
     "                           '-g -' reads it from standard input\n"
     "  -o, --output OUTPUT      one monitor: its name, its index or 'primary'\n"
     "  -u, --focused            the focused window: X11's _NET_ACTIVE_WINDOW, the\n"
-    "                           foreground window on Windows; Wayland has no such\n"
-    "                           query (exit status 1)\n"
+    "                           foreground window on Windows; on Wayland the one\n"
+    "                           'windows' says is focused, where it says so (else\n"
+    "                           exit status 1)\n"
     "  -c, --cursor             draw the mouse pointer into the picture; refused\n"
     "                           where it cannot be (GNOME's portal, X11 without\n"
     "                           XFixes)\n"
     "  -d, --delay SECONDS      wait this long before the capture (0.5 is allowed)\n"
-    "  -t, --type png|jpeg|ppm  the image format (jpg for jpeg too)\n"
+    "  -t, --type png|jpeg|ppm  the image format (jpg for jpeg too, any case)\n"
+    "  -l, --level 0-9          PNG compression: 0 none, 1 fastest, 9 smallest;\n"
+    "                           default 7\n"
     "  -q, --quality 1-100      JPEG quality, default 90\n"
     "  -h, --help               print this text\n"
     "      --version            print the library version\n"
     "\n"
-    "The format is -t's, else FILE's extension: .png, .jpg or .jpeg, .ppm; any\n"
-    "other extension is refused. A FILE after a command may have no extension and\n"
+    "The format is -t's, else FILE's extension: .png, .jpg or .jpeg, .ppm, in any\n"
+    "case; any other is refused. A FILE after a command may have no extension and\n"
     "is then PNG; a FILE alone needs an extension or -t. With -t, an extension\n"
     "must agree with it.\n"
     "\n"
     "Exit status: 0 on success; 1 when the capture or writing its output fails\n"
-    "(the library's message and the reason on standard error); 2 on bad arguments\n"
-    "(the usage on standard error).\n";
+    "(on standard error the reason in words, then the library's message and its\n"
+    "code); 2 on bad arguments (the usage on standard error).\n";
 
 enum { DEFAULT_JPEG_QUALITY = 90, MAX_DELAY_SECONDS = 86400 };
 
@@ -194,25 +202,37 @@ static int parse_delay(const char *text, unsigned *ms) {
   return 0;
 }
 
+/* png, jpeg or jpg, ppm, in any case: the library's names. */
 static int parse_format(const char *text, image_format *format) {
-  if (!strcmp(text, "png"))
-    *format = FORMAT_PNG;
-  else if (!strcmp(text, "jpeg") || !strcmp(text, "jpg"))
-    *format = FORMAT_JPEG;
-  else if (!strcmp(text, "ppm"))
-    *format = FORMAT_PPM;
-  else
-    return -1;
-  return 0;
+  static const struct {
+    const char *name;
+    image_format format;
+  } names[] = {
+      {"png", FORMAT_PNG}, {"jpeg", FORMAT_JPEG}, {"jpg", FORMAT_JPEG}, {"ppm", FORMAT_PPM}};
+  size_t i, j;
+  for (i = 0; i < sizeof names / sizeof names[0]; ++i) {
+    for (j = 0; text[j] && names[i].name[j]; ++j)
+      if ((text[j] >= 'A' && text[j] <= 'Z' ? text[j] + 32 : text[j]) != names[i].name[j]) break;
+    if (!text[j] && !names[i].name[j]) {
+      *format = names[i].format;
+      return 0;
+    }
+  }
+  return -1;
 }
 
-/* FILE's extension: 1 and the format when it has a known one, 0 when it has
- * none, -1 when it has another. */
-static int format_of_name(const char *file, image_format *format) {
+/* The refusal the library gives for a format it does not know, word for
+ * word, then the usage. */
+static int unknown_format(const char *name) {
+  say("unknown image format '%.32s' (png, jpeg or ppm)", name);
+  fputs(synopsis, stderr);
+  return EXIT_USAGE;
+}
+
+/* FILE's extension, or NULL when it has none. */
+static const char *extension_of_name(const char *file) {
   const char *base = file;
   const char *dot;
-  char lower[8];
-  size_t i;
   for (const char *p = file; *p; ++p)
 #if defined(_WIN32)
     if (*p == '/' || *p == '\\' || *p == ':') base = p + 1;
@@ -220,12 +240,7 @@ static int format_of_name(const char *file, image_format *format) {
     if (*p == '/') base = p + 1;
 #endif
   dot = strrchr(base, '.');
-  if (!dot || dot == base) return 0;
-  ++dot;
-  if (strlen(dot) >= sizeof lower) return -1;
-  for (i = 0; dot[i]; ++i) lower[i] = (char)(dot[i] >= 'A' && dot[i] <= 'Z' ? dot[i] + 32 : dot[i]);
-  lower[i] = '\0';
-  return parse_format(lower, format) == 0 ? 1 : -1;
+  return dot && dot != base ? dot + 1 : NULL;
 }
 
 typedef struct {
@@ -274,7 +289,7 @@ int parse_arguments(int argc, char **argv, request *req) {
   const char *files[2] = {NULL, NULL};
   const char *chooser = NULL; /* the option that chose the target */
   int file_count = 0;
-  int format_given = 0, quality_given = 0, options_done = 0;
+  int format_given = 0, quality_given = 0, level_given = 0, options_done = 0;
   int i, j;
   image_format by_name;
 
@@ -282,6 +297,7 @@ int parse_arguments(int argc, char **argv, request *req) {
   req->target = TARGET_SCREEN;
   req->format = FORMAT_PNG;
   req->quality = DEFAULT_JPEG_QUALITY;
+  req->level = -1;
 
   for (i = 1; i < argc; ++i) {
     const char *arg = argv[i];
@@ -297,8 +313,7 @@ int parse_arguments(int argc, char **argv, request *req) {
       } else if (is_option(arg, 't', "type", &value)) {
         if (!(value = option_value(argc, argv, &i, value)))
           return usage_error("-t takes png, jpeg or ppm", NULL);
-        if (parse_format(value, &req->format) != 0)
-          return usage_error("not an image type (png, jpeg, ppm)", value);
+        if (parse_format(value, &req->format) != 0) return unknown_format(value);
         format_given = 1;
       } else if (is_option(arg, 'q', "quality", &value)) {
         if (!(value = option_value(argc, argv, &i, value)))
@@ -306,6 +321,12 @@ int parse_arguments(int argc, char **argv, request *req) {
         if (parse_int(value, &req->quality) != 0 || req->quality < 1 || req->quality > 100)
           return usage_error("not a JPEG quality (1 to 100)", value);
         quality_given = 1;
+      } else if (is_option(arg, 'l', "level", &value)) {
+        if (!(value = option_value(argc, argv, &i, value)))
+          return usage_error("-l takes 0 to 9", NULL);
+        if (parse_int(value, &req->level) != 0 || req->level < 0 || req->level > 9)
+          return usage_error("not a PNG compression level (0 to 9)", value);
+        level_given = 1;
       } else if (is_option(arg, 'c', "cursor", &value)) {
         if (value) return usage_error("-c takes no value", arg);
         req->cursor = 1;
@@ -350,7 +371,11 @@ int parse_arguments(int argc, char **argv, request *req) {
       if (i + chosen->operands >= argc) return usage_error(chosen->usage, NULL);
       if (chosen->target == TARGET_MONITOR && parse_int(argv[i + 1], &req->monitor_index) != 0)
         return usage_error("not a monitor number", argv[i + 1]);
-      if (chosen->target == TARGET_WINDOW && parse_window_id(argv[i + 1], &req->window) != 0)
+      /* What starts like a number must be one; other text is an id of the
+       * window list or a title. */
+      if (chosen->target == TARGET_WINDOW && !strchr("+-0123456789", argv[i + 1][0]))
+        req->window_text = argv[i + 1];
+      else if (chosen->target == TARGET_WINDOW && parse_window_id(argv[i + 1], &req->window) != 0)
         return usage_error("not a window id", argv[i + 1]);
       if (chosen->target == TARGET_REGION) {
         int *values[4] = {&req->x, &req->y, &req->width, &req->height};
@@ -373,15 +398,15 @@ int parse_arguments(int argc, char **argv, request *req) {
   req->file = files[0];
 
   if (req->file && strcmp(req->file, "-") != 0) {
-    int known = format_of_name(req->file, &by_name);
-    if (known < 0)
-      return usage_error("unknown image type (use .png, .jpg, .jpeg or .ppm, or -t)", req->file);
-    if (known > 0 && format_given && by_name != req->format)
+    const char *extension = extension_of_name(req->file);
+    if (extension && parse_format(extension, &by_name) != 0) return unknown_format(extension);
+    if (extension && format_given && by_name != req->format)
       return usage_error("-t and the file's extension disagree", req->file);
-    if (known == 0 && !format_given && !chosen)
+    if (!extension && !format_given && !chosen)
       return usage_error("neither a command nor a file name with an image extension", req->file);
-    if (known > 0) req->format = by_name;
+    if (extension) req->format = by_name;
   }
   if (quality_given && req->format != FORMAT_JPEG) return usage_error("-q is for JPEG only", NULL);
+  if (level_given && req->format != FORMAT_PNG) return usage_error("-l is for PNG only", NULL);
   return EXIT_OK;
 }

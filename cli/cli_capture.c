@@ -1,11 +1,7 @@
 /* Carrying out a capture request: the target resolved against the monitor
- * listing, the pixels taken by the export that fits, the image written.
- *
- * A PNG goes through the library's own PNG exports: the file exports for a
- * file, the in-memory export for standard output (over the rectangle the
- * listing gives for the screen and for a monitor). JPEG and PPM are made here
- * from the raw-pixels export; a window has no in-memory or raw export, so its
- * PNG goes through a temporary file, read back when another format is wanted.
+ * listing, the picture grabbed (a rectangle, or a window), then encoded and
+ * written by the library: PNG, JPEG or PPM alike, to a file or to standard
+ * output.
  */
 #include <errno.h>
 #include <limits.h>
@@ -200,31 +196,6 @@ static int resolve_output(const char *output, int *index) {
   return EXIT_FAILED;
 }
 
-/* ---- writing ---------------------------------------------------------------- */
-
-static int write_stdout(const uint8_t *bytes, size_t length) {
-  if (fwrite(bytes, 1, length, stdout) != length)
-    return failed_errno("writing to standard output", NULL);
-  return finish_stdout();
-}
-
-static int copy_file_to_stdout(const char *path) {
-  uint8_t buffer[65536];
-  size_t n;
-  int status = EXIT_OK;
-  FILE *file = open_to_read(path);
-  if (!file) return failed_errno("reading", path);
-  while (status == EXIT_OK && (n = fread(buffer, 1, sizeof buffer, file)) > 0)
-    status = write_stdout(buffer, n);
-  if (status == EXIT_OK && ferror(file)) status = failed_errno("reading", path);
-  fclose(file);
-  return status;
-}
-
-static const char *format_name(image_format format) {
-  return format == FORMAT_JPEG ? "JPEG" : format == FORMAT_PPM ? "PPM" : "PNG";
-}
-
 /* ---- the routes ------------------------------------------------------------ */
 
 typedef struct {
@@ -232,6 +203,7 @@ typedef struct {
   int monitor_index;
   rect region;
   uintptr_t window;
+  char window_id[64]; /* a window named by its id in the window list, not its number */
 } target;
 
 /* The rectangle a screen, monitor or region target covers. */
@@ -242,165 +214,56 @@ static int target_rect(const target *t, rect *r) {
   return EXIT_OK;
 }
 
-/* The window's PNG in a new temporary file at path. A NULL handle gets the
- * library's own refusal, which comes before any file is touched, and no
- * temporary file. */
-static int window_png_to_temp(uintptr_t window, char *path, size_t size) {
-  if (!window) {
-    screenshot_capture_window_png(NULL, "-");
-    return library_failed();
-  }
-  if (make_temp_path(path, size) != 0) {
-    say("cannot create a temporary file: %s", strerror(errno));
-    return EXIT_FAILED;
-  }
-  if (screenshot_capture_window_png((void *)window, path) != 0) {
-    remove_file(path);
-    return library_failed();
-  }
-  return EXIT_OK;
-}
-
-static int png_to_stdout(const target *t) {
+/* The target's picture, with the pointer drawn in when -c asks. */
+static int grab(const target *t, unsigned flags, screenshot_picture *picture) {
   rect r;
-  uint8_t *png = NULL;
-  int length = 0;
-  int status;
-  if (t->kind == TARGET_WINDOW) {
-    char path[4096];
-    status = window_png_to_temp(t->window, path, sizeof path);
-    if (status != EXIT_OK) return status;
-    status = copy_file_to_stdout(path);
-    remove_file(path);
-    return status;
-  }
-  status = target_rect(t, &r);
-  if (status != EXIT_OK) return status;
-  if (screenshot_capture_region_mem(r.x, r.y, r.width, r.height, &png, &length) != 0)
-    return library_failed();
-  status = write_stdout(png, (size_t)length);
-  screenshot_free_mem(png);
-  return status;
-}
-
-static int png_to_file(const target *t, const char *path) {
-  int result = -1;
-  switch (t->kind) {
-    case TARGET_SCREEN:
-      result = screenshot_capture_all_png(path);
-      break;
-    case TARGET_MONITOR:
-      result = screenshot_capture_monitor_png(t->monitor_index, path);
-      break;
-    case TARGET_REGION:
-      result = screenshot_capture_region_png(t->region.x, t->region.y, t->region.width,
-                                             t->region.height, path);
-      break;
-    default:
-      result = screenshot_capture_window_png((void *)t->window, path);
-      break;
-  }
-  return result == 0 ? EXIT_OK : library_failed();
-}
-
-/* RGBA pixels of the target; *from_library says which release they need. */
-static int target_pixels(const target *t, uint8_t **pixels, int *width, int *height,
-                         int *from_library) {
-  rect r;
-  int status;
-  int x, y;
-  FILE *file;
-  *from_library = t->kind != TARGET_WINDOW;
-  if (t->kind == TARGET_WINDOW) {
-    char path[4096];
-    status = window_png_to_temp(t->window, path, sizeof path);
-    if (status != EXIT_OK) return status;
-    file = open_to_read(path);
-    *pixels = file ? decode_png(file, width, height) : NULL;
-    if (file) fclose(file);
-    remove_file(path);
-    return *pixels ? EXIT_OK : failed("cannot read back the window's PNG");
-  }
-  status = target_rect(t, &r);
-  if (status != EXIT_OK) return status;
-  if (screenshot_capture_region_rgba(r.x, r.y, r.width, r.height, &x, &y, width, height, pixels) !=
-      0)
-    return library_failed();
-  return EXIT_OK;
-}
-
-/* -c: the grab exports, which alone take the pointer, and the image made
- * from their picture. */
-static int pointer_output(const target *t, const request *req, const char *path) {
-  screenshot_picture picture;
-  uint8_t *image = NULL;
-  size_t length = 0;
   int status;
   if (t->kind == TARGET_WINDOW) {
     char id[32];
-    snprintf(id, sizeof id, "%lu", (unsigned long)t->window);
-    if (screenshot_grab_window(t->window ? id : "", SCREENSHOT_WITH_CURSOR, &picture) != 0)
-      return library_failed();
-  } else {
-    rect r;
-    status = target_rect(t, &r);
-    if (status != EXIT_OK) return status;
-    if (screenshot_grab_region(r.x, r.y, r.width, r.height, SCREENSHOT_WITH_CURSOR, &picture) != 0)
-      return library_failed();
+    snprintf(id, sizeof id, "0x%llx", (unsigned long long)t->window);
+    return screenshot_grab_window(t->window_id[0] ? t->window_id : id, flags, picture) == 0
+               ? EXIT_OK
+               : library_failed();
   }
-  if (req->format == FORMAT_PNG) {
-    unsigned char *png = NULL;
-    int png_length = 0;
-    if (screenshot_encode(&picture, "png", -1, &png, &png_length) != 0) {
-      screenshot_free_mem(picture.rgba);
-      return library_failed();
-    }
-    image = png;
-    length = (size_t)png_length;
-  } else {
-    image = encode_image(req->format, req->quality, picture.rgba, picture.width, picture.height,
-                         &length);
-  }
-  if (!image) {
-    say("%s encoding failed for %dx%d frame", format_name(req->format), picture.width,
-        picture.height);
-    screenshot_free_mem(picture.rgba);
-    return EXIT_FAILED;
-  }
-  status = strcmp(path, "-") ? write_image_file(image, length, path, format_name(req->format),
-                                                picture.width, picture.height)
-                             : write_stdout(image, length);
-  if (req->format == FORMAT_PNG)
-    screenshot_free_mem(image);
-  else
-    free(image);
-  screenshot_free_mem(picture.rgba);
-  return status;
+  status = target_rect(t, &r);
+  if (status != EXIT_OK) return status;
+  return screenshot_grab_region(r.x, r.y, r.width, r.height, flags, picture) == 0
+             ? EXIT_OK
+             : library_failed();
 }
 
+static int write_stdout(const uint8_t *bytes, size_t length) {
+  if (fwrite(bytes, 1, length, stdout) != length)
+    return failed_errno("writing to standard output", NULL);
+  return finish_stdout();
+}
+
+static const char *format_word(image_format format) {
+  return format == FORMAT_JPEG ? "jpeg" : format == FORMAT_PPM ? "ppm" : "png";
+}
+
+/* The picture through the library's encoder: to its file by the library's
+ * file writer (an old file keeps its contents when the new ones do not
+ * fit), or to standard output. */
 static int to_output(const target *t, const request *req, const char *path) {
-  uint8_t *pixels = NULL;
-  uint8_t *image;
-  size_t length = 0;
-  int width = 0, height = 0, from_library = 0;
-  int status;
-  if (req->cursor) return pointer_output(t, req, path);
-  if (req->format == FORMAT_PNG) return strcmp(path, "-") ? png_to_file(t, path) : png_to_stdout(t);
-  status = target_pixels(t, &pixels, &width, &height, &from_library);
+  screenshot_picture picture;
+  int level = req->format == FORMAT_JPEG ? req->quality : req->level;
+  int status = grab(t, req->cursor ? SCREENSHOT_WITH_CURSOR : 0, &picture);
   if (status != EXIT_OK) return status;
-  image = encode_image(req->format, req->quality, pixels, width, height, &length);
-  if (from_library)
-    screenshot_free_mem(pixels);
-  else
-    free_decoded(pixels);
-  if (!image) {
-    say("%s encoding failed for %dx%d frame", format_name(req->format), width, height);
-    return EXIT_FAILED;
+  if (strcmp(path, "-") != 0) {
+    if (screenshot_save(&picture, path, format_word(req->format), level) != 0)
+      status = library_failed();
+  } else {
+    unsigned char *bytes = NULL;
+    int length = 0;
+    if (screenshot_encode(&picture, format_word(req->format), level, &bytes, &length) != 0) {
+      status = library_failed();
+    } else {
+      status = write_stdout(bytes, (size_t)length);
+      screenshot_free_mem(bytes);
+    }
   }
-  status = strcmp(path, "-")
-               ? write_image_file(image, length, path, format_name(req->format), width, height)
-               : write_stdout(image, length);
-  free(image);
+  screenshot_free_mem(picture.rgba);
   return status;
 }
 
@@ -423,8 +286,10 @@ int run_capture(const request *req) {
   t.region.height = req->height;
   t.window = req->window;
   if (req->target == TARGET_FOCUSED) {
-    status = focused_window(&t.window);
+    status = focused_window(&t.window, t.window_id, sizeof t.window_id);
     t.kind = TARGET_WINDOW;
+  } else if (req->target == TARGET_WINDOW && req->window_text) {
+    status = find_window(req->window_text, t.window_id, sizeof t.window_id);
   } else if (req->target == TARGET_MONITOR && req->output) {
     status = resolve_output(req->output, &t.monitor_index);
   }

@@ -43,8 +43,10 @@ void sleep_ms(unsigned ms) {
 
 #if defined(_WIN32)
 
-int focused_window(uintptr_t *window) {
+int focused_window(uintptr_t *window, char *id, size_t size) {
   HWND foreground = GetForegroundWindow();
+  (void)id;
+  (void)size;
   if (!foreground) return failed("no focused window: GetForegroundWindow names none");
   *window = (uintptr_t)foreground;
   return EXIT_OK;
@@ -56,7 +58,7 @@ enum { X11_ANSWER_SECONDS = 5 };
 
 static void x11_too_slow(int signal_number) {
   static const char message[] = PROGRAM
-      ": _NET_ACTIVE_WINDOW query failed (error 102): the X server did not answer in time\n";
+      ": the X server did not answer in time (_NET_ACTIVE_WINDOW query failed, error 102)\n";
   (void)signal_number;
   if (write(STDERR_FILENO, message, sizeof message - 1) < 0) {
   }
@@ -64,13 +66,15 @@ static void x11_too_slow(int signal_number) {
 }
 
 static int x11_failed(const char *what, unsigned code) {
-  const char *reason = error_reason(code);
-  say("%s failed (error %u)%s%s", what, code, reason ? ": " : "", reason ? reason : "");
+  char message[128];
+  snprintf(message, sizeof message, "%s failed (error %u)", what, code);
+  report_failure(message, NULL);
   return EXIT_FAILED;
 }
 
-/* A Wayland session, or the library told to use a Wayland layer: the protocol
- * gives a client no way to learn which window has the focus. */
+/* A Wayland session, or the library told to use a Wayland layer: the
+ * protocol gives a client no way to learn which window has the focus beyond
+ * what the library's window list says. */
 static int on_wayland(void) {
   const char *backend = getenv("VANTOREL_SCREENSHOT_BACKEND");
   const char *wayland = getenv("WAYLAND_DISPLAY");
@@ -82,7 +86,7 @@ static int on_wayland(void) {
 /* The window manager's _NET_ACTIVE_WINDOW on the root window. XCB's connect
  * and replies wait as long as the server takes, so one alarm bounds the whole
  * query: a silent server ends the program with a message, not a hang. */
-int focused_window(uintptr_t *window) {
+int focused_window(uintptr_t *window, char *id, size_t size) {
   static const char name[] = "_NET_ACTIVE_WINDOW";
   struct sigaction action, previous;
   xcb_connection_t *connection;
@@ -93,6 +97,7 @@ int focused_window(uintptr_t *window) {
   int status = EXIT_OK;
   int code;
 
+  if (on_wayland() && focused_in_list(id, size) == EXIT_OK) return EXIT_OK;
   if (on_wayland())
     return failed(
         "no focused window on Wayland: the compositor tells no client which window has the "
@@ -154,28 +159,6 @@ int focused_window(uintptr_t *window) {
 
 /* ---- files ----------------------------------------------------------------- */
 
-/* A new empty file's path, in UTF-8. */
-int make_temp_path(char *path, size_t size) {
-#if defined(_WIN32)
-  wchar_t dir[MAX_PATH + 1];
-  wchar_t name[MAX_PATH + 1];
-  DWORD n = GetTempPathW(MAX_PATH + 1, dir);
-  if (n == 0 || n > MAX_PATH || !GetTempFileNameW(dir, L"vss", 0, name)) return -1;
-  if (WideCharToMultiByte(CP_UTF8, 0, name, -1, path, (int)size, NULL, NULL) > 0) return 0;
-  _wremove(name);
-  return -1;
-#else
-  const char *dir = getenv("TMPDIR");
-  int fd;
-  if (!dir || !*dir) dir = "/tmp";
-  if ((size_t)snprintf(path, size, "%s/" PROGRAM "-XXXXXX", dir) >= size) return -1;
-  fd = mkstemp(path);
-  if (fd < 0) return -1;
-  close(fd);
-  return 0;
-#endif
-}
-
 #if !defined(_WIN32)
 /* The value of XDG_PICTURES_DIR in user-dirs.dirs: one shell assignment a
  * line, the path in double quotes, either absolute or starting "$HOME/". */
@@ -219,7 +202,8 @@ static int is_directory(const char *path) {
 #endif
 
 /* The directory for a picture no file was named for: $XDG_PICTURES_DIR, else
- * the one user-dirs.dirs names, when it exists; "" for the current one. */
+ * the one user-dirs.dirs names, else ~/Pictures, the first that exists; ""
+ * for the current one. */
 static void pictures_dir(char *out, size_t size) {
 #if defined(_WIN32)
   (void)size;
@@ -242,6 +226,10 @@ static void pictures_dir(char *out, size_t size) {
   if (n > 0 && (size_t)n < sizeof file_name &&
       pictures_from_user_dirs(file_name, home, out, size) && is_directory(out))
     return;
+  if (home && home[0] == '/') {
+    n = snprintf(out, size, "%s/Pictures", home);
+    if (n > 0 && (size_t)n < size && is_directory(out)) return;
+  }
   out[0] = '\0';
 #endif
 }

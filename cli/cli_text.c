@@ -17,7 +17,7 @@
 #include <io.h>
 #include <windows.h>
 #else
-#include "linux/linux_error.h"
+#include "cli_reasons.h"
 #endif
 
 /* ---- text in and out ------------------------------------------------------- */
@@ -63,17 +63,6 @@ void say(const char *format, ...) {
   va_end(args);
   strcat(text, "\n");
   put_text(stderr, text);
-}
-
-FILE *open_to_read(const char *path) {
-#if defined(_WIN32)
-  wchar_t *wide = utf8_to_wide(path);
-  FILE *file = wide ? _wfopen(wide, L"rb") : NULL;
-  free(wide);
-  return file;
-#else
-  return fopen(path, "rb");
-#endif
 }
 
 void remove_file(const char *path) {
@@ -163,32 +152,39 @@ int failed_errno(const char *what, const char *path) {
   return EXIT_FAILED;
 }
 
-/* The library's message exactly as it is, then, when it ends in the
- * platform's "(error N)", what N means, and the peer's own words where it
- * gave any (an X server's reason for refusing the connection). */
+/* The reason in words first, as a user reads it, then the library's message
+ * exactly as it is, with its code:
+ *
+ *   vantorel-screenshot: no display: DISPLAY is unset ... (EnumDisplayMonitors failed, error 5)
+ *
+ * The peer's own words, where it gave any (an X server's reason for refusing
+ * the connection), follow the reason. A message without a code, or with one
+ * that has no words, is printed as it is. */
 int library_failed(void) {
-  const char *message = screenshot_last_error();
-  const char *words = screenshot_last_error_detail();
+  report_failure(screenshot_last_error(), screenshot_last_error_detail());
+  return EXIT_FAILED;
+}
+
+void report_failure(const char *message, const char *words) {
   const char *marker = strstr(message, " (error ");
   const char *reason = NULL;
   const char *next;
+  unsigned long code = 0;
   while (marker && (next = strstr(marker + 1, " (error ")) != NULL) marker = next;
   if (marker) {
     const char *digits = marker + 8;
     char *end = NULL;
-    unsigned long code;
     errno = 0;
     code = strtoul(digits, &end, 10);
     if (*digits >= '0' && *digits <= '9' && !errno && end[0] == ')' && end[1] == '\0')
       reason = error_reason(code);
   }
-  if (reason && words[0])
-    say("%s: %s: %s", message, reason, words);
-  else if (reason)
-    say("%s: %s", message, reason);
-  else
+  if (!reason)
     say("%s", message);
-  return EXIT_FAILED;
+  else if (words && words[0])
+    say("%s: %s (%.*s, error %lu)", reason, words, (int)(marker - message), message, code);
+  else
+    say("%s (%.*s, error %lu)", reason, (int)(marker - message), message, code);
 }
 
 /* ---- reasons in words ------------------------------------------------------ */
@@ -209,6 +205,6 @@ const char *error_reason(unsigned long code) {
   text[length] = '\0';
   return length ? text : NULL;
 #else
-  return code > UINT32_MAX ? NULL : vs_error_reason((uint32_t)code);
+  return cli_linux_reason(code);
 #endif
 }

@@ -1,10 +1,10 @@
 /* vantorel-screenshot: the command-line host of the library.
  *
  * This file only runs the program: cli_args.c reads the arguments into a
- * request (cli.h), cli_capture.c carries it out, cli_text.c prints the
- * messages, cli_image.c makes JPEG and PPM, cli_system.c asks the system for
- * what the library does not give (the focused window, the pictures directory,
- * reasons in words).
+ * request (cli.h), cli_capture.c carries it out (the library grabs, encodes
+ * and writes the picture), cli_text.c prints the messages, cli_system.c asks
+ * the system for what the library does not give (the focused window, the
+ * pictures directory).
  *
  * The program's text is UTF-8 on every platform: its arguments (wmain on
  * Windows), the paths it hands the library and opens itself, and so the
@@ -46,6 +46,7 @@ static int run(int argc, char **argv) {
       printf("%s\n", screenshot_version());
       return finish_stdout();
     }
+    if (!strcmp(first, "windows")) return run_windows(argc, argv);
     if (!strcmp(first, "monitors")) {
       const char *json;
       if (!alone) return usage_error("too many arguments", NULL);

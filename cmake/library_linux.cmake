@@ -24,7 +24,9 @@ set(VS_PROTOCOL_SOURCES)
 foreach(xml ${VS_WAYLAND_PROTOCOLS_DIR}/unstable/xdg-output/xdg-output-unstable-v1.xml
             ${CMAKE_CURRENT_SOURCE_DIR}/protocols/wlr-screencopy-unstable-v1.xml
             ${CMAKE_CURRENT_SOURCE_DIR}/protocols/ext-image-capture-source-v1.xml
-            ${CMAKE_CURRENT_SOURCE_DIR}/protocols/ext-image-copy-capture-v1.xml)
+            ${CMAKE_CURRENT_SOURCE_DIR}/protocols/ext-image-copy-capture-v1.xml
+            ${CMAKE_CURRENT_SOURCE_DIR}/protocols/ext-foreign-toplevel-list-v1.xml
+            ${CMAKE_CURRENT_SOURCE_DIR}/protocols/wlr-foreign-toplevel-management-unstable-v1.xml)
   get_filename_component(base ${xml} NAME_WE)
   add_custom_command(
     OUTPUT ${VS_PROTOCOL_DIR}/${base}-client-protocol.h ${VS_PROTOCOL_DIR}/${base}-protocol.c
@@ -48,13 +50,15 @@ set(VS_X11_SOURCES
     ${VS_SRC}/x11/x11_monitors.cpp
     ${VS_SRC}/x11/x11_capture.cpp
     ${VS_SRC}/x11/x11_pointer.cpp
-    ${VS_SRC}/x11/x11_window.cpp)
+    ${VS_SRC}/x11/x11_window.cpp
+    ${VS_SRC}/x11/x11_window_list.cpp)
 set(VS_WAYLAND_SOURCES
     ${VS_SRC}/wayland/wl_layer.cpp
     ${VS_SRC}/wayland/wl_connection.cpp
     ${VS_SRC}/wayland/wl_buffer.cpp
     ${VS_SRC}/wayland/wl_capture.cpp
-    ${VS_SRC}/wayland/wl_ext_capture.cpp)
+    ${VS_SRC}/wayland/wl_ext_capture.cpp
+    ${VS_SRC}/wayland/wl_windows.cpp)
 # The portal module, one file per concern (see portal_capture.cpp), is built
 # alone too for its own tests; portal_layer.cpp makes it a layer.
 set(VS_PORTAL_MODULE_SOURCES
@@ -117,7 +121,7 @@ target_include_directories(vantorel-screenshot PUBLIC
                            $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
 target_link_libraries(vantorel-screenshot PRIVATE PkgConfig::VS_XCB PkgConfig::VS_WAYLAND
                                                   PkgConfig::VS_SDBUS PkgConfig::VS_PNG
-                                                  Threads::Threads)
+                                                  vs_codecs Threads::Threads)
 # -z nodelete: an X11 connection attempt still running on its thread when
 # the host unloads the library must find its code still there.
 target_link_options(vantorel-screenshot PRIVATE -Wl,--no-undefined -Wl,-z,nodelete

@@ -12,7 +12,7 @@
 target_compile_definitions(vs_core PRIVATE __USE_MINGW_ANSI_STDIO=1)
 
 # src/win32 as one object library, as every folder of src is.
-add_library(vs_win32 OBJECT src/win32/win32_dllmain.cpp src/win32/win32_dpi.cpp
+add_library(vs_win32 OBJECT src/win32/win32_dllmain.cpp src/win32/win32_dpi.cpp src/win32/win32_windows.cpp
                             src/win32/win32_path.cpp)
 target_include_directories(vs_win32 PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/include
                                             ${CMAKE_CURRENT_SOURCE_DIR}/src)
@@ -24,7 +24,7 @@ add_library(vantorel-screenshot SHARED $<TARGET_OBJECTS:vs_core> $<TARGET_OBJECT
 target_include_directories(vantorel-screenshot PUBLIC
                            $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
 target_compile_options(vantorel-screenshot PRIVATE ${VS_WARNINGS} -fno-exceptions -fno-rtti)
-target_link_libraries(vantorel-screenshot PRIVATE user32 gdi32 kernel32)
+target_link_libraries(vantorel-screenshot PRIVATE vs_codecs user32 gdi32 kernel32)
 # -static keeps libwinpthread (pulled in by the posix flavour) out of the
 # import table as well.
 target_link_options(vantorel-screenshot PRIVATE -static-libgcc -static-libstdc++ -static)

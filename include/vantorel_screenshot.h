@@ -116,9 +116,9 @@ VANTOREL_SCREENSHOT_API const char *screenshot_list_windows_json(void);
 
 /* Encodes a picture as format: "png", "jpeg" (or "jpg") or "ppm", any case.
  * level: PNG compression 0-9, JPEG quality 1-100, ignored by PPM; -1 is the
- * format's default. A compact PNG: RGB when every pixel is opaque, not stb's
- * bytes. *out_bytes holds *out_len bytes; release them with
- * screenshot_free_mem. */
+ * format's default (PNG 7, JPEG 90). A compact PNG, not stb's bytes: RGB when
+ * every pixel is opaque (a palette for 256 colours or fewer), else RGBA.
+ * *out_bytes holds *out_len bytes; release them with screenshot_free_mem. */
 VANTOREL_SCREENSHOT_API int screenshot_encode(const screenshot_picture *picture, const char *format,
                                               int level, unsigned char **out_bytes, int *out_len);
 

@@ -4,9 +4,12 @@ as the other places that show them need it.
 
   scripts/codes.py markdown         the README's table of codes
   scripts/codes.py python           python/vantorel_screenshot/_codes.py
-  scripts/codes.py check            exit 1 when the README's table or _codes.py
-                                    differ from the list (a test runs this)
-  scripts/codes.py write            rewrite both from the list
+  scripts/codes.py c                cli/cli_reasons.h, the program's words (it
+                                    uses the public header alone)
+  scripts/codes.py check            exit 1 when the README's table, _codes.py
+                                    or cli_reasons.h differ from the list (a
+                                    test runs this)
+  scripts/codes.py write            rewrite all three from the list
 """
 import os
 import re
@@ -16,6 +19,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HEADER = os.path.join(ROOT, "src", "linux", "linux_error.h")
 README = os.path.join(ROOT, "README.md")
 PYCODES = os.path.join(ROOT, "python", "vantorel_screenshot", "_codes.py")
+CREASONS = os.path.join(ROOT, "cli", "cli_reasons.h")
 BEGIN, END = "<!-- codes: made by scripts/codes.py -->", "<!-- /codes -->"
 
 
@@ -62,6 +66,25 @@ def python():
     return "\n".join(lines)
 
 
+def c_header():
+    lines = [
+        "/* The Linux error codes' reasons in words, for the program's messages; made",
+        " * by scripts/codes.py from src/linux/linux_error.h, do not edit. */",
+        "#ifndef VANTOREL_CLI_REASONS_H",
+        "#define VANTOREL_CLI_REASONS_H",
+        "",
+        "/* The reason for code, or NULL when the list has none. */",
+        "/* clang-format off */",
+        "static const char *cli_linux_reason(unsigned long code) {",
+        "  switch (code) {",
+    ]
+    for code, _name, reason in codes():
+        lines.append(f"    case {code}:")
+        lines.append(f'      return "{reason}";')
+    lines += ["  }", "  return 0;", "}", "/* clang-format on */", "", "#endif", ""]
+    return "\n".join(lines)
+
+
 def readme_table(text):
     if BEGIN not in text or END not in text:
         return None
@@ -76,9 +99,13 @@ def main(argv):
         sys.stdout.write(markdown())
     elif what == "python":
         sys.stdout.write(python())
+    elif what == "c":
+        sys.stdout.write(c_header())
     elif what == "write":
         with open(PYCODES, "w", encoding="utf-8") as f:
             f.write(python())
+        with open(CREASONS, "w", encoding="utf-8") as f:
+            f.write(c_header())
         text = open(README, encoding="utf-8").read()
         old = readme_table(text)
         if old is not None:
@@ -88,6 +115,8 @@ def main(argv):
         bad = []
         if open(PYCODES, encoding="utf-8").read() != python():
             bad.append(PYCODES + " differs from the list (scripts/codes.py write)")
+        if not os.path.exists(CREASONS) or open(CREASONS, encoding="utf-8").read() != c_header():
+            bad.append(CREASONS + " differs from the list (scripts/codes.py write)")
         table = readme_table(open(README, encoding="utf-8").read())
         if table is None:
             bad.append("README.md has no table of codes between " + BEGIN + " and " + END)

@@ -18,9 +18,10 @@ apt_get() { apt-get -o DPkg::Lock::Timeout=900 "$@"; }
 apt_get update -qq
 
 # The demo's set: build the library and its command-line program, start the
-# two-monitor Xorg rig, open the demo's windows, read their pixels back.
+# two-monitor Xorg rig, open the demo's windows, read their pixels back. zlib
+# and libjpeg-turbo are the compact encoder's (screenshot_encode).
 apt_get install -y -qq --no-install-recommends \
-  ca-certificates cmake make g++ gcc pkg-config libstb-dev libpng-dev \
+  ca-certificates cmake make g++ gcc pkg-config libstb-dev libpng-dev zlib1g-dev libjpeg62-turbo-dev \
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xinerama0-dev \
   libxcb-xfixes0-dev libwayland-dev wayland-protocols libwayland-bin libsystemd-dev \
   xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xauth python3 procps \
@@ -36,9 +37,11 @@ fi
 apt_get install -y -qq --no-install-recommends \
   ca-certificates cmake make g++ gcc pkg-config clang clang-format libclang-rt-14-dev \
   libstb-dev libgtest-dev libgmock-dev libbenchmark-dev libpng-dev nlohmann-json3-dev \
+  zlib1g-dev libjpeg62-turbo-dev libz-mingw-w64-dev \
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xinerama0-dev \
   libxcb-xfixes0-dev libxcb-render0-dev \
   xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xcompmgr xauth \
+  openbox \
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64 \
   wine wine64 wine32:i386 \
   libxrandr2 libxrandr2:i386 libxrender1 libxrender1:i386 libxinerama1 libxinerama1:i386 \
@@ -117,3 +120,9 @@ done
 # man, to find the program's manual page after cmake --install and dpkg -i
 # (tests/install, tests/packaging).
 apt_get install -y -qq --no-install-recommends man-db >/dev/null
+
+# The encoder's benchmark and its check (bench/encoder.sh,
+# scripts/test-stage-62-encoder.sh): the peers it is measured against, as
+# black boxes (grim comes with the sway rig above), and libdeflate, measured
+# as the other compressor (bench/bench_compressors.c).
+apt_get install -y -qq --no-install-recommends scrot maim hyperfine libdeflate-dev >/dev/null

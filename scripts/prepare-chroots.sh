@@ -14,7 +14,7 @@ chroot=$root/rig/chroot.sh
 # The library's run-time libraries and the portal rigs' buses and tools.
 common=(libxcb1 libxcb-shm0 libxcb-randr0 libxcb-composite0 libxcb-xinerama0 libxcb-xfixes0
   libwayland-client0
-  libsystemd0 dbus-daemon libglib2.0-bin python3-gi gir1.2-glib-2.0 xdg-desktop-portal
+  libsystemd0 zlib1g libjpeg62-turbo dbus-daemon libglib2.0-bin python3-gi gir1.2-glib-2.0 xdg-desktop-portal
   libgl1-mesa-dri libegl-mesa0)
 gnome=(gnome-shell xdg-desktop-portal-gnome dconf-service gsettings-desktop-schemas)
 kde=(kwin-wayland xdg-desktop-portal-kde qt6-wayland plasma-workspace

@@ -82,8 +82,8 @@ if [ -f "$exe" ] && command -v wine >/dev/null; then
     'import sys; d = open(sys.argv[1], "rb").read(); sys.exit(d[:13] != b"P6\n48 32\n255\n" or len(d) != 13 + 48 * 32 * 3)' \
     "$wine_dir/region.ppm"
   wine_run window 0x7ffffff - >/dev/null 2>"$wine_dir/window.err" || true
-  check "FormatMessageW's reason follows the library's message" \
-    grep -Eq "^vantorel-screenshot: GetWindowRect failed \(error [0-9]+\): [[:alpha:]]" "$wine_dir/window.err"
+  check "FormatMessageW's reason leads, the library's message and code follow" \
+    grep -Eq "^vantorel-screenshot: [[:alpha:]].* \(GetWindowRect failed, error [0-9]+\)" "$wine_dir/window.err"
 else
   echo "(no build-win64/vantorel-screenshot.exe: the Windows program is not checked here)"
 fi

@@ -150,7 +150,7 @@ kde_row() {
     out=$(in_rig "$cli" all "$VS_PORTAL_RIG/all.png" 2>&1) || rc=$?
     ms=$((($(date +%s%N) - t0) / 1000000))
     echo "$what all: exit $rc after $ms ms: $out"
-    if [ "$rc" = 1 ] && [[ "$out" =~ \(error\ 20[23]\):\  ]] && [ "$ms" -lt 5000 ] &&
+    if [ "$rc" = 1 ] && [[ "$out" =~ ,\ error\ 20[23]\) ]] && [ "$ms" -lt 5000 ] &&
       [ ! -e "$VS_PORTAL_RIG/all.png" ] && [ -z "$(pictures_left)" ]; then
       stage_pass "$what: without OpenGL the capture fails at once with the portal's code, no file"
     else

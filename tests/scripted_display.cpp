@@ -4,6 +4,7 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <mutex>
@@ -99,6 +100,12 @@ struct layer_state {
 
   std::vector<std::string> journal;
   std::vector<std::string> misuse;
+
+  std::vector<vs_window_entry> window_list;
+  DWORD window_list_error;  // 0: the list succeeds
+  std::string text_window_id;
+  int text_window_width, text_window_height;
+  sd_pixel text_window_fill;
 };
 
 std::mutex g_mutex;
@@ -295,7 +302,25 @@ void sd_reset(void) {
   memset(g.calls, 0, sizeof g.calls);
   g.journal.clear();
   g.misuse.clear();
+  g.window_list.clear();
+  g.window_list_error = 0;
+  g.text_window_id.clear();
+  g.text_window_width = g.text_window_height = 0;
   t_last_error = 0;
+}
+
+void sd_set_window_list(const std::vector<vs_window_entry> &windows, DWORD error) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g.window_list = windows;
+  g.window_list_error = error;
+}
+
+void sd_set_text_window(const char *id, int width, int height, sd_pixel fill) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g.text_window_id = id;
+  g.text_window_width = width;
+  g.text_window_height = height;
+  g.text_window_fill = fill;
 }
 
 int sd_add_monitor(int left, int top, int right, int bottom, const char *device, int primary) {
@@ -742,6 +767,43 @@ DWORD WINAPI GetLastError(void) {
 
 // No scripted peer gives reasons.
 const char *vs_last_reason(void) { return ""; }
+
+BOOL vs_list_windows(vs_window_entry *windows, int max, int *count) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  log_call(format("vs_list_windows(%d)", max));
+  *count = 0;
+  if (g.window_list_error) {
+    t_last_error = g.window_list_error;
+    return FALSE;
+  }
+  for (const vs_window_entry &w : g.window_list) {
+    if (*count == max) break;
+    windows[(*count)++] = w;
+  }
+  return TRUE;
+}
+
+BOOL vs_capture_window_text(const char *id, BOOL pointer, int *width, int *height, BYTE **pixels) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  log_call(format("vs_capture_window_text(%s,%d)", id, pointer));
+  *width = *height = 0;
+  *pixels = NULL;
+  if (g.text_window_id.empty() || g.text_window_id != id) {
+    t_last_error = 123;
+    return FALSE;
+  }
+  uint64_t count = (uint64_t)g.text_window_width * (uint64_t)g.text_window_height;
+  BYTE *p = (BYTE *)malloc((size_t)count * 4);
+  if (!p) {
+    t_last_error = 11;
+    return FALSE;
+  }
+  fill_pixels(p, count, g.text_window_fill);
+  *width = g.text_window_width;
+  *height = g.text_window_height;
+  *pixels = p;
+  return TRUE;
+}
 
 BOOL WINAPI vs_ask_pointer(HDC memory) {
   std::lock_guard<std::mutex> lock(g_mutex);

@@ -81,6 +81,13 @@ void sd_set_outside_pixel(sd_pixel p);
 HWND sd_add_window(int left, int top, int right, int bottom);
 void sd_window_print(HWND window, UINT flags, int ok, sd_pixel fill, DWORD error);
 
+// The window list vs_list_windows gives, topmost first; a non-zero error
+// makes it fail with that last error instead.
+void sd_set_window_list(const std::vector<vs_window_entry> &windows, DWORD error);
+// The one window vs_capture_window_text knows: that id, that size, every
+// pixel fill.
+void sd_set_text_window(const char *id, int width, int height, sd_pixel fill);
+
 // The nth call (1-based; 0 means every call) of the given kind fails: it
 // returns 0 or NULL, changes nothing and sets the last error. For
 // SD_SELECT_OBJECT the failed call returns NULL without selecting anything.

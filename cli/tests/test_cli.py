@@ -27,7 +27,7 @@ sys.path.insert(0, os.path.join(ROOT, "scripts"))
 
 from codes import codes  # noqa: E402
 from demo_windows import DemoWindows, build_path, mismatches  # noqa: E402
-from pngcheck import SIGNATURE, Image, decode, decode_file  # noqa: E402
+from pngcheck import SIGNATURE, Image, colour_type, decode, decode_file  # noqa: E402
 
 PROGRAM = "vantorel-screenshot"
 CLI = build_path("VS_CLI", "cli/vantorel-screenshot")
@@ -142,7 +142,6 @@ class Usage(unittest.TestCase):
             ["window", "0x", "w.png"],
             ["window", "12z", "w.png"],
             ["window", "0x1ffffffffffffffff", "w.png"],
-            ["window", "w.png"],
             ["monitors", "extra"],
             ["version", "extra"],
             ["--help", "extra"],
@@ -162,6 +161,11 @@ class Usage(unittest.TestCase):
             ["-q", "0", "a.jpg"],
             ["-q", "101", "a.jpg"],
             ["-q", "high", "a.jpg"],
+            ["-l", "10", "a.png"],
+            ["-l", "-1", "a.png"],
+            ["-l", "fast", "a.png"],
+            ["-l", "5", "a.jpg"],
+            ["-l"],
             ["-d", "-1", "a.png"],
             ["-d", "soon", "a.png"],
             ["-d", "nan", "a.png"],
@@ -200,6 +204,16 @@ class Usage(unittest.TestCase):
                 self.assertTrue(lines[0].startswith(PROGRAM + ": "), lines)
                 self.assertIn("Usage: " + PROGRAM, done.stderr.decode())
                 self.assertEqual(written, [])
+
+    def test_an_unknown_format_gets_the_librarys_words(self) -> None:
+        # The same refusal as screenshot_save's and Picture.save's.
+        for args, name in ((["shot.bmp"], "bmp"), (["all", "x.GIF"], "GIF"), (["-t", "tiff", "-"], "tiff"),
+                           (["shot.png.part"], "part")):
+            with self.subTest(args=args):
+                done = run(*args, cwd=self.dir)
+                self.assertEqual(done.returncode, 2)
+                self.assertEqual(done.stderr.decode().splitlines()[0],
+                                 f"{PROGRAM}: unknown image format '{name}' (png, jpeg or ppm)")
 
     def test_geometry_from_standard_input_must_be_there(self) -> None:
         for stdin in (b"", b"\n", b"nonsense\n", b"1,2 3x4" * 100,
@@ -242,10 +256,12 @@ class Usage(unittest.TestCase):
             self.assertEqual(done.stderr, b"")
             text = done.stdout.decode()
             self.assertTrue(text.startswith("Usage: " + PROGRAM))
-            for word in ("all [FILE]", "monitor N [FILE]", "region X Y W H [FILE]", "window ID [FILE]",
+            for word in ("all [FILE]", "monitor N [FILE]", "region X Y W H [FILE]", "window ID|TITLE [FILE]",
+                         "windows [--table]",
                          "focused [FILE]", "monitors", "version", "'-'", "-g, --geometry", "-o, --output",
-                         "-u, --focused", "-c, --cursor", "-d, --delay", "-t, --type", "-q, --quality", "-h, --help",
-                         "--version", "XDG_PICTURES_DIR", "0 on success", "1 when", "2 on bad arguments"):
+                         "-u, --focused", "-c, --cursor", "-d, --delay", "-t, --type", "-l, --level",
+                         "-q, --quality", "-h, --help", "--version", "XDG_PICTURES_DIR", "~/Pictures",
+                         "0 on success", "1 when", "2 on bad arguments"):
                 self.assertIn(word, text)
 
     def test_version(self) -> None:
@@ -294,8 +310,8 @@ class Captures(unittest.TestCase):
         self.assertEqual(rects, [(0, 0, 1024, 768), (1024, 0, 1280, 800)])
 
     def test_file_and_stdout_give_the_same_image(self) -> None:
-        # Every command both ways: the stdout path uses other exports (the
-        # in-memory one, or a temporary file for windows), the pixels agree.
+        # Every command both ways: the same encoder, so the same bytes, and
+        # the pixels the capture shows.
         bars, checker = windows.windows["bars"], windows.windows["checker"]
         commands = [["all"], ["region", "30", "30", "400", "300"], ["window", hex(checker.id)],
                     ["window", str(bars.id)]]
@@ -303,11 +319,14 @@ class Captures(unittest.TestCase):
         for command in commands:
             with self.subTest(command=command):
                 self.assertEqual(self.ok(*command, self.path("f.png")), b"")
-                from_file = decode_file(self.path("f.png"))
-                from_stdout = decode(self.ok(*command, "-"))
-                self.assertEqual((from_stdout.width, from_stdout.height),
-                                 (from_file.width, from_file.height))
-                self.assertTrue(from_stdout.rows == from_file.rows)
+                with open(self.path("f.png"), "rb") as file:
+                    from_file = file.read()
+                self.assertEqual(self.ok(*command, "-"), from_file)
+                # Opaque pixels: no fourth byte each; a palette when 256
+                # colours or fewer, else RGB.
+                image = decode(from_file)
+                colours = {row[i:i + 3] for row in image.rows for i in range(0, len(row), 4)}
+                self.assertEqual(colour_type(from_file), 3 if len(colours) <= 256 else 2)
 
     def test_captures_show_the_windows(self) -> None:
         listing = self.listing()
@@ -338,8 +357,10 @@ class Captures(unittest.TestCase):
              "region (5000,0 10x10) is outside screen bounds (0,0 2304x800)"),
             (["region", "0", "0", "10", "10", missing],
              f"PNG write failed for 10x10 frame to '{missing}' (No such file or directory)"),
-            (["window", "0", self.path("w.png")], "window handle is NULL"),
-            (["window", "0x0", "-"], "window handle is NULL"),
+            (["window", "0", self.path("w.png")], "no window has the id '0x0'"),
+            (["window", "0x0", "-"], "no window has the id '0x0'"),
+            # Text that is no number names a window by id or title.
+            (["window", "w.png"], f"no window has the id or the title 'w.png' (see '{PROGRAM} windows')"),
         ]
         for args, message in cases:
             with self.subTest(args=args):
@@ -483,6 +504,8 @@ class Forms(unittest.TestCase):
             (["f.ppm"], "ppm"), (["-"], "png"), (["-t", "png", "-"], "png"), (["-t", "jpeg", "-"], "jpeg"),
             (["-t", "jpg", "-q", "80", "-"], "jpeg"), (["-t", "ppm", "-"], "ppm"), (["-t", "ppm", "f"], "ppm"),
             (["--type=jpeg", "f.jpg"], "jpeg"), (["-q", "50", "f.jpg"], "jpeg"),
+            (["-t", "PNG", "-"], "png"), (["-t", "Jpeg", "-"], "jpeg"), (["f.Ppm"], "ppm"),
+            (["-l", "0", "f.png"], "png"), (["-l", "9", "-"], "png"), (["--level=1", "f.PNG"], "png"),
         ]
         for target, reference in targets:
             expected = self.reference(*reference)
@@ -500,6 +523,17 @@ class Forms(unittest.TestCase):
         self.assertLess(sizes["90"], sizes["100"])
         default = self.capture(["-g", "0,0 700x300", "-t", "jpeg", "-"])
         self.assertEqual(len(default), sizes["90"])
+
+    def test_png_level(self) -> None:
+        region = ["-g", "0,0 700x300"]
+        sizes = {level: len(self.capture(region + ["-l", level, "-"])) for level in ("0", "1", "6", "9")}
+        # Level 0 stores the rows: a filter byte and a byte a pixel (the
+        # rig's windows have few colours, so a palette).
+        self.assertGreater(sizes["0"], 700 * 300)
+        self.assertLess(sizes["1"], sizes["0"] // 4)
+        self.assertLessEqual(sizes["6"], sizes["1"])
+        self.assertLessEqual(sizes["9"], sizes["6"])
+        self.assertEqual(self.capture(region + ["-"]), self.capture(region + ["-l", "7", "-"]))
 
 
 class TimestampedFiles(unittest.TestCase):
@@ -537,6 +571,7 @@ class TimestampedFiles(unittest.TestCase):
 
     def test_where_the_picture_goes(self) -> None:
         config = os.path.join(self.dir, "config")
+        home_pictures = os.path.join(self.home, "Pictures")
         cases = [
             ("no user-dirs.dirs", lambda: None, {}, self.cwd),
             ("$XDG_CONFIG_HOME/user-dirs.dirs", lambda: self.user_dirs(config, "$HOME/Pictures and more"),
@@ -546,6 +581,13 @@ class TimestampedFiles(unittest.TestCase):
             ("a pictures directory that is not there", lambda: self.user_dirs(config, "$HOME/Gone"),
              {"XDG_CONFIG_HOME": config}, self.cwd),
             ("$XDG_PICTURES_DIR", lambda: None, {"XDG_PICTURES_DIR": self.pictures}, self.pictures),
+            ("~/Pictures", lambda: os.makedirs(home_pictures), {}, home_pictures),
+            ("a pictures directory that is not there, then ~/Pictures",
+             lambda: (os.makedirs(home_pictures), self.user_dirs(config, "$HOME/Gone")),
+             {"XDG_CONFIG_HOME": config}, home_pictures),
+            ("user-dirs.dirs before ~/Pictures",
+             lambda: (os.makedirs(home_pictures), self.user_dirs(config, "$HOME/Pictures and more")),
+             {"XDG_CONFIG_HOME": config}, self.pictures),
         ]
         for name, prepare, changes, where in cases:
             with self.subTest(name):
@@ -557,6 +599,7 @@ class TimestampedFiles(unittest.TestCase):
                 os.remove(path)
                 shutil.rmtree(config, ignore_errors=True)
                 shutil.rmtree(os.path.join(self.home, ".config"), ignore_errors=True)
+                shutil.rmtree(home_pictures, ignore_errors=True)
 
     def test_the_type_gives_the_extension(self) -> None:
         for args, extension, kind in ((["-t", "jpeg"], ".jpg", "jpeg"), (["-t", "ppm", "-g", "0,0 9x7"], ".ppm", "ppm"),
@@ -730,7 +773,7 @@ class FocusedWindow(unittest.TestCase):
         cases = [
             (None, {}, "no focused window: no window manager sets _NET_ACTIVE_WINDOW"),
             (0, {}, "no focused window: the window manager says no window has the focus"),
-            (gone, {}, f"GetWindowRect failed (error 3): {REASONS[3]}"),
+            (gone, {}, f"{REASONS[3]} (GetWindowRect failed, error 3)"),
             (windows.windows["bars"].id, {"WAYLAND_DISPLAY": "wayland-1"}, "no focused window on Wayland"),
             (windows.windows["bars"].id, {"VANTOREL_SCREENSHOT_BACKEND": "wayland", "WAYLAND_DISPLAY": None},
              "no focused window on Wayland"),
@@ -747,8 +790,8 @@ class FocusedWindow(unittest.TestCase):
 
 
 class ErrorsInWords(unittest.TestCase):
-    """The library's message exactly, then what its code means, from the one
-    list of codes."""
+    """What the code means first, from the one list of codes, then the
+    library's message exactly with its code."""
 
     def test_the_reason_follows_the_message(self) -> None:
         with tempfile.TemporaryDirectory() as runtime:
@@ -767,7 +810,7 @@ class ErrorsInWords(unittest.TestCase):
                     done = run(*args, env=clean_env(**changes))
                     self.assertEqual(done.returncode, 1)
                     self.assertEqual(done.stdout, b"")
-                    self.assertEqual(done.stderr.decode(), f"{PROGRAM}: {message} (error {code}): {REASONS[code]}\n")
+                    self.assertEqual(done.stderr.decode(), f"{PROGRAM}: {REASONS[code]} ({message}, error {code})\n")
         self.assertEqual(
             REASONS[5], "no display: DISPLAY is unset or malformed and no Wayland compositor answered"
         )

@@ -99,8 +99,9 @@ shot = vs.grab((0, 0, 4, 4))
 with tempfile.TemporaryDirectory() as work:
     shot.save(os.path.join(work, "x.png"))
     shot.save(os.path.join(work, "x.ppm"))
+    shot.save(os.path.join(work, "x.jpg"))
     calls = (lambda: vs.grab_image(0, 0, 4, 4), lambda: vs.monitor_image(0), shot.to_pil,
-             lambda: shot.save(os.path.join(work, "x.jpg")))
+             lambda: shot.to_pil("RGBA"))
     for call in calls:
         try:
             call()
@@ -108,7 +109,7 @@ with tempfile.TemporaryDirectory() as work:
             print(error.name, error)
         else:
             raise SystemExit("no ImportError")
-    assert sorted(os.listdir(work)) == ["x.png", "x.ppm"], os.listdir(work)
+    assert sorted(os.listdir(work)) == ["x.jpg", "x.png", "x.ppm"], os.listdir(work)
 """
         path = [] if os.environ.get("VS_TEST_INSTALLED") == "1" else [os.path.dirname(HERE)]
         done = subprocess.run(
@@ -142,7 +143,11 @@ class NumpyView(unittest.TestCase):
                 self.assertEqual((array.shape, array.dtype), ((rect[3], rect[2], 4), np.uint8))
                 with PilImage.open(io.BytesIO(vs.grab_png(*rect))) as png:
                     self.assertTrue(np.array_equal(array, np.asarray(png.convert("RGBA"))))
-                self.assertTrue(np.array_equal(np.asarray(shot.to_pil()), array))
+                self.assertTrue(np.array_equal(np.asarray(shot.to_pil("RGBA")), array))
+                # As ImageGrab gives it: RGB, which JPEG takes.
+                image = shot.to_pil()
+                self.assertEqual(image.mode, "RGB")
+                self.assertTrue(np.array_equal(np.asarray(image), array[:, :, :3]))
 
     def test_no_copy_and_the_array_keeps_the_pixels(self) -> None:
         shot = vs.grab((1000, 100, 300, 200))

@@ -1,9 +1,11 @@
 """Reads the PNG files the library writes, to check them pixel by pixel.
 
 The structure is checked here: signature, chunk CRCs, IHDR, one IDAT and IEND
-and nothing else, 8-bit RGBA without interlacing (the only kind the
-library writes, so anything else is a fault), and image data that inflates to
-exactly one filter byte and one row per line. The pixels come from libpng (its
+and nothing else, 8-bit RGBA without interlacing (what the capture exports
+write) or, from the compact encoder for an opaque picture, 8-bit RGB or an
+8-bit palette (then a PLTE chunk before the IDAT), anything else being a
+fault, and image data that inflates to exactly one filter byte and one row
+per line. The pixels come from libpng (its
 simplified reader, through ctypes): an independent decoder, and fast enough
 for whole-screen captures.
 """
@@ -57,7 +59,7 @@ _libpng.png_image_free.argtypes = [ctypes.POINTER(_PngImage)]
 
 
 def check_structure(data: bytes) -> Tuple[int, int]:
-    """Width and height of a well-formed 8-bit RGBA PNG; ValueError otherwise."""
+    """Width and height of a well-formed 8-bit RGBA or RGB PNG; ValueError otherwise."""
     if data[:8] != SIGNATURE:
         raise ValueError("no PNG signature")
     pos, chunks = 8, []
@@ -77,22 +79,35 @@ def check_structure(data: bytes) -> Tuple[int, int]:
     if pos != len(data):
         raise ValueError("bytes after IEND")
     kinds = [kind for kind, _ in chunks]
-    if kinds != [b"IHDR", b"IDAT", b"IEND"]:
+    if not chunks or chunks[0][0] != b"IHDR":
         raise ValueError(f"chunks {kinds}")
     width, height, depth, colour, compression, filtering, interlace = struct.unpack(
         ">IIBBBBB", chunks[0][1]
     )
-    if (depth, colour, compression, filtering, interlace) != (8, 6, 0, 0, 0):
-        raise ValueError(f"not 8-bit RGBA: depth {depth} colour type {colour}")
-    raw = zlib.decompress(chunks[1][1])
-    if len(raw) != height * (width * 4 + 1):
+    if (depth, compression, filtering, interlace) != (8, 0, 0, 0) or colour not in (2, 3, 6):
+        raise ValueError(f"not 8-bit RGBA, RGB or a palette: depth {depth} colour type {colour}")
+    wanted = [b"IHDR", b"PLTE", b"IDAT", b"IEND"] if colour == 3 else [b"IHDR", b"IDAT", b"IEND"]
+    if kinds != wanted:
+        raise ValueError(f"chunks {kinds}")
+    if colour == 3 and (len(chunks[1][1]) % 3 or not 3 <= len(chunks[1][1]) <= 768):
+        raise ValueError(f"a palette of {len(chunks[1][1])} bytes")
+    row = width * {2: 3, 3: 1, 6: 4}[colour] + 1
+    raw = zlib.decompress(chunks[-2][1])
+    if len(raw) != height * row:
         raise ValueError(f"{len(raw)} bytes of image data for {width}x{height}")
-    if any(raw[y * (width * 4 + 1)] > 4 for y in range(height)):
+    if any(raw[y * row] > 4 for y in range(height)):
         raise ValueError("unknown row filter")
     return width, height
 
 
+def colour_type(data: bytes) -> int:
+    """The IHDR's colour type: 6 RGBA, 2 RGB, 3 a palette."""
+    check_structure(data)
+    return data[25]
+
+
 def decode(data: bytes) -> Image:
+    """The pixels as R G B A rows; an RGB or palette PNG's alpha reads 255."""
     width, height = check_structure(data)
     image = _PngImage(version=_PNG_IMAGE_VERSION)
     if not _libpng.png_image_begin_read_from_memory(ctypes.byref(image), data, len(data)):

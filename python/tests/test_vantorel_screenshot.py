@@ -170,6 +170,24 @@ class Captures(unittest.TestCase):
                 )
         self.assertFalse(os.path.exists(missing))
 
+    def test_grab_window_by_id_and_its_refusals(self) -> None:
+        for window in windows.windows.values():
+            for given in (hex(window.id), window.id):
+                with self.subTest(window=window.name, given=given):
+                    shot = vs.grab(window=given)
+                    self.assertEqual(shot.size, (window.width, window.height))
+                    self.assertEqual(mismatches(picture_image(shot), window), [])
+        for what, call, error in (
+            ("a bool", lambda: vs.grab(window=True), TypeError),
+            ("a target and a window", lambda: vs.grab(0, window="0x1"), TypeError),
+            ("a NUL in the id", lambda: vs.grab(window="0x1\0"), ValueError),
+            ("an id X11 has no window for", lambda: vs.grab(window="wl:none"), vs.ScreenshotError),
+        ):
+            with self.subTest(what):
+                with self.assertRaises(error):
+                    call()
+        self.assertIsInstance(vs.windows(), list)
+
     def test_window_that_does_not_exist(self) -> None:
         with self.assertRaises(vs.ScreenshotError) as caught:
             vs.save_window(0x7FFFFFF, self.path("w.png"))
@@ -272,11 +290,23 @@ class Pictures(unittest.TestCase):
             shot.save(ppm)
             with open(ppm, "rb") as file:
                 self.assertEqual(file.read(), b"P6\n60 40\n255\n" + shot.rgb)
-            for name in ("shot.gif", "shot", "shot.png.txt"):
-                with self.subTest(name):
-                    with self.assertRaises(ValueError):
-                        shot.save(os.path.join(work, name))
-            self.assertEqual(sorted(os.listdir(work)), ["shot.PNG", "shot.ppm"])
+            # The format by name, in any case, over the extension; the level.
+            shot.save(os.path.join(work, "named"), format="PNG", level=9)
+            self.assertEqual(b"".join(decode_file(os.path.join(work, "named")).rows), shot.rgba)
+            refusals = [
+                (("shot.gif",), {}, "unknown image format 'gif' (png, jpeg or ppm)"),
+                (("shot.png.txt",), {}, "unknown image format 'txt' (png, jpeg or ppm)"),
+                (("shot.png",), {"format": "bmp"}, "unknown image format 'bmp' (png, jpeg or ppm)"),
+                (("shot",), {}, f"no image format: '{os.path.join(work, 'shot')}' has no extension (png, jpeg or ppm)"),
+                (("shot.png",), {"level": 10}, "PNG level 10 out of range (0-9, or -1 for the default)"),
+                (("shot.jpg",), {"level": 0}, "JPEG quality 0 out of range (1-100, or -1 for the default)"),
+            ]
+            for (name,), options, message in refusals:
+                with self.subTest(name=name, options=options):
+                    with self.assertRaises(ValueError) as caught:
+                        shot.save(os.path.join(work, name), **options)
+                    self.assertEqual(str(caught.exception), message)
+            self.assertEqual(sorted(os.listdir(work)), ["named", "shot.PNG", "shot.ppm"])
 
     def test_pictures_own_their_pixels(self) -> None:
         # Copies, pickles and pictures returned by worker processes each hold

@@ -12,14 +12,17 @@
     shot.left, shot.top, shot.size        # the rectangle really captured
     array = np.asarray(shot)              # (height, width, 4) uint8, RGBA, no copy
     shot.rgba, shot.rgb                   # bytes
-    shot.save("shot.png")                 # .png, .ppm; .jpg/.jpeg need Pillow
-    image = shot.to_pil()                 # a Pillow image, mode RGBA
+    shot.save("shot.png")                 # .png, .jpg/.jpeg, .ppm: the library's encoder
+    shot.save("shot.png", level=9)        # PNG 0-9 (default 7), JPEG quality 1-100
+    image = shot.to_pil()                 # a Pillow image, mode RGB (to_pil("RGBA") keeps alpha)
 
     vs.monitors()                         # [{'index': 0, 'name': ..., 'x': ..., ...}, ...]
     vs.save_all("screen.png")             # PNG files written by the library
     vs.save_monitor(0, "monitor0.png")
     vs.save_region(0, 0, 640, 480, "corner.png")
     vs.save_window(0x3a00007, "window.png")   # X11 window id, or an HWND on Windows
+    vs.windows()                          # [{'id': '0x3a00007', 'title': ..., 'app': ...}, ...]
+    shot = vs.grab(window="0x3a00007")    # a window by its listed id
     png = vs.grab_png(0, 0, 640, 480)         # PNG bytes
 
 A rectangle is cut to the monitors' bounding box; one wholly outside it, or
@@ -46,16 +49,13 @@ from __future__ import annotations
 
 import ctypes as _ctypes
 import ctypes.util as _ctypes_util
-import io as _io
 import json as _json
 import operator as _operator
 import os as _os
 import re as _re
-import struct as _struct
 import sys as _sys
 import threading as _threading
 import weakref as _weakref
-import zlib as _zlib
 from typing import TYPE_CHECKING as _TYPE_CHECKING
 from typing import Any as _Any
 from typing import Dict as _Dict
@@ -87,6 +87,7 @@ __all__ = [
     "save_region",
     "save_window",
     "version",
+    "windows",
 ]
 
 _StrPath = _Union[str, bytes, "_os.PathLike[str]", "_os.PathLike[bytes]"]
@@ -171,6 +172,11 @@ _lib: _Optional[_ctypes.CDLL] = None
 _lib_path: _Optional[str] = None
 
 
+# Refusals of what a save or an encode was asked for, raised as ValueError:
+# the library's own words, the same the program prints.
+_REFUSALS = ("unknown image format", "no image format", "PNG level", "JPEG quality")
+
+
 def _candidates() -> _List[str]:
     configured = _os.environ.get(_LIBRARY_ENV)
     if configured:
@@ -207,6 +213,7 @@ def _declare(lib: _ctypes.CDLL) -> None:
     c_int, c_char_p, c_void_p = _ctypes.c_int, _ctypes.c_char_p, _ctypes.c_void_p
     int_p = _ctypes.POINTER(c_int)
     byte_pp = _ctypes.POINTER(_ctypes.POINTER(_ctypes.c_uint8))
+    picture_p = _ctypes.POINTER(_GrabbedPicture)
     signatures = {
         "screenshot_version": ([], c_char_p),
         "screenshot_last_error": ([], c_char_p),
@@ -221,8 +228,15 @@ def _declare(lib: _ctypes.CDLL) -> None:
             c_int,
         ),
         "screenshot_free_mem": ([c_void_p], None),
+        "screenshot_encode": ([picture_p, c_char_p, c_int, byte_pp, int_p], c_int),
+        "screenshot_save": ([picture_p, c_char_p, c_char_p, c_int], c_int),
         "screenshot_grab_region": (
             [c_int, c_int, c_int, c_int, _ctypes.c_uint, _ctypes.POINTER(_GrabbedPicture)],
+            c_int,
+        ),
+        "screenshot_list_windows_json": ([], c_char_p),
+        "screenshot_grab_window": (
+            [c_char_p, _ctypes.c_uint, _ctypes.POINTER(_GrabbedPicture)],
             c_int,
         ),
     }
@@ -317,23 +331,6 @@ def _pillow() -> _Any:
             name="PIL",
         ) from error
     return Image
-
-
-def _png_chunk(kind: bytes, data: bytes) -> bytes:
-    return _struct.pack(">I", len(data)) + kind + data + _struct.pack(">I", _zlib.crc32(kind + data))
-
-
-def _png(width: int, height: int, rgba: bytes) -> bytes:
-    """8-bit RGBA PNG, every row unfiltered, one IDAT, as the library writes its own."""
-    stride = width * 4
-    rows = b"".join(b"\0" + rgba[y * stride : (y + 1) * stride] for y in range(height))
-    header = _struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
-    return (
-        b"\x89PNG\r\n\x1a\n"
-        + _png_chunk(b"IHDR", header)
-        + _png_chunk(b"IDAT", _zlib.compress(rows, 6))
-        + _png_chunk(b"IEND", b"")
-    )
 
 
 class Picture:
@@ -443,33 +440,45 @@ class Picture:
         view = (_ctypes.c_char * len(self._pixels)).from_buffer(self._pixels)
         return _ctypes.addressof(view)
 
-    def to_pil(self) -> "_PilImage.Image":
-        """A Pillow image (mode RGBA) holding a copy of the pixels. Needs Pillow."""
-        image: "_PilImage.Image" = _pillow().frombytes("RGBA", self.size, self.rgba)
+    def to_pil(self, mode: str = "RGB") -> "_PilImage.Image":
+        """A Pillow image holding a copy of the pixels: mode ``"RGB"`` (the
+        default, as ImageGrab gives, so ``to_pil().save("x.jpg")`` works) or
+        ``"RGBA"`` (alpha kept). Needs Pillow."""
+        if mode not in ("RGB", "RGBA"):
+            raise ValueError(f"to_pil() makes mode 'RGB' or 'RGBA', not {mode!r}")
+        raw = "RGBX" if mode == "RGB" else "RGBA"
+        image: "_PilImage.Image" = _pillow().frombytes(mode, self.size, self.rgba, "raw", raw)
         return image
 
-    def save(self, path: _StrPath) -> None:
-        """Writes the picture to ``path`` in the format its extension names:
-        ``.png`` (RGBA) and ``.ppm`` (binary RGB) need nothing else; ``.jpg``
-        and ``.jpeg`` (quality 90) need Pillow. Any other extension is refused
-        with ValueError before anything is written."""
-        name = _os.fspath(path)
-        extension = _os.fsdecode(_os.path.splitext(name)[1]).lower()
-        if extension == ".png":
-            data = _png(self.width, self.height, self.rgba)
-        elif extension == ".ppm":
-            data = b"P6\n%d %d\n255\n" % (self.width, self.height) + self.rgb
-        elif extension in (".jpg", ".jpeg"):
-            image = _pillow().frombytes("RGB", self.size, self.rgb)
-            buffer = _io.BytesIO()
-            image.save(buffer, "JPEG", quality=90)
-            data = buffer.getvalue()
-        else:
-            raise ValueError(
-                f"cannot tell the image format of {name!r}: use .png, .jpg, .jpeg or .ppm"
-            )
-        with open(name, "wb") as file:
-            file.write(data)
+    def save(self, path: _StrPath, level: _Optional[int] = None, format: _Optional[str] = None) -> None:
+        """Writes the picture to ``path`` with the library's encoder, the bytes
+        the program writes for the same pixels.
+
+        ``format`` is ``"png"``, ``"jpeg"`` (or ``"jpg"``) or ``"ppm"``, in any
+        case; without it the extension of ``path`` says which. ``level`` is the
+        PNG compression, 0 (none) to 9 (smallest), or the JPEG quality, 1 to 100;
+        None is the format's default (PNG 7, JPEG 90). A PNG is RGB when every
+        pixel is opaque (a palette for 256 colours or fewer), RGBA otherwise. Another format or extension, or a level
+        out of range, raises ValueError with the library's message before
+        anything is written. The file is written as the library writes its
+        own: a file that was there keeps its old contents when the new ones
+        cannot be written (a full disk), and ScreenshotError says why."""
+        name = _path(path)
+        kind = None if format is None else str(format).encode("utf-8")
+        number = -1 if level is None else _int("level", level)
+        self._call_encoder("screenshot_save", name, kind, number)
+
+    def _call_encoder(self, call: str, *args: _Any) -> None:
+        picture = _GrabbedPicture(self.left, self.top, self.width, self.height, self._address())
+        # Under the lock: the message is the process's, not this call's.
+        with _lock:
+            lib = _library()
+            if getattr(lib, call)(_ctypes.byref(picture), *args) == 0:
+                return
+            message = _text(lib.screenshot_last_error())
+        if message.startswith(_REFUSALS):
+            raise ValueError(message)
+        raise ScreenshotError(message)
 
     def __repr__(self) -> str:
         return (
@@ -561,8 +570,46 @@ def monitors() -> _List[_Dict[str, _Any]]:
     return result
 
 
-def grab(target: _Target = None, cursor: bool = False) -> Picture:
-    """Captures part of the screen as a Picture.
+def windows() -> _List[_Dict[str, _Any]]:
+    """The top-level windows, topmost first where the platform says: dicts with
+    id (a str that grab(window=...) takes), title, app, pid, x, y, width,
+    height, focused and minimized; None where the platform cannot say (the
+    geometry of a native Wayland window). The same list as the command
+    ``vantorel-screenshot windows`` prints."""
+    with _lock:
+        lib = _library()
+        raw = lib.screenshot_list_windows_json()
+        if raw is None:
+            raise _failure(lib)
+        text = _text(raw)
+    result: _List[_Dict[str, _Any]] = _json.loads(text)
+    return result
+
+
+def _grab_window(window: _Union[str, int], cursor: bool) -> Picture:
+    if isinstance(window, bool):
+        raise TypeError("grab(window=...) takes an id from windows(), not a bool")
+    if isinstance(window, int):
+        window = hex(_operator.index(window))
+    if not isinstance(window, str):
+        raise TypeError(f"grab(window=...) takes an id from windows(), not {window!r}")
+    encoded = window.encode("utf-8")
+    if b"\0" in encoded:
+        raise ValueError("embedded null character in window id")
+    picture = _GrabbedPicture()
+    flags = _WITH_CURSOR if cursor else 0
+    with _lock:
+        lib = _library()
+        if lib.screenshot_grab_window(encoded, flags, _ctypes.byref(picture)) != 0:
+            raise _failure(lib)
+    assert picture.rgba is not None
+    return Picture._from_library(picture.x, picture.y, picture.width, picture.height, picture.rgba)
+
+
+def grab(
+    target: _Target = None, cursor: bool = False, *, window: _Union[None, str, int] = None
+) -> Picture:
+    """Captures part of the screen, or one window, as a Picture.
 
     ``target`` is one of:
 
@@ -580,7 +627,14 @@ def grab(target: _Target = None, cursor: bool = False) -> Picture:
     lies over the rectangle; where it cannot be (GNOME's portal, an X server
     without XFixes) ScreenshotError says why, rather than a picture without
     it.
+
+    ``window`` instead captures one window, whole: an id as windows() lists
+    it (an int is taken as an X11 window id or HWND).
     """
+    if window is not None:
+        if target is not None:
+            raise TypeError("grab() takes a target or a window, not both")
+        return _grab_window(window, cursor)
     x, y, width, height = _target_rect(target)
     if cursor:
         picture = _GrabbedPicture()
@@ -656,16 +710,16 @@ def save_window(window_id: int, path: _StrPath) -> None:
 
 
 def grab_image(x: int, y: int, width: int, height: int) -> "_PilImage.Image":
-    """``grab((x, y, width, height)).to_pil()``: a Pillow image, mode RGBA. Needs Pillow."""
+    """``grab((x, y, width, height)).to_pil("RGBA")``: a Pillow image, mode RGBA. Needs Pillow."""
     _pillow()
-    return grab((x, y, width, height)).to_pil()
+    return grab((x, y, width, height)).to_pil("RGBA")
 
 
 def monitor_image(index: int) -> "_PilImage.Image":
-    """``grab(index).to_pil()``: monitor ``index`` as a Pillow image, mode RGBA,
+    """``grab(index).to_pil("RGBA")``: monitor ``index`` as a Pillow image, mode RGBA,
     with the pixels save_monitor() writes. Needs Pillow."""
     _pillow()
-    return grab(_int("index", index)).to_pil()
+    return grab(_int("index", index)).to_pil("RGBA")
 
 
 def __dir__() -> _List[str]:

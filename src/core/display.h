@@ -12,6 +12,7 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#include <stdint.h>
 #include <windows.h>
 
 #ifndef PW_RENDERFULLCONTENT
@@ -139,4 +140,44 @@ const char *vs_last_reason(void);
 BOOL WINAPI vs_ask_pointer(HDC memory);
 
 #endif
+
+// Windows by list and by id. These two are ours on every platform: the
+// Windows library provides them over EnumWindows (src/win32), the Linux one
+// in its dispatch, the unit tests in the scripted layer.
+
+// What one listed window may carry; a provider cuts longer text to fit (the
+// core cuts titles shorter still, at a character boundary).
+#define VS_WINDOW_ID_SIZE 64
+#define VS_WINDOW_TEXT_SIZE 1024
+// The most windows listed; a desktop with more gives its topmost ones.
+#define VS_MAX_WINDOWS 1024
+
+// One top-level window as its platform describes it. Text is what the
+// platform gave, meant as UTF-8 and not trusted to be: the core checks it.
+typedef struct vs_window_entry {
+  char id[VS_WINDOW_ID_SIZE];  // what vs_capture_window_text or PrintWindow takes back
+  char title[VS_WINDOW_TEXT_SIZE];
+  char app[VS_WINDOW_TEXT_SIZE];  // executable, WM_CLASS or app_id
+  int64_t pid;                    // -1: not known
+  int32_t x;                      // the window's rectangle on the virtual screen,
+  int32_t y;                      // valid when has_rect
+  int32_t width;
+  int32_t height;
+  BYTE has_rect;
+  signed char focused;  // 1 or 0, -1: not known
+  signed char minimized;
+} vs_window_entry;
+
+// The top-level windows, topmost first where the platform says: at most max
+// records into windows and their number into *count. FALSE with the last
+// error set when they cannot be listed.
+BOOL vs_list_windows(vs_window_entry *windows, int max, int *count);
+
+// A window named by an id that is no window number (a native Wayland
+// toplevel's), captured whole, with the mouse pointer drawn in when pointer
+// is TRUE: *pixels gets *width * *height pixels of B, G,
+// R, X bytes from malloc, which the caller frees. FALSE with the last error
+// set when no such window exists or it cannot be captured.
+BOOL vs_capture_window_text(const char *id, BOOL pointer, int *width, int *height, BYTE **pixels);
+
 #endif

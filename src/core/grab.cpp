@@ -47,6 +47,31 @@ static int parse_window_number(const char *id, uintptr_t *out) {
   return 0;
 }
 
+// A window named by text that is no number (a native Wayland toplevel's
+// id), whole, as its platform captures it, with the pointer where asked.
+static int capture_window_text(const char *id, unsigned flags, rgba_frame *frame) {
+  int width = 0;
+  int height = 0;
+  BYTE *pixels = NULL;
+  BOOL pointer = (flags & SCREENSHOT_WITH_CURSOR) ? TRUE : FALSE;
+  if (!vs_capture_window_text(id, pointer, &width, &height, &pixels)) {
+    set_error("window '%.64s' could not be captured (error %lu)", id,
+              (unsigned long)GetLastError());
+    return -1;
+  }
+  if (!pixels || width <= 0 || height <= 0) {
+    free(pixels);
+    set_error("window '%.64s' has empty rect", id);
+    return -1;
+  }
+  bgrx_to_rgba(pixels, (uint64_t)width * (uint64_t)height);
+  frame->pixels = pixels;
+  frame->width = width;
+  frame->height = height;
+  frame->stride = width * 4;
+  return 0;
+}
+
 static int grab_region(int x, int y, int width, int height, unsigned flags,
                        screenshot_picture *out) {
   if (!out) {
@@ -77,13 +102,19 @@ static int grab_window(const char *id, unsigned flags, screenshot_picture *out) 
   }
   if (check_flags(flags) != 0) return -1;
   uintptr_t number = 0;
-  if (parse_window_number(id, &number) != 0) {
-    set_error("no window has the id '%.64s'", id);
-    return -1;
-  }
   rgba_frame frame;
   memset(&frame, 0, sizeof frame);
-  if (capture_window_rgba((void *)number, flags, &frame) != 0) return -1;
+  // What starts with a digit is a window number or names no window; other
+  // text is an id of the platform's own (a native Wayland window's).
+  if (id[0] >= '0' && id[0] <= '9') {
+    if (parse_window_number(id, &number) != 0) {
+      set_error("no window has the id '%.64s'", id);
+      return -1;
+    }
+    if (capture_window_rgba((void *)number, flags, &frame) != 0) return -1;
+  } else if (capture_window_text(id, flags, &frame) != 0) {
+    return -1;
+  }
   out->width = frame.width;
   out->height = frame.height;
   out->rgba = frame.pixels;
@@ -105,9 +136,4 @@ int screenshot_grab_window(const char *id, unsigned flags, screenshot_picture *o
   int result = grab_window(id, flags, out);
   leave_physical_pixels(&scope);
   return result;
-}
-
-const char *screenshot_list_windows_json(void) {
-  set_error("the windows cannot be listed here");
-  return NULL;
 }

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "linux/linux_display.h"
+#include "linux/linux_frame.h"
 #include "linux/portal/portal_layer.h"
 #include "linux/wayland/wl_layer.h"
 #include "linux/x11/x11_layer.h"
@@ -327,4 +328,55 @@ BOOL WINAPI PrintWindow(HWND hwnd, HDC hdc, UINT flags) {
   return settle(&vs_x11_layer,
                 vs_x11_layer.print_window(hwnd, memory->bitmap, flags, memory->pointer,
                                           call_deadline(vs_x11_layer.wait_ms))) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// The window list and windows by text id
+
+// The chosen layer's own list where it has one (a Wayland compositor's
+// toplevels), else X11's: the X server's, or Xwayland's windows on a Wayland
+// session whose compositor lists none to clients (the portal desktops).
+BOOL vs_list_windows(vs_window_entry *windows, int max, int *count) {
+  begin_export();
+  *count = 0;
+  if (!windows || max <= 0) {
+    vs_set_last_error(VS_ERROR_BAD_VALUE);
+    return FALSE;
+  }
+  const vs_layer *layer = current_layer(call_deadline(VS_WAIT_MS));
+  if (!layer) return FALSE;
+  if (layer->list_windows && layer != &vs_x11_layer) {
+    int result =
+        settle(layer, layer->list_windows(windows, max, count, call_deadline(layer->wait_ms)));
+    if (result == 0) return TRUE;
+    if (result != VS_NOT_OFFERED) return FALSE;
+    *count = 0;
+  }
+  return settle(&vs_x11_layer, vs_x11_layer.list_windows(windows, max, count,
+                                                         call_deadline(vs_x11_layer.wait_ms))) == 0;
+}
+
+BOOL vs_capture_window_text(const char *id, BOOL pointer, int *width, int *height, BYTE **pixels) {
+  begin_export();
+  *width = 0;
+  *height = 0;
+  *pixels = NULL;
+  const vs_layer *layer = current_layer(call_deadline(VS_WAIT_MS));
+  if (!layer) return FALSE;
+  if (!layer->capture_window) {
+    // X11 names its windows by number only.
+    vs_set_last_error(VS_ERROR_BAD_WINDOW);
+    return FALSE;
+  }
+  vs_frame frame;
+  memset(&frame, 0, sizeof frame);
+  if (settle(layer, layer->capture_window(id, pointer ? 1 : 0, &frame, copy_deadline(layer))) !=
+      0) {
+    vs_frame_free(&frame);
+    return FALSE;
+  }
+  *width = frame.width;
+  *height = frame.height;
+  *pixels = (BYTE *)frame.pixels;
+  return TRUE;
 }

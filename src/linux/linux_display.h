@@ -111,8 +111,9 @@ int vs_connect_by(int fd, const struct sockaddr *address, socklen_t length, int6
 
 // What a layer's function gives back: 0, or one of these with the last error
 // set.
-#define VS_FAILED (-1)  // this call failed; the connection is still good
-#define VS_BROKEN (-2)  // the connection broke or went quiet: choose afresh
+#define VS_FAILED (-1)    // this call failed; the connection is still good
+#define VS_BROKEN (-2)    // the connection broke or went quiet: choose afresh
+#define VS_NOT_OFFERED 1  // list_windows: the layer has no list of its own here
 
 struct vs_monitor {
   RECT rect;
@@ -180,6 +181,7 @@ int vs_format_indexed(vs_pixel_format *format, int bits_per_pixel, int msb_first
 void vs_format_refresh_palette(vs_pixel_format *format);
 
 struct vs_bitmap;
+struct vs_frame;
 
 // Lets go of what the bitmap's content refers to (a heap frame, an image
 // reply, a lease on the X11 segment). It takes no lock a layer holds while it
@@ -266,6 +268,13 @@ struct vs_layer {
   int (*window_rect)(HWND hwnd, RECT *rect, int64_t deadline);
   // The window's own pixels; pointer as for copy_screen.
   int (*print_window)(HWND hwnd, vs_bitmap *bitmap, UINT flags, int pointer, int64_t deadline);
+  // The top-level windows, topmost first: at most max records and *count.
+  // VS_NOT_OFFERED when the layer has no list of its own here (a Wayland
+  // compositor without one): the dispatch then lists X11's (Xwayland's).
+  int (*list_windows)(vs_window_entry *windows, int max, int *count, int64_t deadline);
+  // A window named by the layer's own text id (not an X11 number), whole,
+  // into a new frame; pointer as for copy_screen.
+  int (*capture_window)(const char *id, int pointer, vs_frame *frame, int64_t deadline);
   // Drops the connection, if any.
   void (*close)(void);
 };

@@ -13,8 +13,10 @@
 #include <thread>
 
 #include "child_guard.h"
+#include "ext-foreign-toplevel-list-v1-server-protocol.h"
 #include "ext-image-capture-source-v1-server-protocol.h"
 #include "ext-image-copy-capture-v1-server-protocol.h"
+#include "wlr-foreign-toplevel-management-unstable-v1-server-protocol.h"
 #include "wlr-screencopy-unstable-v1-server-protocol.h"
 
 uint32_t fake_pixel(int index, int x, int y) {
@@ -94,14 +96,149 @@ void bind_sources(wl_client *client, void *data, uint32_t version, uint32_t id) 
   wl_resource_set_implementation(r, &k_sources_impl, nullptr, nullptr);
 }
 
+// --- windows: the toplevel list and the window source
+
+void handle_destroyed(wl_resource *resource) {
+  (void)resource;
+  g_server.log->handles_alive--;
+}
+
+const struct ext_foreign_toplevel_handle_v1_interface k_handle_impl = {destroy_resource};
+
+void list_stop(wl_client *client, wl_resource *resource) {
+  (void)client;
+  g_server.log->lists_stopped++;
+  if (!g_server.script->list_never_finishes) ext_foreign_toplevel_list_v1_send_finished(resource);
+}
+
+const struct ext_foreign_toplevel_list_v1_interface k_list_impl = {list_stop, destroy_resource};
+
+void bind_toplevel_list(wl_client *client, void *data, uint32_t version, uint32_t id) {
+  (void)data;
+  const fake_script &script = *g_server.script;
+  wl_resource *list =
+      wl_resource_create(client, &ext_foreign_toplevel_list_v1_interface, (int)version, id);
+  wl_resource_set_implementation(list, &k_list_impl, nullptr, nullptr);
+  for (size_t i = 0; i < script.toplevels.size(); i++) {
+    const fake_toplevel &t = script.toplevels[i];
+    wl_resource *h =
+        wl_resource_create(client, &ext_foreign_toplevel_handle_v1_interface, (int)version, 0);
+    wl_resource_set_implementation(h, &k_handle_impl, (void *)(intptr_t)(script.outputs.size() + i),
+                                   handle_destroyed);
+    g_server.log->handles_alive++;
+    ext_foreign_toplevel_list_v1_send_toplevel(list, h);
+    ext_foreign_toplevel_handle_v1_send_identifier(h, t.identifier.c_str());
+    ext_foreign_toplevel_handle_v1_send_title(h, t.title.c_str());
+    ext_foreign_toplevel_handle_v1_send_app_id(h, t.app_id.c_str());
+    ext_foreign_toplevel_handle_v1_send_done(h);
+    if (t.closed) ext_foreign_toplevel_handle_v1_send_closed(h);
+  }
+}
+
+// wlroots' toplevel management: every window with its state, then done.
+void wlr_handle_request(wl_client *client, wl_resource *resource) {
+  (void)client;
+  (void)resource;
+}
+
+void wlr_handle_activate(wl_client *client, wl_resource *resource, wl_resource *seat) {
+  (void)client;
+  (void)resource;
+  (void)seat;
+}
+
+void wlr_handle_set_rectangle(wl_client *client, wl_resource *resource, wl_resource *surface,
+                              int32_t x, int32_t y, int32_t w, int32_t h) {
+  (void)client;
+  (void)resource;
+  (void)surface;
+  (void)x;
+  (void)y;
+  (void)w;
+  (void)h;
+}
+
+const struct zwlr_foreign_toplevel_handle_v1_interface k_wlr_handle_impl = {
+    wlr_handle_request,  wlr_handle_request, wlr_handle_request,       wlr_handle_request,
+    wlr_handle_activate, wlr_handle_request, wlr_handle_set_rectangle, destroy_resource};
+
+void wlr_manager_stop(wl_client *client, wl_resource *resource) {
+  (void)client;
+  zwlr_foreign_toplevel_manager_v1_send_finished(resource);
+  wl_resource_destroy(resource);
+}
+
+const struct zwlr_foreign_toplevel_manager_v1_interface k_wlr_manager_impl = {wlr_manager_stop};
+
+void bind_wlr_toplevels(wl_client *client, void *data, uint32_t version, uint32_t id) {
+  (void)data;
+  wl_resource *manager =
+      wl_resource_create(client, &zwlr_foreign_toplevel_manager_v1_interface, (int)version, id);
+  wl_resource_set_implementation(manager, &k_wlr_manager_impl, nullptr, nullptr);
+  for (const fake_toplevel &t : g_server.script->toplevels) {
+    wl_resource *h =
+        wl_resource_create(client, &zwlr_foreign_toplevel_handle_v1_interface, (int)version, 0);
+    wl_resource_set_implementation(h, &k_wlr_handle_impl, nullptr, handle_destroyed);
+    g_server.log->handles_alive++;
+    zwlr_foreign_toplevel_manager_v1_send_toplevel(manager, h);
+    zwlr_foreign_toplevel_handle_v1_send_title(h, t.title.c_str());
+    zwlr_foreign_toplevel_handle_v1_send_app_id(h, t.app_id.c_str());
+    wl_array states;
+    wl_array_init(&states);
+    if (t.activated) {
+      *(uint32_t *)wl_array_add(&states, sizeof(uint32_t)) =
+          ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_ACTIVATED;
+    }
+    if (t.minimized) {
+      *(uint32_t *)wl_array_add(&states, sizeof(uint32_t)) =
+          ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_MINIMIZED;
+    }
+    zwlr_foreign_toplevel_handle_v1_send_state(h, &states);
+    wl_array_release(&states);
+    zwlr_foreign_toplevel_handle_v1_send_done(h);
+    if (t.closed) zwlr_foreign_toplevel_handle_v1_send_closed(h);
+  }
+}
+
+void create_window_source(wl_client *client, wl_resource *resource, uint32_t id,
+                          wl_resource *handle) {
+  wl_resource *r = wl_resource_create(client, &ext_image_capture_source_v1_interface,
+                                      wl_resource_get_version(resource), id);
+  wl_resource_set_implementation(r, &k_source_impl, wl_resource_get_user_data(handle), nullptr);
+}
+
+const struct ext_foreign_toplevel_image_capture_source_manager_v1_interface k_window_sources_impl =
+    {create_window_source, destroy_resource};
+
+void bind_window_sources(wl_client *client, void *data, uint32_t version, uint32_t id) {
+  (void)data;
+  wl_resource *r = wl_resource_create(
+      client, &ext_foreign_toplevel_image_capture_source_manager_v1_interface, (int)version, id);
+  wl_resource_set_implementation(r, &k_window_sources_impl, nullptr, nullptr);
+}
+
 // --- frames
 
+// A source's size: an output's mode, or a window's (past the outputs).
+void source_size(int index, int32_t *width, int32_t *height) {
+  const fake_script &script = *g_server.script;
+  if (index < (int)script.outputs.size()) {
+    *width = script.outputs[(size_t)index].width;
+    *height = script.outputs[(size_t)index].height;
+  } else {
+    const fake_toplevel &t = script.toplevels[(size_t)index - script.outputs.size()];
+    *width = t.width;
+    *height = t.height;
+  }
+}
+
 void send_batch(session_data *s, const fake_batch &b) {
-  const fake_output &o = g_server.script->outputs[s->output];
+  int32_t width = 0, height = 0;
+  source_size(s->output, &width, &height);
   fake_batch sent = b;
   if (sent.width == 0 && sent.height == 0) {
-    sent.width = (uint32_t)o.width;
-    sent.height = (uint32_t)o.height;
+    sent.width = (uint32_t)width;
+    sent.height = (uint32_t)height;
   }
   for (uint32_t format : sent.formats) {
     ext_image_copy_capture_session_v1_send_shm_format(s->resource, format);
@@ -418,6 +555,19 @@ std::string run_with_compositor(const fake_script &script, fake_log *log,
   }
   if (script.wlr) {
     wl_global_create(g_server.display, &zwlr_screencopy_manager_v1_interface, 3, nullptr, bind_wlr);
+  }
+  if (script.toplevel_list) {
+    wl_global_create(g_server.display, &ext_foreign_toplevel_list_v1_interface, 1, nullptr,
+                     bind_toplevel_list);
+  }
+  if (script.wlr_toplevels) {
+    wl_global_create(g_server.display, &zwlr_foreign_toplevel_manager_v1_interface, 1, nullptr,
+                     bind_wlr_toplevels);
+  }
+  if (script.toplevel_sources) {
+    wl_global_create(g_server.display,
+                     &ext_foreign_toplevel_image_capture_source_manager_v1_interface, 1, nullptr,
+                     bind_window_sources);
   }
   // The child ends with the test: the thread is never joined.
   std::thread([] {

@@ -55,6 +55,19 @@ enum fake_wlr {
   FAKE_WLR_EARLY_READY,  // flags and ready right after buffer_done, nothing at copy
 };
 
+// A window of ext-foreign-toplevel-list. Its frames, through the window
+// source, are width x height of fake_pixel(outputs.size() + its index, ...).
+struct fake_toplevel {
+  std::string identifier;
+  std::string title;
+  std::string app_id;
+  bool closed = false;  // closed right after it is announced
+  int32_t width = 30, height = 20;
+  // Its state in wlroots' toplevel management, where that is offered.
+  bool activated = false;
+  bool minimized = false;
+};
+
 struct fake_script {
   std::vector<fake_output> outputs = {{0, 0, 40, 30}};
   bool ext = true;
@@ -66,6 +79,14 @@ struct fake_script {
   uint32_t transform = 0;                           // the frames' transform event
   fake_wlr wlr_copy = FAKE_WLR_FAIL;
   const char *socket = "fake-0";  // its name in XDG_RUNTIME_DIR, and WAYLAND_DISPLAY
+  // ext-foreign-toplevel-list with these windows, when offered; a list that
+  // never says it finished after stop; the window source of image copy.
+  bool toplevel_list = false;
+  std::vector<fake_toplevel> toplevels;
+  bool list_never_finishes = false;
+  bool toplevel_sources = false;
+  // wlroots' toplevel management, telling the same windows' state.
+  bool wlr_toplevels = false;
 };
 
 // What the compositor saw; read by the test after a capture returned.
@@ -79,6 +100,8 @@ struct fake_log {
   // While above 0, a capture is taken and never answered, and this counts
   // down (a call left waiting on the compositor for as long as it will).
   std::atomic<int> withhold{0};
+  std::atomic<int> lists_stopped{0};
+  std::atomic<int> handles_alive{0};
 };
 
 // The pixel a frame of output `index` holds at buffer column x, row y, as

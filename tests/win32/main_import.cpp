@@ -20,6 +20,8 @@ int main(int argc, char **argv) {
   g_api.capture_region_mem = screenshot_capture_region_mem;
   g_api.free_mem = screenshot_free_mem;
   g_api.capture_region_rgba = screenshot_capture_region_rgba;
+  g_api.list_windows_json = screenshot_list_windows_json;
+  g_api.grab_window = screenshot_grab_window;
   g_api.grab_region = (int (*)(int, int, int, int, unsigned, void *))screenshot_grab_region;
   if (leaks) {
     harness_run("test windows show on the desktop", suite_setup_any_desktop);

@@ -31,6 +31,9 @@ static void bind_exports(void) {
   g_api.free_mem = (void (*)(void *))resolve("screenshot_free_mem");
   g_api.capture_region_rgba = (int (*)(int, int, int, int, int *, int *, int *, int *,
                                        unsigned char **))resolve("screenshot_capture_region_rgba");
+  g_api.list_windows_json = (const char *(*)(void))resolve("screenshot_list_windows_json");
+  g_api.grab_window =
+      (int (*)(const char *, unsigned, screenshot_picture *))resolve("screenshot_grab_window");
   g_api.grab_region =
       (int (*)(int, int, int, int, unsigned, void *))resolve("screenshot_grab_region");
 }

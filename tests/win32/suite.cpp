@@ -13,6 +13,8 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <string>
+
 #include "harness.h"
 
 vs_api g_api;
@@ -72,6 +74,7 @@ static uint32_t solid_pattern(int sx, int sy, int col, int row) {
 }
 
 static const char k_window_class[] = "vs_test_window";
+static const wchar_t k_unicode_window_class[] = L"vs_test_window_unicode";
 
 // Stacking order of the shown test windows, bottom first.
 static test_window *g_stack[24];
@@ -101,7 +104,9 @@ static LRESULT CALLBACK test_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM 
                0, 0, SRCCOPY);
       return 0;
   }
-  return DefWindowProcA(hwnd, msg, wp, lp);
+  // A window of the Unicode class keeps its title in UTF-16.
+  return IsWindowUnicode(hwnd) ? DefWindowProcW(hwnd, msg, wp, lp)
+                               : DefWindowProcA(hwnd, msg, wp, lp);
 }
 
 // A 32-bit DIB of width x height, rows top first.
@@ -210,13 +215,19 @@ static bool wait_until_shown(const RECT *r) {
   return false;
 }
 
+// With a title, the window is of the Unicode class.
 static bool show_window(test_window *w, int x, int y, int width, int height, pattern_fn pattern,
-                        bool topmost) {
+                        bool topmost, const wchar_t *title = NULL) {
   memset(w, 0, sizeof *w);
   SetRect(&w->rect, x, y, x + width, y + height);
   if (!paint_pattern(w, pattern)) return false;
-  w->hwnd = CreateWindowExA(WS_EX_TOOLWINDOW | (topmost ? WS_EX_TOPMOST : 0), k_window_class, "",
-                            WS_POPUP, x, y, width, height, NULL, NULL, GetModuleHandleA(NULL), w);
+  DWORD ex_style = WS_EX_TOOLWINDOW | (topmost ? WS_EX_TOPMOST : 0);
+  if (title)
+    w->hwnd = CreateWindowExW(ex_style, k_unicode_window_class, title, WS_POPUP, x, y, width,
+                              height, NULL, NULL, GetModuleHandleA(NULL), w);
+  else
+    w->hwnd = CreateWindowExA(ex_style, k_window_class, "", WS_POPUP, x, y, width, height, NULL,
+                              NULL, GetModuleHandleA(NULL), w);
   if (!w->hwnd) return false;
   ShowWindow(w->hwnd, SW_SHOWNOACTIVATE);
   SetWindowPos(w->hwnd, topmost ? HWND_TOPMOST : HWND_TOP, x, y, width, height,
@@ -553,6 +564,62 @@ static void test_window_capture(void) {
   CHECK_INT(g_api.capture_window_png(off_screen.hwnd, path), 0);
   check_png_file(path, 0, 0, 200, 100, &off_screen);
   close_window(&off_screen);
+  close_window(&target);
+}
+
+// The window list: a window of ours with a title beyond ASCII, listed with
+// its HWND as id, its title in UTF-8, our process, our executable and its
+// rectangle, then captured by the id the list gave.
+static void test_window_list(void) {
+  static test_window target;
+  CHECK(show_window(&target, 400, 300, 200, 150, target_pattern, false,
+                    L"Fen\u00eatre \u2713 Wine \U0001F600"));
+  const char *json = g_api.list_windows_json();
+  if (!json) {
+    harness_fail("no window list: %s", g_api.last_error());
+    close_window(&target);
+    return;
+  }
+  char id[40];
+  snprintf(id, sizeof id, "0x%llx", (unsigned long long)(uintptr_t)target.hwnd);
+  char head[64];
+  snprintf(head, sizeof head, "{\"id\":\"%s\",", id);
+  const char *entry = strstr(json, head);
+  CHECK(json[0] == '[' && entry != NULL);
+  if (entry) {
+    const char *end = strchr(entry, '}');
+    std::string text(entry, end ? (size_t)(end - entry) : strlen(entry));
+    wchar_t exe_path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(NULL, exe_path, MAX_PATH);
+    const wchar_t *exe = exe_path;
+    for (DWORD i = 0; i < n; i++)
+      if (exe_path[i] == L'\\' || exe_path[i] == L'/') exe = exe_path + i + 1;
+    char exe_utf8[MAX_PATH * 3];
+    WideCharToMultiByte(CP_UTF8, 0, exe, -1, exe_utf8, sizeof exe_utf8, NULL, NULL);
+    char want[512];
+    snprintf(want, sizeof want,
+             "{\"id\":\"%s\",\"title\":\"Fen\xc3\xaatre \xe2\x9c\x93 Wine "
+             "\xf0\x9f\x98\x80\",\"app\":\"%s\","
+             "\"pid\":%lu,\"x\":400,\"y\":300,\"width\":200,\"height\":150,",
+             id, exe_utf8, (unsigned long)GetCurrentProcessId());
+    if (text.compare(0, strlen(want), want) != 0)
+      harness_fail("listed as %s, expected it to begin %s", text.c_str(), want);
+  }
+  screenshot_picture picture;
+  CHECK_INT(g_api.grab_window(id, 0, &picture), 0);
+  CHECK_INT(picture.width, 200);
+  CHECK_INT(picture.height, 150);
+  if (picture.rgba && picture.width == 200 && picture.height == 150) {
+    int wrong = 0;
+    for (int row = 0; row < 150; row++)
+      for (int col = 0; col < 200; col++) {
+        const unsigned char *p = picture.rgba + ((size_t)row * 200 + col) * 4;
+        uint32_t got = ((uint32_t)p[0] << 16) | ((uint32_t)p[1] << 8) | p[2];
+        if (got != target_pattern(0, 0, col, row) || p[3] != 255) wrong++;
+      }
+    if (wrong) harness_fail("%d pixels of the window grabbed by its listed id differ", wrong);
+  }
+  g_api.free_mem(picture.rgba);
   close_window(&target);
 }
 
@@ -930,6 +997,12 @@ static void setup(bool rig_layout) {
   wc.hInstance = GetModuleHandleA(NULL);
   wc.lpszClassName = k_window_class;
   CHECK(RegisterClassA(&wc) != 0);
+  WNDCLASSW wide;
+  memset(&wide, 0, sizeof wide);
+  wide.lpfnWndProc = test_window_proc;
+  wide.hInstance = GetModuleHandleA(NULL);
+  wide.lpszClassName = k_unicode_window_class;
+  CHECK(RegisterClassW(&wide) != 0);
 
   char temp[MAX_PATH];
   GetTempPathA(sizeof temp, temp);
@@ -963,6 +1036,7 @@ void suite_run(void) {
   harness_run("each monitor to file decodes to the painted pixels", test_monitor_png);
   harness_run("whole screen to file decodes to the painted pixels", test_all_png);
   harness_run("window capture prints the window, covered or off screen", test_window_capture);
+  harness_run("window list: our window, its UTF-8 title, grabbed by its id", test_window_list);
   harness_run("failures under real GDI give their messages", test_errors);
   if (g_api.grab_region)
     harness_run("the pointer, asked for, at its hotspot over the screen", test_pointer);

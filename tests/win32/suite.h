@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include "vantorel_screenshot.h"
+
 struct vs_api {
   const char *(*version)(void);
   const char *(*last_error)(void);
@@ -19,6 +21,8 @@ struct vs_api {
   void (*free_mem)(void *mem);
   int (*capture_region_rgba)(int x, int y, int width, int height, int *out_x, int *out_y,
                              int *out_width, int *out_height, unsigned char **out_pixels);
+  const char *(*list_windows_json)(void);
+  int (*grab_window)(const char *id, unsigned flags, screenshot_picture *out);
   // screenshot_grab_region; its picture is screenshot_picture's five members.
   int (*grab_region)(int x, int y, int width, int height, unsigned flags, void *out);
 };

@@ -147,5 +147,7 @@ const vs_layer vs_portal_layer = {
     .screen_is_blind = NULL,
     .window_rect = NULL,
     .print_window = NULL,
+    .list_windows = NULL,
+    .capture_window = NULL,
     .close = vs_wl_close,
 };

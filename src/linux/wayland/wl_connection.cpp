@@ -25,6 +25,7 @@
 #include <unistd.h>
 #include <wayland-client.h>
 
+#include "ext-foreign-toplevel-list-v1-client-protocol.h"
 #include "ext-image-capture-source-v1-client-protocol.h"
 #include "ext-image-copy-capture-v1-client-protocol.h"
 #include "linux/wayland/wl_internal.h"
@@ -211,10 +212,32 @@ static int ext_global_locked(wl_registry *registry, uint32_t name, const char *i
     }
     return 1;
   }
+  if (strcmp(interface, ext_foreign_toplevel_image_capture_source_manager_v1_interface.name) == 0) {
+    if (!g_vs_wl.ext_toplevel_sources) {
+      g_vs_wl.ext_toplevel_sources =
+          (ext_foreign_toplevel_image_capture_source_manager_v1 *)wl_registry_bind(
+              registry, name, &ext_foreign_toplevel_image_capture_source_manager_v1_interface, 1);
+    }
+    return 1;
+  }
+  if (strcmp(interface, ext_foreign_toplevel_list_v1_interface.name) == 0) {
+    if (!g_vs_wl.toplevel_list_global) g_vs_wl.toplevel_list_global = name;
+    return 1;
+  }
+  if (strcmp(interface, "zwlr_foreign_toplevel_manager_v1") == 0) {
+    if (!g_vs_wl.wlr_toplevel_global) g_vs_wl.wlr_toplevel_global = name;
+    return 1;
+  }
   return 0;
 }
 
 static void ext_drop_locked(void) {
+  if (g_vs_wl.ext_toplevel_sources) {
+    ext_foreign_toplevel_image_capture_source_manager_v1_destroy(g_vs_wl.ext_toplevel_sources);
+  }
+  g_vs_wl.ext_toplevel_sources = NULL;
+  g_vs_wl.toplevel_list_global = 0;
+  g_vs_wl.wlr_toplevel_global = 0;
   if (g_vs_wl.ext_sources) ext_output_image_capture_source_manager_v1_destroy(g_vs_wl.ext_sources);
   if (g_vs_wl.ext_manager) ext_image_copy_capture_manager_v1_destroy(g_vs_wl.ext_manager);
   g_vs_wl.ext_sources = NULL;
@@ -277,6 +300,8 @@ static void registry_global(void *data, wl_registry *registry, uint32_t name, co
 static void registry_global_remove(void *data, wl_registry *registry, uint32_t name) {
   (void)data;
   (void)registry;
+  if (name == g_vs_wl.toplevel_list_global) g_vs_wl.toplevel_list_global = 0;
+  if (name == g_vs_wl.wlr_toplevel_global) g_vs_wl.wlr_toplevel_global = 0;
   for (int i = 0; i < g_vs_wl.output_count; i++) {
     if (g_vs_wl.outputs[i].output && g_vs_wl.outputs[i].global == name)
       release_output(&g_vs_wl.outputs[i]);

@@ -256,22 +256,17 @@ static int capture_frame_locked(ext_image_copy_capture_session_v1 *session, ext_
   return result;
 }
 
-int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh, int pointer,
-                                 vs_frame *frame, int dest_x, int dest_y, int64_t deadline) {
-  RECT rect;
-  if (vs_wl_output_rect(r, &rect) != 0) {
-    vs_set_last_error(VS_ERROR_WL_NO_OUTPUTS);
-    return VS_FAILED;
-  }
-  ext_copy_state s;
-  memset(&s, 0, sizeof s);
-  ext_buffer b;
-  memset(&b, 0, sizeof b);
-  b.shm.fd = -1;
-  // The pointer is no part of the screen unless the caller asks for it.
+// A session on the source and one frame of it in *b, which the caller
+// releases, as it destroys the session (*session_out) and the source. The
+// pointer is no part of the picture unless the caller asks for it. 0,
+// VS_FAILED or VS_BROKEN (the caller drops the connection once its proxies
+// are gone).
+static int copy_session_locked(ext_image_capture_source_v1 *source, int pointer,
+                               ext_image_copy_capture_session_v1 **session_out,
+                               ext_copy_state *s_out, ext_buffer *b_out, int64_t deadline) {
+  ext_copy_state &s = *s_out;
+  ext_buffer &b = *b_out;
   uint32_t options = pointer ? EXT_IMAGE_COPY_CAPTURE_MANAGER_V1_OPTIONS_PAINT_CURSORS : 0;
-  ext_image_capture_source_v1 *source =
-      ext_output_image_capture_source_manager_v1_create_source(g_vs_wl.ext_sources, r->output);
   ext_image_copy_capture_session_v1 *session =
       source
           ? ext_image_copy_capture_manager_v1_create_session(g_vs_wl.ext_manager, source, options)
@@ -297,16 +292,42 @@ int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, 
       result = VS_FAILED;
     }
   }
+  *session_out = session;
+  return result;
+}
+
+// The frame's buffer as a source for the sampling.
+static vs_source picture_of(const ext_buffer *b, const ext_copy_state *s) {
+  vs_source picture;
+  memset(&picture, 0, sizeof picture);
+  picture.pixels = b->shm.data;
+  picture.size = b->shm.size;
+  picture.width = b->width;
+  picture.height = b->height;
+  picture.stride = b->width * 4;
+  picture.swap_red_blue = (uint8_t)vs_wl_format_swaps(b->format);
+  picture.transform = (uint8_t)(s->transform & 7);
+  return picture;
+}
+
+int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh, int pointer,
+                                 vs_frame *frame, int dest_x, int dest_y, int64_t deadline) {
+  RECT rect;
+  if (vs_wl_output_rect(r, &rect) != 0) {
+    vs_set_last_error(VS_ERROR_WL_NO_OUTPUTS);
+    return VS_FAILED;
+  }
+  ext_copy_state s;
+  memset(&s, 0, sizeof s);
+  ext_buffer b;
+  memset(&b, 0, sizeof b);
+  b.shm.fd = -1;
+  ext_image_capture_source_v1 *source =
+      ext_output_image_capture_source_manager_v1_create_source(g_vs_wl.ext_sources, r->output);
+  ext_image_copy_capture_session_v1 *session = NULL;
+  int result = copy_session_locked(source, pointer, &session, &s, &b, deadline);
   if (result == 0) {
-    vs_source picture;
-    memset(&picture, 0, sizeof picture);
-    picture.pixels = b.shm.data;
-    picture.size = b.shm.size;
-    picture.width = b.width;
-    picture.height = b.height;
-    picture.stride = b.width * 4;
-    picture.swap_red_blue = (uint8_t)vs_wl_format_swaps(b.format);
-    picture.transform = (uint8_t)(s.transform & 7);
+    vs_source picture = picture_of(&b, &s);
     if (vs_sample(&picture, (int)(rect.right - rect.left), (int)(rect.bottom - rect.top), ox, oy,
                   rw, rh, frame, dest_x, dest_y) != 0) {
       vs_set_last_error(VS_ERROR_WL_FORMAT);
@@ -317,5 +338,35 @@ int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, 
   if (source) ext_image_capture_source_v1_destroy(source);
   vs_wl_release_buffer(&b.shm);
   if (result == VS_BROKEN) vs_wl_drop_locked();
+  return result;
+}
+
+// A window's frame is the window alone at its buffer's size: the sampling
+// only turns it upright.
+int vs_wl_ext_copy_source_locked(ext_image_capture_source_v1 *source, int pointer, vs_frame *frame,
+                                 int64_t deadline) {
+  ext_copy_state s;
+  memset(&s, 0, sizeof s);
+  ext_buffer b;
+  memset(&b, 0, sizeof b);
+  b.shm.fd = -1;
+  ext_image_copy_capture_session_v1 *session = NULL;
+  int result = copy_session_locked(source, pointer, &session, &s, &b, deadline);
+  if (result == 0) {
+    vs_source picture = picture_of(&b, &s);
+    int turned = picture.transform & 1;
+    int width = (int)(turned ? b.height : b.width);
+    int height = (int)(turned ? b.width : b.height);
+    if (vs_frame_alloc(frame, width, height) != 0) {
+      vs_set_last_error(VS_ERROR_WL_NO_MEMORY);
+      result = VS_FAILED;
+    } else if (vs_sample(&picture, width, height, 0, 0, width, height, frame, 0, 0) != 0) {
+      vs_frame_free(frame);
+      vs_set_last_error(VS_ERROR_WL_FORMAT);
+      result = VS_FAILED;
+    }
+  }
+  if (session) ext_image_copy_capture_session_v1_destroy(session);
+  vs_wl_release_buffer(&b.shm);
   return result;
 }

@@ -29,6 +29,8 @@ struct zxdg_output_v1;
 struct zwlr_screencopy_manager_v1;
 struct ext_image_copy_capture_manager_v1;
 struct ext_output_image_capture_source_manager_v1;
+struct ext_foreign_toplevel_image_capture_source_manager_v1;
+struct ext_image_capture_source_v1;
 
 struct vs_wl_output {
   uint32_t global;  // the registry's name for it
@@ -64,6 +66,14 @@ struct vs_wl_shared {
   uint32_t screencopy_version;
   ext_image_copy_capture_manager_v1 *ext_manager;
   ext_output_image_capture_source_manager_v1 *ext_sources;
+  // The window source of ext-image-copy-capture, and the registry's name for
+  // ext-foreign-toplevel-list (0: not offered), bound for a call at a time:
+  // a list kept bound would hear of every window's every change.
+  ext_foreign_toplevel_image_capture_source_manager_v1 *ext_toplevel_sources;
+  uint32_t toplevel_list_global;
+  // wlroots' toplevel management, for the windows' focus and minimized
+  // state (0: not offered); bound for a call at a time as well.
+  uint32_t wlr_toplevel_global;
   vs_wl_output outputs[VS_WL_MAX_OUTPUTS];
   int output_count;
   uint8_t too_many_outputs;  // an output came that found no free record
@@ -136,6 +146,14 @@ int vs_wl_ext_offered_locked(void);
 // connection dropped.
 int vs_wl_ext_copy_output_locked(const vs_wl_output *r, int ox, int oy, int rw, int rh, int pointer,
                                  vs_frame *frame, int dest_x, int dest_y, int64_t deadline);
+// A frame of the source whole, at its buffer's size, into a new frame; the
+// source stays the caller's. 0, VS_FAILED, or VS_BROKEN (the caller drops
+// the connection once its proxies are gone).
+int vs_wl_ext_copy_source_locked(ext_image_capture_source_v1 *source, int pointer, vs_frame *frame,
+                                 int64_t deadline);
+// The window list and a window by its id (wl_windows.cpp), for the table.
+int vs_wl_list_windows(vs_window_entry *windows, int max, int *count, int64_t deadline);
+int vs_wl_capture_window(const char *id, int pointer, vs_frame *frame, int64_t deadline);
 #ifdef VS_TEST_HOOKS
 // Set only by the benchmark that times wlroots' screen copy on a compositor
 // that offers both protocols; the shipped library has no such switch.

@@ -30,5 +30,7 @@ const vs_layer vs_wl_layer = {
     .screen_is_blind = NULL,
     .window_rect = NULL,
     .print_window = NULL,
+    .list_windows = vs_wl_list_windows,
+    .capture_window = vs_wl_capture_window,
     .close = vs_wl_close,
 };

@@ -167,6 +167,7 @@ int x11_copy_screen(int x, int y, int width, int height, int pointer, vs_bitmap 
 int x11_screen_is_blind(int64_t deadline);
 int x11_window_rect(HWND hwnd, RECT *rect, int64_t deadline);
 int x11_print_window(HWND hwnd, vs_bitmap *bitmap, UINT flags, int pointer, int64_t deadline);
+int x11_list_windows(vs_window_entry *windows, int max, int *count, int64_t deadline);
 void x11_close(void);
 
 #endif

@@ -43,5 +43,7 @@ const vs_layer vs_x11_layer = {
     .screen_is_blind = x11_screen_is_blind,
     .window_rect = x11_window_rect,
     .print_window = x11_print_window,
+    .list_windows = x11_list_windows,
+    .capture_window = NULL,
     .close = x11_close,
 };
