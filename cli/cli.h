@@ -59,6 +59,13 @@ typedef struct {
 void say(const char *format, ...) VS_PRINTF_LIKE;
 /* Text to a stream: UTF-16 to a Windows console, the UTF-8 bytes elsewhere. */
 void put_text(FILE *stream, const char *text);
+/* Text from outside (an argument, standard input) as a message may show it:
+ * control characters, DEL, C1 controls and bytes that are no UTF-8 as \n,
+ * \t, \r or \xNN, a backslash as \\. Valid until the next call. */
+const char *shown(const char *text);
+/* Flushes standard output: EXIT_OK, or EXIT_FAILED with the message when
+ * anything written to it was lost (a full disk, a closed pipe). */
+int finish_stdout(void);
 void remove_file(const char *path);
 #if defined(_WIN32)
 /* UTF-8 to UTF-16 in a malloc'd block, or NULL. */
@@ -104,8 +111,12 @@ int focused_window(uintptr_t *window, char *id, size_t size);
 /* Makes (empty, so no other run takes it) a file named after the current time
  * in the pictures directory or the current one, and gives its path. */
 int reserve_timestamped_file(const char *extension, char *path, size_t size);
+/* Until removed or kept, SIGINT, SIGTERM and SIGHUP remove it (while the
+ * path still names it) before they end the program. */
 /* Removes the file reserve_timestamped_file made, while the path still names
  * it. */
 void remove_reserved_file(const char *path);
+/* The picture is in it: the file stays, whatever comes. */
+void keep_reserved_file(void);
 
 #endif

@@ -81,15 +81,15 @@ const char help_text[] =
     "is then PNG; a FILE alone needs an extension or -t. With -t, an extension\n"
     "must agree with it.\n"
     "\n"
-    "Exit status: 0 on success; 1 when the capture fails (on standard error the\n"
-    "reason in words, then the library's message and its code);\n"
-    "2 on bad arguments (the usage on standard error).\n";
+    "Exit status: 0 on success; 1 when the capture or writing its output fails\n"
+    "(on standard error the reason in words, then the library's message and its\n"
+    "code); 2 on bad arguments (the usage on standard error).\n";
 
 enum { DEFAULT_JPEG_QUALITY = 90, MAX_DELAY_SECONDS = 86400 };
 
 int usage_error(const char *why, const char *arg) {
   if (arg)
-    say("%s: '%s'", why, arg);
+    say("%s: '%s'", why, shown(arg));
   else
     say("%s", why);
   fputs(synopsis, stderr);
@@ -173,16 +173,22 @@ static int parse_geometry(const char *text, request *req) {
   return *skip_blanks(p) ? -1 : 0;
 }
 
-/* -g -: one line from standard input, as `slurp | ... -g -` gives it. */
-static int read_geometry_line(char *line, size_t size) {
+/* -g -: one line from standard input, as `slurp | ... -g -` gives it, and
+ * then the input's end. NULL, or why the input is refused: a NUL would cut
+ * the line short unseen, and bytes after it would be a second answer. */
+static const char *read_geometry_line(char *line, size_t size) {
   size_t n = 0;
   int c;
   while ((c = getchar()) != EOF && c != '\n') {
-    if (n + 1 >= size) return -1;
+    if (c == '\0') return "a NUL byte in the geometry on standard input";
+    if (n + 1 >= size) return "the geometry on standard input is too long";
     line[n++] = (char)c;
   }
   line[n] = '\0';
-  return n == 0 && c == EOF ? -1 : 0;
+  if (ferror(stdin)) return "standard input cannot be read";
+  if (n == 0 && c == EOF) return "no geometry on standard input";
+  if (c != EOF && getchar() != EOF) return "more than one line on standard input";
+  return NULL;
 }
 
 static int parse_delay(const char *text, unsigned *ms) {
@@ -342,8 +348,8 @@ int parse_arguments(int argc, char **argv, request *req) {
         } else {
           char line[256];
           if (!strcmp(value, "-")) {
-            if (read_geometry_line(line, sizeof line) != 0)
-              return usage_error("no geometry on standard input", NULL);
+            const char *refused = read_geometry_line(line, sizeof line);
+            if (refused) return usage_error(refused, NULL);
             value = line;
           }
           if (parse_geometry(value, req) != 0)

@@ -178,9 +178,10 @@ static int resolve_output(const char *output, int *index) {
       }
     return failed("no monitor is flagged primary");
   }
+  /* Plain digits only: strtol would take " 0" and "+0" for 0 too. */
   errno = 0;
-  number = strtol(output, &end, 10);
-  if (*output && !*end && !errno && number >= INT_MIN && number <= INT_MAX) {
+  number = strspn(output, "0123456789") == strlen(output) ? strtol(output, &end, 10) : -1;
+  if (*output && end && !*end && !errno && number >= 0 && number <= INT_MAX) {
     *index = (int)number; /* the capture refuses one out of range */
     return EXIT_OK;
   }
@@ -191,7 +192,7 @@ static int resolve_output(const char *output, int *index) {
     if (n < 0) break;
     used += (size_t)n;
   }
-  say("no monitor named '%s' (monitors: %s)", output, names);
+  say("no monitor named '%s' (monitors: %s)", shown(output), names);
   return EXIT_FAILED;
 }
 
@@ -232,11 +233,9 @@ static int grab(const target *t, unsigned flags, screenshot_picture *picture) {
 }
 
 static int write_stdout(const uint8_t *bytes, size_t length) {
-  if (fwrite(bytes, 1, length, stdout) != length || fflush(stdout) != 0) {
-    say("writing to standard output: %s", strerror(errno));
-    return EXIT_FAILED;
-  }
-  return EXIT_OK;
+  if (fwrite(bytes, 1, length, stdout) != length)
+    return failed_errno("writing to standard output", NULL);
+  return finish_stdout();
 }
 
 static const char *format_word(image_format format) {
@@ -303,13 +302,16 @@ int run_capture(const request *req) {
   }
   status = to_output(&t, req, path);
   if (!req->file) {
+    /* A path nobody hears of is a file nobody finds: it goes too. */
     if (status == EXIT_OK) {
       put_text(stdout, path);
       put_text(stdout, "\n");
-      if (fflush(stdout) != 0) status = failed_errno("writing to standard output", NULL);
-    } else {
-      remove_reserved_file(path);
+      status = finish_stdout();
     }
+    if (status == EXIT_OK)
+      keep_reserved_file();
+    else
+      remove_reserved_file(path);
   }
   return status;
 }

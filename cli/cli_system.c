@@ -5,6 +5,7 @@
 #define _POSIX_C_SOURCE 200809L /* open flags, fdopen, lstat, sigaction, ... */
 #endif
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -233,15 +234,69 @@ static void pictures_dir(char *out, size_t size) {
 #endif
 }
 
+/* The file reserved for this run's picture, while it may have to go: made
+ * is set last and cleared first, so a signal handler that finds it set finds
+ * the rest in place. */
 #if defined(_WIN32)
-static struct { int made; } s_reserved;
+static struct {
+  volatile sig_atomic_t made;
+  wchar_t *path;
+} s_reserved;
 #else
 static struct {
-  int made;
+  volatile sig_atomic_t made;
   dev_t device;
   ino_t inode;
+  char path[4096];
 } s_reserved;
 #endif
+
+static const int k_ending_signals[] = {
+    SIGINT,
+    SIGTERM,
+#if !defined(_WIN32)
+    SIGHUP,
+#endif
+};
+
+/* Ctrl-C while the capture waits (a silent server, a portal dialog) or a
+ * kill: the reserved file is removed, while the path still names it, before
+ * the signal ends the program as it would have. Only calls that are safe in
+ * a handler. */
+static void remove_reserved_and_end(int signal_number) {
+  if (s_reserved.made) {
+    s_reserved.made = 0;
+#if defined(_WIN32)
+    _wremove(s_reserved.path);
+#else
+    struct stat now;
+    if (lstat(s_reserved.path, &now) == 0 && now.st_dev == s_reserved.device &&
+        now.st_ino == s_reserved.inode)
+      unlink(s_reserved.path);
+#endif
+  }
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
+/* The handlers, for the signals the program was not told to ignore (nohup). */
+static void watch_ending_signals(void) {
+  size_t i;
+  for (i = 0; i < sizeof k_ending_signals / sizeof k_ending_signals[0]; ++i) {
+#if defined(_WIN32)
+    if (signal(k_ending_signals[i], remove_reserved_and_end) == SIG_IGN)
+      signal(k_ending_signals[i], SIG_IGN);
+#else
+    struct sigaction action, previous;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = remove_reserved_and_end;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    if (sigaction(k_ending_signals[i], NULL, &previous) == 0 && previous.sa_handler != SIG_IGN)
+      sigaction(k_ending_signals[i], &action, NULL);
+#endif
+  }
+}
 
 int reserve_timestamped_file(const char *extension, char *path, size_t size) {
   char dir[4096];
@@ -277,17 +332,23 @@ int reserve_timestamped_file(const char *extension, char *path, size_t size) {
     }
     if (fd >= 0) {
       _close(fd);
-      s_reserved.made = 1;
+      s_reserved.path = utf8_to_wide(path);
+      if (s_reserved.path) {
+        s_reserved.made = 1;
+        watch_ending_signals();
+      }
       return EXIT_OK;
     }
 #else
     fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       struct stat info;
-      if (fstat(fd, &info) == 0) {
-        s_reserved.made = 1;
+      if (fstat(fd, &info) == 0 && strlen(path) < sizeof s_reserved.path) {
         s_reserved.device = info.st_dev;
         s_reserved.inode = info.st_ino;
+        strcpy(s_reserved.path, path);
+        s_reserved.made = 1;
+        watch_ending_signals();
       }
       close(fd);
       return EXIT_OK;
@@ -299,13 +360,16 @@ int reserve_timestamped_file(const char *extension, char *path, size_t size) {
 }
 
 void remove_reserved_file(const char *path) {
+  int made = s_reserved.made;
+  s_reserved.made = 0;
 #if defined(_WIN32)
-  if (s_reserved.made) remove_file(path);
+  if (made) remove_file(path);
 #else
   struct stat now;
-  if (s_reserved.made && lstat(path, &now) == 0 && now.st_dev == s_reserved.device &&
+  if (made && lstat(path, &now) == 0 && now.st_dev == s_reserved.device &&
       now.st_ino == s_reserved.inode)
     unlink(path);
 #endif
-  s_reserved.made = 0;
 }
+
+void keep_reserved_file(void) { s_reserved.made = 0; }

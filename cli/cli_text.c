@@ -74,6 +74,71 @@ void remove_file(const char *path) {
   remove(path);
 #endif
 }
+/* The length of the UTF-8 sequence at p that a terminal shows as a
+ * character (not a C1 control), or 0. */
+static size_t printable_utf8(const unsigned char *p) {
+  size_t length, i;
+  uint32_t code;
+  if (p[0] >= 0xc2 && p[0] <= 0xdf) {
+    length = 2, code = p[0] & 0x1fu;
+  } else if (p[0] >= 0xe0 && p[0] <= 0xef) {
+    length = 3, code = p[0] & 0x0fu;
+  } else if (p[0] >= 0xf0 && p[0] <= 0xf4) {
+    length = 4, code = p[0] & 0x07u;
+  } else {
+    return 0;
+  }
+  for (i = 1; i < length; ++i) {
+    if ((p[i] & 0xc0) != 0x80) return 0;
+    code = code << 6 | (p[i] & 0x3fu);
+  }
+  if (code < 0xa0 || (length == 3 && code < 0x800) || (length == 4 && code < 0x10000) ||
+      code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff))
+    return 0;
+  return length;
+}
+
+const char *shown(const char *text) {
+  static char out[1024];
+  static const char ellipsis[] = "...";
+  size_t n = 0;
+  const unsigned char *p = (const unsigned char *)text;
+  while (*p) {
+    char piece[8];
+    size_t length = 1;
+    if (*p == '\\') {
+      strcpy(piece, "\\\\");
+    } else if (*p == '\n' || *p == '\t' || *p == '\r') {
+      piece[0] = '\\', piece[1] = *p == '\n' ? 'n' : *p == '\t' ? 't' : 'r', piece[2] = '\0';
+    } else if (*p >= 0x20 && *p < 0x7f) {
+      piece[0] = (char)*p, piece[1] = '\0';
+    } else if (*p >= 0x80 && (length = printable_utf8(p)) > 0) {
+      memcpy(piece, p, length);
+      piece[length] = '\0';
+    } else {
+      length = 1;
+      snprintf(piece, sizeof piece, "\\x%02x", *p);
+    }
+    if (n + strlen(piece) + sizeof ellipsis > sizeof out) {
+      memcpy(out + n, ellipsis, sizeof ellipsis);
+      return out;
+    }
+    memcpy(out + n, piece, strlen(piece));
+    n += strlen(piece);
+    p += length;
+  }
+  out[n] = '\0';
+  return out;
+}
+
+int finish_stdout(void) {
+  if (fflush(stdout) != 0 || ferror(stdout)) {
+    if (!errno) errno = EIO;
+    return failed_errno("writing to standard output", NULL);
+  }
+  return EXIT_OK;
+}
+
 int failed(const char *message) {
   say("%s", message);
   return EXIT_FAILED;

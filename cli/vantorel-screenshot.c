@@ -39,12 +39,12 @@ static int run(int argc, char **argv) {
       if (!alone) return usage_error("too many arguments", NULL);
       fputs(synopsis, stdout);
       fputs(help_text, stdout);
-      return EXIT_OK;
+      return finish_stdout();
     }
     if (!strcmp(first, "version") || !strcmp(first, "--version")) {
       if (!alone) return usage_error("too many arguments", NULL);
       printf("%s\n", screenshot_version());
-      return EXIT_OK;
+      return finish_stdout();
     }
     if (!strcmp(first, "windows")) return run_windows(argc, argv);
     if (!strcmp(first, "monitors")) {
@@ -54,7 +54,7 @@ static int run(int argc, char **argv) {
       if (!json) return library_failed();
       put_text(stdout, json);
       put_text(stdout, "\n");
-      return EXIT_OK;
+      return finish_stdout();
     }
   }
   status = parse_arguments(argc, argv, &req);

@@ -25,7 +25,8 @@
 #              defers their stops); RandR is polled once, as Wine reads its
 #              cached state;
 #              stage_xvfb [Xvfb ARGS]: an Xvfb on a free display (DISPLAY,
-#              STAGE_XVFB_PID, STAGE_XVFB_DIR), stopped by stage_xvfb_stop or
+#              STAGE_XVFB_PID, STAGE_XVFB_DIR) that does not reset when its
+#              last client leaves (-noreset), stopped by stage_xvfb_stop or
 #              at the end.
 #   sanitizers stage_no_aslr COMMAND...: without address randomisation where
 #              the kernel allows (GCC 12's ThreadSanitizer needs it).
@@ -136,14 +137,16 @@ stage_rig_lines() {
 }
 
 # Xvfb picks a free display itself (-displayfd) and writes it once it takes
-# clients.
+# clients. Without -noreset it would regenerate whenever its last client
+# left, refusing the next one's connect meanwhile: a test that is about
+# regeneration starts its own server.
 STAGE_XVFB_PID=""
 STAGE_XVFB_DIR=""
 _stage_xvfb_deferred=""
 
 stage_xvfb() {
   STAGE_XVFB_DIR=$(mktemp -d /tmp/vs-xvfb.XXXXXX)
-  Xvfb -displayfd 3 "$@" -nolisten tcp 3>"$STAGE_XVFB_DIR/display" </dev/null \
+  Xvfb -displayfd 3 "$@" -nolisten tcp -noreset 3>"$STAGE_XVFB_DIR/display" </dev/null \
     >"$STAGE_XVFB_DIR/xvfb.log" 2>&1 &
   STAGE_XVFB_PID=$!
   if [ -z "$_stage_xvfb_deferred" ]; then

@@ -46,7 +46,7 @@ mount --bind "$work/hosts" /etc/hosts
 xvfb() {
   local number=$1
   shift
-  Xvfb ":$number" -nolock -displayfd 3 -screen 0 320x200x24 "$@" \
+  Xvfb ":$number" -nolock -noreset -displayfd 3 -screen 0 320x200x24 "$@" \
     3>"$work/ready.$number" 2>"$work/xvfb.$number.log" &
   pids+=($!)
   for _ in $(seq 1 100); do

@@ -21,13 +21,12 @@ run_tests() {
     ctest -L x11 -R X11Depths --output-on-failure --no-tests=error)
 }
 
-# Without -noreset Xvfb would reset whenever its last client left, and the
-# next test's connection, made meanwhile, could hang. RIG_DIR marks a display
-# of ours to draw on.
+# stage_xvfb's server does not reset when its last client leaves. RIG_DIR
+# marks a display of ours to draw on.
 start_xvfb() {
   local depth=$1
   shift
-  stage_xvfb -screen 0 "800x600x$depth" "$@" -noreset
+  stage_xvfb -screen 0 "800x600x$depth" "$@"
   export RIG_DIR=$STAGE_XVFB_DIR
 }
 

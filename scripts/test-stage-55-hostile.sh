@@ -67,7 +67,7 @@ display_free() {
 }
 number=170
 while ! display_free "$number"; do number=$((number + 1)); done
-coproc XVFB { exec Xvfb ":$number" -displayfd 1 -screen 0 320x200x24 -nolisten tcp 2>/dev/null; }
+coproc XVFB { exec Xvfb ":$number" -displayfd 1 -screen 0 320x200x24 -nolisten tcp -noreset 2>/dev/null; }
 stage_defer stage_kill "$XVFB_PID"
 read -r -t 20 shown <&"${XVFB[0]}"
 [ "$shown" = "$number" ] || stage_abort "Xvfb starts"

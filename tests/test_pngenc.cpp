@@ -5,16 +5,19 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <malloc.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/pngenc.h"
@@ -366,6 +369,59 @@ TEST_F(PngFile, PartialWriteLeavesNoFileWeCreated) {
   EXPECT_EQ(r2, -1);
   EXPECT_EQ(e2, EFBIG);
   EXPECT_EQ(read_file(existing), std::vector<uint8_t>({'o', 'l', 'd'}));
+}
+
+// A path that names a FIFO: opening never waits for a reader, a reader that
+// quits fails the write with EPIPE instead of ending the host with SIGPIPE
+// (whose action stays the default here), and a reader that stays gets every
+// byte. The picture is larger than a pipe holds, so the writer waits on it.
+TEST_F(PngFile, Fifo) {
+  image big = noise_image(200, 200, 200 * 200 * 4, 5);
+  std::vector<uint8_t> expected = encode(big);
+  ASSERT_GT(expected.size(), 65536u * 2);
+  std::string fifo = dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(signal(SIGPIPE, SIG_DFL), SIG_DFL);
+
+  errno = 0;
+  EXPECT_EQ(pngenc_write_rgba_file(big.rgba.data(), big.width, big.height, fifo.c_str()), -1);
+  EXPECT_EQ(errno, ENXIO) << "no reader";
+
+  for (bool reader_quits : {true, false}) {
+    SCOPED_TRACE(reader_quits ? "a reader that takes 8 bytes and quits" : "a reader that stays");
+    // Opened before the writer, so that the writer finds it; until a writer
+    // has come, poll waits for data rather than seeing a hang-up.
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    std::vector<uint8_t> got;
+    std::thread reading([&] {
+      struct pollfd ready = {reader, POLLIN, 0};
+      if (poll(&ready, 1, 10000) != 1) return;
+      fcntl(reader, F_SETFL, fcntl(reader, F_GETFL) & ~O_NONBLOCK);
+      uint8_t chunk[4096];
+      ssize_t n;
+      while ((n = read(reader, chunk, reader_quits ? 8 : sizeof chunk)) > 0) {
+        got.insert(got.end(), chunk, chunk + n);
+        if (reader_quits) break;
+      }
+      close(reader);
+    });
+    errno = 0;
+    int r = pngenc_write_rgba_file(big.rgba.data(), big.width, big.height, fifo.c_str());
+    int err = errno;
+    reading.join();
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_FALSE(sigismember(&pending, SIGPIPE)) << "SIGPIPE left pending";
+    if (reader_quits) {
+      EXPECT_EQ(r, -1);
+      EXPECT_EQ(err, EPIPE);
+    } else {
+      EXPECT_EQ(r, 0) << strerror(err);
+      EXPECT_TRUE(got == expected);
+    }
+  }
+  unlink(fifo.c_str());
 }
 
 // Captures through the exports, as the capture tests make them: the bytes are

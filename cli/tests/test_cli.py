@@ -13,6 +13,7 @@ import re
 import resource
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -191,6 +192,7 @@ class Usage(unittest.TestCase):
             ["-u", "-o", "primary", "a.png"],
             ["-u", "region", "0", "0", "1", "1", "a.png"],
             ["-o", "0", "all", "a.png"],
+            ["monitor", "\x1b[2J", "a.png"],
         ]
         for args in cases:
             with self.subTest(args=args):
@@ -214,11 +216,38 @@ class Usage(unittest.TestCase):
                                  f"{PROGRAM}: unknown image format '{name}' (png, jpeg or ppm)")
 
     def test_geometry_from_standard_input_must_be_there(self) -> None:
-        for stdin in (b"", b"\n", b"nonsense\n", b"1,2 3x4" * 100):
+        for stdin in (b"", b"\n", b"nonsense\n", b"1,2 3x4" * 100,
+                      # One line and the end of the input: nothing hides behind a NUL or after it.
+                      b"10,10 20x20\0garbage", b"10,10 20x20\ngarbage", b"10,10 20x20\n\n",
+                      b"10,10 20x20" + b" " * 300 + b"\n"):
             with self.subTest(stdin=stdin[:20]):
                 done = run("-g", "-", "a.png", cwd=self.dir, stdin=stdin)
                 self.assertEqual(done.returncode, 2, done.stderr.decode())
                 self.assertEqual(os.listdir(self.dir), [])
+
+    def test_refused_input_is_shown_with_control_characters_escaped(self) -> None:
+        cases = [
+            (["-g", "-", "a.png"], b"\x1b[31mred\x07\n", "'\\x1b[31mred\\x07'"),
+            (["-g", "1,2\t\r3x4\x1b]0;title\x07", "a.png"], b"", "'1,2\\t\\r3x4\\x1b]0;title\\x07'"),
+            (["--bogus\x9b\u00e9", "a.png"], b"", "'--bogus\\xc2\\x9b\u00e9'"),
+            (["monitor", "1\\n", "a.png"], b"", "'1\\\\n'"),
+        ]
+        for args, stdin, shown in cases:
+            with self.subTest(args=args):
+                done = run(*args, cwd=self.dir, stdin=stdin)
+                self.assertEqual(done.returncode, 2, done.stderr.decode())
+                first = done.stderr.decode().splitlines()[0]
+                self.assertTrue(first.endswith(shown), first)
+                self.assertFalse(any(c < " " for c in first), first)
+
+    def test_output_that_cannot_be_written_exits_1(self) -> None:
+        for args in (["version"], ["--version"], ["--help"], ["-h"], ["monitors"]):
+            with self.subTest(args=args):
+                with open("/dev/full", "wb") as full:
+                    done = subprocess.run([CLI, *args], stdout=full, stderr=subprocess.PIPE, timeout=60)
+                self.assertEqual(done.returncode, 1)
+                self.assertEqual(done.stderr.decode(),
+                                 f"{PROGRAM}: writing to standard output: No space left on device\n")
 
     def test_help_names_every_option_and_the_exit_statuses(self) -> None:
         for flag in ("--help", "-h"):
@@ -605,6 +634,36 @@ class TimestampedFiles(unittest.TestCase):
                 self.assertEqual(take_files(self.cwd), [])
                 self.assertEqual(done.returncode, 1)
                 self.assertEqual(done.stdout, b"")
+        # The picture is written but its path cannot be told: it goes too.
+        with open("/dev/full", "wb") as full:
+            done = subprocess.run([CLI, "-g", "0,0 10x10"], cwd=self.cwd, env=self.env(), stdout=full,
+                                  stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual(done.returncode, 1, done.stderr.decode())
+        self.assertEqual(take_files(self.cwd), [])
+
+    def test_a_signal_while_the_capture_waits_leaves_no_file(self) -> None:
+        # A server that accepts and never answers: the capture waits, and
+        # SIGINT, SIGTERM or SIGHUP end it with its reserved file removed.
+        number = 4300
+        while os.path.exists(f"/tmp/.X11-unix/X{number}") or os.path.exists(f"/tmp/.X{number}-lock"):
+            number += 1
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        listener.bind(f"\0/tmp/.X11-unix/X{number}")
+        listener.listen(16)
+        self.addCleanup(listener.close)
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=sig.name):
+                child = subprocess.Popen([CLI], cwd=self.cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                         env=self.env(DISPLAY=f":{number}", VANTOREL_SCREENSHOT_BACKEND="x11"))
+                deadline = time.monotonic() + 3
+                while not os.listdir(self.cwd) and time.monotonic() < deadline:
+                    time.sleep(0.01)
+                self.assertEqual(len(os.listdir(self.cwd)), 1, "no file reserved")
+                time.sleep(0.2)  # inside the library's wait
+                child.send_signal(sig)
+                child.communicate(timeout=30)
+                self.assertEqual(child.returncode, -sig)
+                self.assertEqual(os.listdir(self.cwd), [])
 
 
 def limit_file_size(size: int):

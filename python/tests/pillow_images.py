@@ -11,6 +11,7 @@ python3-pil and python3-numpy against the installed packages; by hand:
 
 from __future__ import annotations
 
+import copy
 import gc
 import io
 import os
@@ -159,3 +160,13 @@ class NumpyView(unittest.TestCase):
         for _ in range(20):
             vs.grab((0, 0, 300, 200))  # would reuse a released block
         self.assertEqual(first.tobytes(), expected)
+
+    def test_array_of_a_deep_copy_outlives_the_original(self) -> None:
+        shot = vs.grab((1000, 100, 300, 200))
+        expected = np.asarray(shot).copy()
+        other = copy.deepcopy(shot)
+        del shot
+        gc.collect()
+        for _ in range(20):
+            vs.grab((0, 0, 300, 200))
+        self.assertTrue(np.array_equal(np.asarray(other), expected))

@@ -8,9 +8,13 @@ VS_TEST_INSTALLED=1 the package is the one the interpreter has installed
 
 from __future__ import annotations
 
+import copy
+import gc
 import json
+import multiprocessing
 import os
 import pathlib
+import pickle
 import re
 import shutil
 import subprocess
@@ -50,6 +54,11 @@ def picture_image(picture: "vs.Picture") -> Image:
     """A Picture's pixels as pngcheck's rows, for the same comparisons."""
     data, stride = picture.rgba, 4 * picture.width
     return Image(picture.width, picture.height, [data[y * stride : (y + 1) * stride] for y in range(picture.height)])
+
+
+def grab_in_worker(rect):
+    """Runs in a worker process: its picture comes back to the parent by pickle."""
+    return vs.grab(rect)
 
 
 def bounding_box(listing):
@@ -298,6 +307,43 @@ class Pictures(unittest.TestCase):
                         shot.save(os.path.join(work, name), **options)
                     self.assertEqual(str(caught.exception), message)
             self.assertEqual(sorted(os.listdir(work)), ["named", "shot.PNG", "shot.ppm"])
+
+    def test_pictures_own_their_pixels(self) -> None:
+        # Copies, pickles and pictures returned by worker processes each hold
+        # the pixels themselves: they outlive the picture they came from.
+        rect = (1000, 100, 60, 40)
+        want = vs.grab(rect).rgba
+        makers = [
+            ("copy.copy", copy.copy),
+            ("copy.deepcopy", copy.deepcopy),
+            ("pickle", lambda shot: pickle.loads(pickle.dumps(shot))),
+        ]
+        for what, make in makers:
+            with self.subTest(what):
+                shot = vs.grab(rect)
+                other = make(shot)
+                del shot
+                gc.collect()
+                vs.grab()  # the library's heap moves on
+                self.assertEqual((other.left, other.top, other.size), (1000, 100, (60, 40)))
+                self.assertEqual(other.rgba, want)
+        for method in ("spawn", "fork"):
+            with self.subTest(f"multiprocessing, {method}"):
+                with multiprocessing.get_context(method).Pool(1) as pool:
+                    returned = pool.apply(grab_in_worker, (rect,), {})
+                self.assertIsInstance(returned, vs.Picture)
+                self.assertEqual((returned.left, returned.top, returned.size), (1000, 100, (60, 40)))
+                self.assertEqual(returned.rgba, want)
+
+    def test_geometry_is_read_only(self) -> None:
+        shot = vs.grab((1000, 100, 60, 40))
+        for name in ("left", "top", "width", "height", "size"):
+            with self.subTest(name):
+                with self.assertRaises(AttributeError):
+                    setattr(shot, name, 4096)
+        self.assertEqual((shot.width, shot.height, len(shot.rgba)), (60, 40, 60 * 40 * 4))
+        with self.assertRaises(ValueError):
+            vs.Picture(0, 0, 60, 40, b"\0" * 16)
 
     def test_pixels_go_back_when_the_picture_goes(self) -> None:
         def resident() -> int:

@@ -147,18 +147,21 @@ class ScreenshotError(Exception):
     ``message`` is the library's own text, word for word; ``code`` the number
     N of its closing "(error N)", or None when it has none; ``reason`` that
     code's meaning in words (the library's table on Linux, the system's text
-    on Windows), or None. ``str()`` gives the message followed by the reason.
+    on Windows), or None; ``detail`` the words the peer gave (an X server's
+    reason for refusing the connection, "Invalid MIT-MAGIC-COOKIE-1 key"),
+    or "". ``str()`` gives the message followed by the reason and the detail.
     """
 
-    def __init__(self, message: str) -> None:
+    def __init__(self, message: str, detail: str = "") -> None:
         super().__init__(message)
         self.message = message
+        self.detail = detail
         found = _CODE_AT_END.search(message)
         self.code: _Optional[int] = int(found.group(1)) if found else None
         self.reason: _Optional[str] = _reason_of(self.code)
 
     def __str__(self) -> str:
-        return f"{self.message}: {self.reason}" if self.reason else self.message
+        return ": ".join(part for part in (self.message, self.reason, self.detail) if part)
 
 
 # ---------------------------------------------------------------------------
@@ -241,6 +244,10 @@ def _declare(lib: _ctypes.CDLL) -> None:
         function = getattr(lib, name)
         function.argtypes = argtypes
         function.restype = restype
+    # A library of before the peer's words had their export gives none.
+    if hasattr(lib, "screenshot_last_error_detail"):
+        lib.screenshot_last_error_detail.argtypes = []
+        lib.screenshot_last_error_detail.restype = c_char_p
 
 
 def _missing_itself(candidate: str, error: OSError) -> bool:
@@ -289,8 +296,9 @@ def _text(raw: _Optional[bytes]) -> str:
 
 
 def _failure(lib: _ctypes.CDLL) -> ScreenshotError:
-    # Read under the lock: the text is the process's, not this call's.
-    return ScreenshotError(_text(lib.screenshot_last_error()))
+    # Read under the lock: the texts are the process's, not this call's.
+    detail = lib.screenshot_last_error_detail() if hasattr(lib, "screenshot_last_error_detail") else b""
+    return ScreenshotError(_text(lib.screenshot_last_error()), _text(detail))
 
 
 def _int(name: str, value: int) -> int:
@@ -348,34 +356,78 @@ class Picture:
 
     ``left``, ``top``, ``width`` and ``height`` give the rectangle really
     captured, in virtual-screen pixels (a request is cut to the monitors);
-    ``size`` is ``(width, height)``. ``np.asarray(picture)`` is a
-    ``(height, width, 4)`` uint8 view of the pixels themselves, no copy; it
-    keeps the picture alive. ``rgba`` and ``rgb`` are new bytes on each use.
+    ``size`` is ``(width, height)``; all of them are read-only. The picture
+    owns its pixels: the library's block from a grab, released when the
+    picture goes, or Python memory. ``np.asarray(picture)`` is a
+    ``(height, width, 4)`` uint8 view of them, no copy; it keeps the picture
+    alive. ``rgba`` and ``rgb`` are new bytes on each use. ``copy.copy``,
+    ``copy.deepcopy`` and pickling give an independent picture with a copy of
+    the pixels, so a picture returned by a ``multiprocessing`` worker arrives
+    whole.
     """
 
-    __slots__ = ("left", "top", "width", "height", "_address", "__weakref__")
+    __slots__ = ("_left", "_top", "_width", "_height", "_pixels", "__weakref__")
 
-    def __init__(self, left: int, top: int, width: int, height: int, address: int) -> None:
-        """Takes over ``address``, a block from the library's raw-pixels export;
-        it is released when the picture is collected. Pictures come from grab()."""
-        self.left = left
-        self.top = top
-        self.width = width
-        self.height = height
-        self._address = address
-        finalizer = _weakref.finalize(self, _release, address)
-        # At exit an array may still look at the block: leave it to the OS.
-        finalizer.atexit = False
+    def __init__(self, left: int, top: int, width: int, height: int, rgba: _Any) -> None:
+        """A picture of ``width`` x ``height`` RGBA pixels whose top-left pixel
+        lay at (``left``, ``top``); ``rgba`` is bytes-like, exactly
+        ``width * height * 4`` bytes, and is copied. Pictures come from grab()."""
+        left, top = _int("left", left), _int("top", top)
+        width, height = _int("width", width), _int("height", height)
+        if width < 0 or height < 0:
+            raise ValueError(f"a picture of {width}x{height} pixels")
+        pixels = bytearray(rgba)
+        if len(pixels) != width * height * 4:
+            raise ValueError(f"{len(pixels)} bytes for {width}x{height} RGBA pixels")
+        self._left, self._top, self._width, self._height = left, top, width, height
+        self._pixels = pixels
+
+    @classmethod
+    def _from_library(cls, left: int, top: int, width: int, height: int, address: int) -> "Picture":
+        """Takes over a block of the library's (width * height * 4 bytes from a
+        grab export): the new picture owns it, and it is released when the
+        picture goes. Its geometry never changes, so no view reads past it."""
+        picture = cls.__new__(cls)
+        picture._left, picture._top = left, top
+        picture._width, picture._height = width, height
+        picture._pixels = _LibraryBlock(address, width * height * 4)
+        return picture
+
+    def __reduce__(self) -> _Tuple[_Any, ...]:
+        # By value: the pixels travel with the picture, to a copy or another process.
+        return (Picture, (self._left, self._top, self._width, self._height, self.rgba))
+
+    @property
+    def left(self) -> int:
+        """The virtual-screen column of the picture's leftmost pixels."""
+        return self._left
+
+    @property
+    def top(self) -> int:
+        """The virtual-screen row of the picture's top row."""
+        return self._top
+
+    @property
+    def width(self) -> int:
+        """Pixels a row."""
+        return self._width
+
+    @property
+    def height(self) -> int:
+        """Rows."""
+        return self._height
 
     @property
     def size(self) -> _Tuple[int, int]:
         """``(width, height)``."""
-        return (self.width, self.height)
+        return (self._width, self._height)
 
     @property
     def rgba(self) -> bytes:
         """The pixels as R, G, B, A bytes, rows top to bottom, no gaps."""
-        return _ctypes.string_at(self._address, self.width * self.height * 4)
+        if isinstance(self._pixels, _LibraryBlock):
+            return _ctypes.string_at(self._pixels.address, self._pixels.length)
+        return bytes(self._pixels)
 
     @property
     def rgb(self) -> bytes:
@@ -390,10 +442,21 @@ class Picture:
     def __array_interface__(self) -> _Dict[str, _Any]:
         return {
             "version": 3,
-            "shape": (self.height, self.width, 4),
+            "shape": (self._height, self._width, 4),
             "typestr": "|u1",
-            "data": (self._address, False),
+            # The array's base is the picture, which keeps the pixels; their
+            # block never moves (nothing resizes it).
+            "data": (self._address(), False),
         }
+
+    def _address(self) -> int:
+        """Where the pixels are, for the library's exports and the array view."""
+        if isinstance(self._pixels, _LibraryBlock):
+            return self._pixels.address
+        if not self._pixels:
+            return 0
+        view = (_ctypes.c_char * len(self._pixels)).from_buffer(self._pixels)
+        return _ctypes.addressof(view)
 
     def to_pil(self, mode: str = "RGB") -> "_PilImage.Image":
         """A Pillow image holding a copy of the pixels: mode ``"RGB"`` (the
@@ -424,7 +487,7 @@ class Picture:
         self._call_encoder("screenshot_save", name, kind, number)
 
     def _call_encoder(self, call: str, *args: _Any) -> None:
-        picture = _GrabbedPicture(self.left, self.top, self.width, self.height, self._address)
+        picture = _GrabbedPicture(self.left, self.top, self.width, self.height, self._address())
         # Under the lock: the message is the process's, not this call's.
         with _lock:
             lib = _library()
@@ -446,6 +509,21 @@ def _release(address: int) -> None:
     lib = _lib
     if lib is not None:
         lib.screenshot_free_mem(address)
+
+
+class _LibraryBlock:
+    """Pixels in a block of the library's, which this owns: released when it
+    is collected. Only a Picture holds one, so the block lives as long as the
+    picture and every array that views it."""
+
+    __slots__ = ("address", "length", "__weakref__")
+
+    def __init__(self, address: int, length: int) -> None:
+        self.address = address
+        self.length = length
+        finalizer = _weakref.finalize(self, _release, address)
+        # At exit an array may still look at the block: leave it to the OS.
+        finalizer.atexit = False
 
 
 def _target_rect(target: _Target) -> _List[int]:
@@ -543,7 +621,7 @@ def _grab_window(window: _Union[str, int], cursor: bool) -> Picture:
         if lib.screenshot_grab_window(encoded, flags, _ctypes.byref(picture)) != 0:
             raise _failure(lib)
     assert picture.rgba is not None
-    return Picture(picture.x, picture.y, picture.width, picture.height, picture.rgba)
+    return Picture._from_library(picture.x, picture.y, picture.width, picture.height, picture.rgba)
 
 
 def grab(
@@ -583,7 +661,7 @@ def grab(
             if lib.screenshot_grab_region(x, y, width, height, _WITH_CURSOR, _ctypes.byref(picture)) != 0:
                 raise _failure(lib)
         assert picture.rgba is not None
-        return Picture(picture.x, picture.y, picture.width, picture.height, picture.rgba)
+        return Picture._from_library(picture.x, picture.y, picture.width, picture.height, picture.rgba)
     out = [_ctypes.c_int(0) for _ in range(4)]
     pixels = _ctypes.POINTER(_ctypes.c_uint8)()
     with _lock:
@@ -593,7 +671,7 @@ def grab(
             raise _failure(lib)
     address = _ctypes.cast(pixels, _ctypes.c_void_p).value
     assert address is not None
-    return Picture(out[0].value, out[1].value, out[2].value, out[3].value, address)
+    return Picture._from_library(out[0].value, out[1].value, out[2].value, out[3].value, address)
 
 
 def grab_png(x: int, y: int, width: int, height: int) -> bytes:

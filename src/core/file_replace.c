@@ -3,15 +3,23 @@
  * being emptied, and the room for the new bytes is taken before any old byte
  * is replaced. A full disk then fails the write with the old contents intact.
  * The file is never deleted or renamed, only a file this write created is
- * removed again, and it keeps its identity (links, owner, mode). */
+ * removed again, and it keeps its identity (links, owner, mode).
+ *
+ * The path may name no file at all: a FIFO, a terminal, a device. Opening
+ * never waits (a FIFO nobody reads fails at once with ENXIO), and a reader
+ * that goes away fails the write with EPIPE instead of ending the host with
+ * SIGPIPE. */
 #if !defined(_WIN32)
-#define _POSIX_C_SOURCE 200809L /* O_CLOEXEC, pwrite, posix_fallocate, lstat */
+#define _POSIX_C_SOURCE 200809L /* O_CLOEXEC, pwrite, posix_fallocate, lstat, sigtimedwait */
 #endif
 #include "core/file_replace.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#if !defined(_WIN32)
+#include <signal.h>
+#endif
 #include <sys/stat.h>
 #if defined(_WIN32)
 #include <io.h>
@@ -180,17 +188,63 @@ static void remove_created(const wchar_t *path, const struct stat *made) {
 
 static int close_output(int fd) { return _close(fd); }
 #else
+/* Opened without waiting (O_NONBLOCK: a FIFO without a reader would block
+ * the open for good), then made blocking again, so that a pipe with a slow
+ * reader takes every byte. */
 static int open_output(const char *path, int *created, struct stat *made) {
   int fd;
+  int flags;
   *created = 0;
-  fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd >= 0) {
     *created = 1;
     if (fstat(fd, made) != 0) memset(made, 0, sizeof *made);
-    return fd;
+  } else if (errno == EEXIST) {
+    fd = open(path, O_WRONLY | O_CLOEXEC | O_NONBLOCK);
   }
-  if (errno != EEXIST) return -1;
-  return open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    int err = errno;
+    close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
+}
+
+/* A write to a pipe whose reader has gone raises SIGPIPE, whose default
+ * action ends the host. Blocked on this thread while the bytes go out, it
+ * stays pending and is taken back, unless it was pending before: the write
+ * fails with EPIPE instead. */
+typedef struct {
+  sigset_t old_mask;
+  int was_pending;
+} pipe_guard;
+
+static void block_sigpipe(pipe_guard *guard) {
+  sigset_t pipe_set, pending;
+  sigemptyset(&pipe_set);
+  sigaddset(&pipe_set, SIGPIPE);
+  sigemptyset(&pending);
+  sigpending(&pending);
+  guard->was_pending = sigismember(&pending, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_set, &guard->old_mask);
+}
+
+static void unblock_sigpipe(const pipe_guard *guard) {
+  sigset_t pipe_set, pending;
+  sigemptyset(&pipe_set);
+  sigaddset(&pipe_set, SIGPIPE);
+  if (!guard->was_pending) {
+    sigemptyset(&pending);
+    sigpending(&pending);
+    if (sigismember(&pending, SIGPIPE)) {
+      struct timespec no_wait = {0, 0};
+      sigtimedwait(&pipe_set, NULL, &no_wait);
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &guard->old_mask, NULL);
 }
 
 /* Removes the file this write created, and only while the path still names it. */
@@ -213,10 +267,19 @@ int file_replace(const file_path_char *path, const uint8_t *bytes, size_t length
   int err;
   int fd;
   struct stat made;
+#if !defined(_WIN32)
+  pipe_guard guard;
+#endif
   memset(&made, 0, sizeof made);
   fd = open_output(path, &created, &made);
   if (fd < 0) return errno ? errno : EIO;
+#if defined(_WIN32)
   err = replace_contents(fd, bytes, length);
+#else
+  block_sigpipe(&guard);
+  err = replace_contents(fd, bytes, length);
+  unblock_sigpipe(&guard);
+#endif
   if (close_output(fd) != 0 && !err) err = errno ? errno : EIO;
   if (err && created) remove_created(path, &made);
   return err;

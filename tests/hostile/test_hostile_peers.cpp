@@ -281,7 +281,7 @@ TEST(HostilePeers, StoppedXServer) {
     peer server;
     // -displayfd writes the display number on its own line once it listens.
     ASSERT_TRUE(server.start({"/usr/bin/Xvfb", ":" + std::to_string(number), "-displayfd", "1",
-                              "-screen", "0", "320x200x24", "-nolisten", "tcp"},
+                              "-screen", "0", "320x200x24", "-nolisten", "tcp", "-noreset"},
                              std::to_string(number).c_str()));
     setenv("DISPLAY", (":" + std::to_string(number)).c_str(), 1);
     if (!before_first_call) {
@@ -314,7 +314,7 @@ bool start_xvfb(peer *server, int from, int *number) {
   *number = from;
   while (*number < from + 200 && display_taken(*number)) (*number)++;
   return server->start({"/usr/bin/Xvfb", ":" + std::to_string(*number), "-displayfd", "1",
-                        "-screen", "0", "320x200x24", "-nolisten", "tcp"},
+                        "-screen", "0", "320x200x24", "-nolisten", "tcp", "-noreset"},
                        std::to_string(*number).c_str());
 }
 
@@ -360,17 +360,44 @@ TEST(HostilePeers, ConnectionThatComesLate) {
 
   // Stopped again: the connection goes quiet and is dropped, the next
   // connect waits on the stopped server. DISPLAY moves to another server
-  // before that connect finishes: what it made is dropped, and the call
-  // connects to the new DISPLAY.
+  // while that connect hangs: the call connects to the new DISPLAY at once,
+  // and what the old attempt makes once its server runs again is dropped.
   kill(first.pid, SIGSTOP);
   EXPECT_TRUE(call_export("list", dir).failed);
   EXPECT_TRUE(call_export("list", dir).failed);
   setenv("DISPLAY", (":" + std::to_string(second_number)).c_str(), 1);
-  kill(first.pid, SIGCONT);
-  usleep(300 * 1000);
   outcome moved = call_export("list", dir);
   EXPECT_FALSE(moved.failed) << moved.message;
+  EXPECT_LT(moved.seconds, 1.0);
+  kill(first.pid, SIGCONT);
+  usleep(300 * 1000);
+  outcome after = call_export("list", dir);
+  EXPECT_FALSE(after.failed) << after.message;
   EXPECT_EQ(open_descriptors(), with_one_connection) << "the late connection's socket was kept";
+
+  // Two attempts hang, on two stopped servers: a call for a third display
+  // waits for one of them within its bound and fails, and once a server
+  // runs again the calls for the third are served.
+  peer third;
+  int third_number = 0;
+  ASSERT_TRUE(start_xvfb(&third, second_number + 1, &third_number));
+  kill(first.pid, SIGSTOP);
+  kill(second.pid, SIGSTOP);
+  EXPECT_TRUE(call_export("list", dir).failed);  // the quiet connection goes
+  EXPECT_TRUE(call_export("list", dir).failed);  // the connect to :second hangs
+  setenv("DISPLAY", first_display.c_str(), 1);
+  EXPECT_TRUE(call_export("list", dir).failed);  // the connect to :first hangs
+  setenv("DISPLAY", (":" + std::to_string(third_number)).c_str(), 1);
+  outcome crowded = call_export("list", dir);
+  EXPECT_TRUE(crowded.failed);
+  EXPECT_NE(crowded.message.find("(error 102)"), std::string::npos) << crowded.message;
+  EXPECT_LT(crowded.seconds, k_bound_seconds);
+  kill(first.pid, SIGCONT);
+  usleep(300 * 1000);
+  outcome third_served = call_export("list", dir);
+  EXPECT_FALSE(third_served.failed) << third_served.message;
+  kill(second.pid, SIGCONT);
+  third.stop();
 
   first.stop();
   second.stop();

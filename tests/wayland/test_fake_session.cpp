@@ -144,9 +144,9 @@ TEST(SessionChoice, WaylandOnlyWhereTheSessionIsWaylands) {
   std::string number;
   // -displayfd: Xvfb picks a free display and writes its number once it
   // listens.
-  ASSERT_TRUE(xvfb.start(
-      {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "320x200x24", "-nolisten", "tcp"},
-      &number))
+  ASSERT_TRUE(xvfb.start({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "320x200x24",
+                          "-nolisten", "tcp", "-noreset"},
+                         &number))
       << "Xvfb did not start";
   std::string display = ":" + number;
   const session_case cases[] = {

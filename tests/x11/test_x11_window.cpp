@@ -112,6 +112,38 @@ TEST_F(WindowCapture, BogusWindowIsRefused) {
   EXPECT_TRUE(image_matches(image, root_width(), root_height(), root_region(0, 0, 3)));
 }
 
+// A window that is not shown has no pixels of its own: unmapped (as a
+// minimized or withdrawn one is), or mapped inside an unmapped parent. The
+// capture fails with the window step's message and its own code rather than
+// a picture of whatever the screen shows there, and writes no file; mapped
+// again, it is captured.
+TEST_F(WindowCapture, WindowNotShownIsRefused) {
+  xcb_connection_t *c = rig_conn();
+  test_window w = make_window(300, 200, 120, 80, 0, 13);
+  test_window parent = make_window(600, 200, 120, 80, 0, 14);
+  xcb_window_t child = xcb_generate_id(c);
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, child, parent.id, 10, 10, 40, 30, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+  xcb_map_window(c, child);
+  xcb_unmap_window(c, w.id);
+  xcb_unmap_window(c, parent.id);
+  rig_sync();
+  for (xcb_window_t id : {w.id, child}) {
+    SCOPED_TRACE(id == w.id ? "unmapped" : "inside an unmapped parent");
+    std::string path = temp_png("hidden");
+    EXPECT_EQ(screenshot_capture_window_png(handle_of(id), path.c_str()), -1);
+    EXPECT_STREQ(screenshot_last_error(), "GetWindowRect failed (error 105)");
+    EXPECT_EQ(access(path.c_str(), F_OK), -1);
+  }
+  xcb_map_window(c, w.id);
+  rig_sync();
+  fill_window(w);
+  EXPECT_TRUE(captures_as(w, window_image(w)));
+  xcb_destroy_window(c, child);
+  destroy_window(parent);
+  destroy_window(w);
+}
+
 // xcompmgr, started for this test only and stopped at its end.
 class Compositor {
  public:

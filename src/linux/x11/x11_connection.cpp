@@ -263,6 +263,7 @@ static int probe_extensions_locked(void) {
 
 int x11_connect_locked(void) {
   if (g_x11.conn && g_x11.pid != getpid()) drop_connection_locked();
+  x11_drop_stale_attempts();
   if (g_x11.conn) {
     // Reading what has come shows a server that went away since the last
     // call, so the connection is replaced now instead of failing this call.

@@ -93,6 +93,10 @@ int x11_connect_locked(void);
 // last error set: XCB's connection error, VS_ERROR_X11_TIMEOUT, or
 // VS_ERROR_X11_REFUSED with the server's reason.
 xcb_connection_t *x11_open_display(int64_t deadline, int *screen_number);
+// Drops what attempts for a DISPLAY no longer asked for made once they
+// ended (an attempt that hung on a server that went on later), so that a
+// process whose connection works keeps no second one. Cheap: one lock.
+void x11_drop_stale_attempts(void);
 // Frees a connection made by this process's parent without shutting down
 // the socket the parent still uses.
 void x11_forget_connection(xcb_connection_t *conn);

@@ -6,8 +6,13 @@
 // never answered, a server that accepts and never sends the setup), so it
 // runs on a short-lived thread, and the call waits for that no longer than
 // its deadline:
-//   - a call that gives up leaves the attempt running; the next call takes
-//     the connection it made, or waits for it again; at most one runs;
+//   - a call that gives up leaves the attempt running; the next call for the
+//     same DISPLAY takes the connection it made, or waits for it again;
+//   - a call for another DISPLAY starts an attempt of its own: a hung one
+//     never holds up the display the host moved to. At most two run at once
+//     (a host that moves again while both hang waits for one of them), and
+//     what an attempt for a DISPLAY that is no longer asked for makes is
+//     dropped by the next call;
 //   - the attempt's thread takes no lock the waiting call holds, and the
 //     call waits on a condition variable, which gives up its mutex;
 //   - the library is linked -z nodelete, so an attempt that outlives every
@@ -15,6 +20,14 @@
 // A connection the attempt made after its call gave up is taken by the next
 // call; a failure that came that late is dropped and the next call tries
 // afresh.
+//
+// A server regenerates when its last client leaves (Xvfb and Xorg without
+// -noreset, as xvfb-run starts them) and closes the connections that come
+// meanwhile before its setup reply, without a word. XCB reports that as it
+// reports a server that is not there, so a failure without a reason on a
+// local display whose socket still listens is taken for a reset: the
+// connect is tried again after a short pause, within the call's deadline.
+// A refusal with a reason (a wrong cookie) fails at once.
 //
 // XCB writes a server's refusal ("Invalid MIT-MAGIC-COOKIE-1 key") to
 // descriptor 2 and keeps nothing of it. So the attempt runs in a descriptor
@@ -35,10 +48,12 @@
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "linux/x11/x11_internal.h"
@@ -49,14 +64,22 @@
 
 enum { ATTEMPT_NONE, ATTEMPT_RUNNING, ATTEMPT_DONE };
 
-// The one attempt; guarded by s_attempt_mutex, except that the attempt's
-// thread reads what was set before it started (nothing changes that while it
-// runs).
+// Attempts that may run at once: one for the DISPLAY asked for now, one
+// left hanging on a DISPLAY asked for before.
+#define MAX_ATTEMPTS 2
+
+// Pauses between the connects to a server that is resetting.
+#define FIRST_RESET_PAUSE_MS 2
+#define LONGEST_RESET_PAUSE_MS 64
+
+// One attempt; guarded by s_attempt_mutex, except that the attempt's thread
+// reads what was set before it started (nothing changes that while it runs).
 struct x11_attempt {
   uint8_t state;
   uint8_t has_display;  // DISPLAY was set (else XCB is told NULL)
   uint8_t own_table;    // to run in a descriptor table of its own
   pid_t pid;            // the process whose thread runs it
+  uint64_t serial;      // when it started, in the order of all attempts
   char display[DISPLAY_NAME_SIZE];
   // With own_table, in the process's table: the number reserved for the
   // connection's socket, our end of the channel, and its other end, which
@@ -74,7 +97,8 @@ struct x11_attempt {
 
 static pthread_mutex_t s_attempt_mutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t s_attempt_done = PTHREAD_COND_INITIALIZER;
-static x11_attempt s_attempt;
+static x11_attempt s_attempts[MAX_ATTEMPTS];
+static uint64_t s_attempt_serial;
 // Set once attempts in a table of their own turned out not to work here.
 static uint8_t s_shared_table_only;
 
@@ -137,11 +161,29 @@ static int send_socket(int channel, int fd) {
   return sent == 1 ? 0 : -1;
 }
 
+// ThreadSanitizer keeps one table of descriptors for the whole process: two
+// attempts, each in a table of its own, use the same numbers for different
+// descriptors, which it would report as a race on them. Its builds leave the
+// attempt's own accesses unwatched (its locks still order it).
+#if defined(__SANITIZE_THREAD__)
+#define VS_ATTEMPT_UNWATCHED 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VS_ATTEMPT_UNWATCHED 1
+#endif
+#endif
+#ifdef VS_ATTEMPT_UNWATCHED
+extern "C" void __tsan_ignore_thread_begin(void);
+extern "C" void __tsan_ignore_thread_end(void);
+#endif
+
 // Runs with every signal blocked (the host's handlers never run here, and
 // nothing interrupts XCB's calls).
-static void *run_attempt(void *unused) {
-  (void)unused;
-  x11_attempt *a = &s_attempt;
+static void *run_attempt(void *record) {
+#ifdef VS_ATTEMPT_UNWATCHED
+  __tsan_ignore_thread_begin();
+#endif
+  x11_attempt *a = (x11_attempt *)record;
   int entered = a->own_table ? enter_own_table(a->theirs, a->reserved) : -1;
   int own = entered == 0;
   int misplaced = entered == -2;
@@ -171,6 +213,9 @@ static void *run_attempt(void *unused) {
   a->state = ATTEMPT_DONE;
   pthread_cond_broadcast(&s_attempt_done);
   pthread_mutex_unlock(&s_attempt_mutex);
+#ifdef VS_ATTEMPT_UNWATCHED
+  __tsan_ignore_thread_end();
+#endif
   // The thread's own table, and with it every copy it held, goes now.
   return NULL;
 }
@@ -178,15 +223,15 @@ static void *run_attempt(void *unused) {
 // ---------------------------------------------------------------------------
 // Starting and taking an attempt
 
-static void close_channel_locked(void) {
-  close_if_open(&s_attempt.reserved);
-  close_if_open(&s_attempt.ours);
-  close_if_open(&s_attempt.theirs);
+static void close_channel_locked(x11_attempt *a) {
+  close_if_open(&a->reserved);
+  close_if_open(&a->ours);
+  close_if_open(&a->theirs);
 }
 
-// 0 once the attempt runs, else XCB's code for the failure.
-static uint32_t start_attempt_locked(const char *display) {
-  x11_attempt *a = &s_attempt;
+// 0 once the attempt runs in the free record a, else XCB's code for the
+// failure.
+static uint32_t start_attempt_locked(x11_attempt *a, const char *display) {
   size_t length = display ? strlen(display) : 0;
   if (length >= sizeof a->display) return XCB_CONN_CLOSED_PARSE_ERR;
   a->has_display = display != NULL;
@@ -203,7 +248,7 @@ static uint32_t start_attempt_locked(const char *display) {
     if (a->reserved >= 0) {
       a->own_table = 1;
     } else {
-      close_channel_locked();
+      close_channel_locked(a);
     }
   }
   a->conn = NULL;
@@ -212,6 +257,7 @@ static uint32_t start_attempt_locked(const char *display) {
   a->ran_own = 0;
   a->misplaced = 0;
   a->pid = getpid();
+  a->serial = ++s_attempt_serial;
   a->state = ATTEMPT_RUNNING;
 
   pthread_attr_t attributes;
@@ -221,11 +267,11 @@ static uint32_t start_attempt_locked(const char *display) {
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
   pthread_t thread;
-  int started = pthread_create(&thread, &attributes, run_attempt, NULL);
+  int started = pthread_create(&thread, &attributes, run_attempt, a);
   pthread_sigmask(SIG_SETMASK, &old, NULL);
   pthread_attr_destroy(&attributes);
   if (started != 0) {
-    close_channel_locked();
+    close_channel_locked(a);
     a->state = ATTEMPT_NONE;
     return XCB_CONN_CLOSED_MEM_INSUFFICIENT;
   }
@@ -276,9 +322,8 @@ static int drain_channel(int channel, char *reason, size_t size) {
 
 // With the attempt done: its connection, now in the process's table, or
 // NULL with *code and the reason set. The record is free again.
-static xcb_connection_t *take_attempt_locked(int *screen_number, uint32_t *code, char *reason,
-                                             size_t size) {
-  x11_attempt *a = &s_attempt;
+static xcb_connection_t *take_attempt_locked(x11_attempt *a, int *screen_number, uint32_t *code,
+                                             char *reason, size_t size) {
   xcb_connection_t *conn = a->conn;
   *screen_number = a->screen_number;
   *code = a->code;
@@ -303,7 +348,7 @@ static xcb_connection_t *take_attempt_locked(int *screen_number, uint32_t *code,
     if (fd >= 0) close(fd);
   }
   if (conn) reason[0] = '\0';
-  close_channel_locked();
+  close_channel_locked(a);
   a->conn = NULL;
   a->state = ATTEMPT_NONE;
   return conn;
@@ -311,14 +356,13 @@ static xcb_connection_t *take_attempt_locked(int *screen_number, uint32_t *code,
 
 // An attempt started by the parent of this process: its thread is not here,
 // and what it made belongs to the parent.
-static void forget_parents_attempt_locked(void) {
-  x11_attempt *a = &s_attempt;
+static void forget_parents_attempt_locked(x11_attempt *a) {
   if (a->state == ATTEMPT_DONE && a->conn) {
     // Its socket's number is the reserved one where it ran in its own table.
     if (a->ran_own && xcb_get_file_descriptor(a->conn) == a->reserved) a->reserved = -1;
     x11_forget_connection(a->conn);
   }
-  close_channel_locked();
+  close_channel_locked(a);
   a->conn = NULL;
   a->state = ATTEMPT_NONE;
 }
@@ -349,6 +393,84 @@ static void tune_tcp(int fd) {
 // ---------------------------------------------------------------------------
 // The call
 
+// Whether a socket listens at the local display DISPLAY names (":N",
+// "unix:N"), in /proc/net/unix: a server that is there but closed our
+// connection before its setup reply is resetting. Looked up without
+// connecting, so the look itself is no client the server would count.
+static int local_server_listens(const char *display) {
+  char *host = NULL;
+  int number = 0;
+  if (!xcb_parse_display(display, &host, &number, NULL)) return 0;
+  int local = host[0] == '\0' || strcmp(host, "unix") == 0;
+  free(host);
+  if (!local) return 0;
+  char file_socket[64];
+  snprintf(file_socket, sizeof file_socket, "/tmp/.X11-unix/X%d", number);
+  FILE *table = fopen("/proc/net/unix", "re");
+  if (!table) return 0;
+  int listens = 0;
+  char line[512];
+  int line_start = 1;
+  while (!listens && fgets(line, sizeof line, table)) {
+    int whole = strchr(line, '\n') != NULL;
+    if (line_start) {
+      // Num RefCount Protocol Flags Type St Inode Path; __SO_ACCEPTCON in
+      // the flags marks a listening socket.
+      unsigned long flags = 0;
+      int path_at = 0;
+      if (sscanf(line, "%*s %*x %*x %lx %*x %*x %*u %n", &flags, &path_at) == 1 && path_at > 0 &&
+          (flags & 0x10000ul)) {
+        char *path = line + path_at;
+        path[strcspn(path, "\n")] = '\0';
+        if (path[0] == '@') path++;
+        listens = strcmp(path, file_socket) == 0;
+      }
+    }
+    line_start = whole;
+  }
+  fclose(table);
+  return listens;
+}
+
+// Takes what every finished attempt for another DISPLAY made, and drops it.
+static void drop_other_displays_locked(const char *display) {
+  for (x11_attempt &a : s_attempts) {
+    if (a.state != ATTEMPT_DONE || same_display(&a, display)) continue;
+    int screen_number = 0;
+    uint32_t code = 0;
+    char reason[VS_REASON_SIZE];
+    xcb_connection_t *conn = take_attempt_locked(&a, &screen_number, &code, reason, sizeof reason);
+    if (a.misplaced) s_shared_table_only = 1;
+    if (conn) xcb_disconnect(conn);
+  }
+}
+
+static x11_attempt *attempt_for_locked(const char *display) {
+  for (x11_attempt &a : s_attempts) {
+    if (a.state != ATTEMPT_NONE && same_display(&a, display)) return &a;
+  }
+  return NULL;
+}
+
+static x11_attempt *free_attempt_locked(void) {
+  for (x11_attempt &a : s_attempts) {
+    if (a.state == ATTEMPT_NONE) return &a;
+  }
+  return NULL;
+}
+
+// Sleeps ms milliseconds with the attempts' lock given up.
+static void pause_unlocked(int64_t ms) {
+  pthread_mutex_unlock(&s_attempt_mutex);
+  struct timespec pause = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+  pthread_mutex_lock(&s_attempt_mutex);
+}
+
+// ---------------------------------------------------------------------------
+// The call
+
 xcb_connection_t *x11_open_display(int64_t deadline, int *screen_number) {
   const char *display = getenv("DISPLAY");
   // No form of DISPLAY is empty: XCB refuses it at once, without a thread.
@@ -360,36 +482,55 @@ xcb_connection_t *x11_open_display(int64_t deadline, int *screen_number) {
   reason[0] = '\0';
   xcb_connection_t *conn = NULL;
   uint32_t code = 0;
-  int started_here = 0;
+  int64_t reset_pause = FIRST_RESET_PAUSE_MS;
   pthread_mutex_lock(&s_attempt_mutex);
-  if (s_attempt.state != ATTEMPT_NONE && s_attempt.pid != getpid()) {
-    forget_parents_attempt_locked();
+  for (x11_attempt &a : s_attempts) {
+    if (a.state != ATTEMPT_NONE && a.pid != getpid()) forget_parents_attempt_locked(&a);
   }
+  // An attempt started from here on answers for this call; a failure of an
+  // older one may be stale by now.
+  uint64_t first_serial = s_attempt_serial + 1;
   for (;;) {
-    if (s_attempt.state == ATTEMPT_DONE) {
-      int same = same_display(&s_attempt, display);
-      int misplaced = s_attempt.misplaced;
-      conn = take_attempt_locked(screen_number, &code, reason, sizeof reason);
-      if (misplaced) s_shared_table_only = 1;
-      // A connection to this DISPLAY is taken however late it came; a
-      // failure only from the attempt this call started (an older one may
-      // be stale by now); nothing made for another DISPLAY.
-      if (!misplaced && same && (conn || started_here)) break;
-      if (conn) xcb_disconnect(conn);
-      conn = NULL;
-      continue;
+    drop_other_displays_locked(display);
+    x11_attempt *a = attempt_for_locked(display);
+    if (a && a->state == ATTEMPT_DONE) {
+      int misplaced = a->misplaced;
+      int fresh = a->serial >= first_serial;
+      conn = take_attempt_locked(a, screen_number, &code, reason, sizeof reason);
+      if (misplaced) {
+        s_shared_table_only = 1;
+        if (conn) xcb_disconnect(conn);
+        conn = NULL;
+        continue;
+      }
+      // A connection to this DISPLAY is taken however late it came.
+      if (conn) break;
+      if (!fresh) continue;
+      if (code == XCB_CONN_ERROR && !reason[0] && local_server_listens(display) &&
+          deadline - vs_now_ms() > reset_pause) {
+        pause_unlocked(reset_pause);
+        if (reset_pause < LONGEST_RESET_PAUSE_MS) reset_pause *= 2;
+        continue;
+      }
+      break;
     }
-    if (s_attempt.state == ATTEMPT_NONE) {
-      code = start_attempt_locked(display);
-      if (code != 0) break;
-      started_here = 1;
-      continue;
+    if (!a) {
+      a = free_attempt_locked();
+      if (a) {
+        code = start_attempt_locked(a, display);
+        if (code != 0) break;
+        continue;
+      }
+      // Both run, for other displays, and hang: one of them may end.
     }
     struct timespec until = vs_monotonic_time(deadline);
     int waited = pthread_cond_clockwait(&s_attempt_done, &s_attempt_mutex, CLOCK_MONOTONIC, &until);
-    if (waited == ETIMEDOUT && s_attempt.state == ATTEMPT_RUNNING) {
-      code = VS_ERROR_X11_TIMEOUT;
-      break;
+    if (waited == ETIMEDOUT) {
+      a = attempt_for_locked(display);
+      if (!a || a->state == ATTEMPT_RUNNING) {
+        code = VS_ERROR_X11_TIMEOUT;
+        break;
+      }
     }
   }
   pthread_mutex_unlock(&s_attempt_mutex);
@@ -403,6 +544,16 @@ xcb_connection_t *x11_open_display(int64_t deadline, int *screen_number) {
   }
   tune_tcp(xcb_get_file_descriptor(conn));
   return conn;
+}
+
+void x11_drop_stale_attempts(void) {
+  const char *display = getenv("DISPLAY");
+  pthread_mutex_lock(&s_attempt_mutex);
+  for (x11_attempt &a : s_attempts) {
+    if (a.state != ATTEMPT_NONE && a.pid != getpid()) forget_parents_attempt_locked(&a);
+  }
+  if (display && display[0]) drop_other_displays_locked(display);
+  pthread_mutex_unlock(&s_attempt_mutex);
 }
 
 // Lets go of a connection without touching its socket, which a parent

@@ -60,14 +60,42 @@ static int window_rect_locked(xcb_window_t window, RECT *rect, int *border) {
   return 0;
 }
 
+// A window that is not viewable (unmapped, or inside one: minimized,
+// withdrawn) has no pixels to give; copying the screen at its rectangle
+// would be a picture of whatever is there, or black, taken for the window.
+// So the rectangle step fails for it, with a code of its own. The state
+// comes in the same round trip as the rectangle.
+static int viewable_window_rect_locked(xcb_window_t window, RECT *rect) {
+  xcb_connection_t *c = g_x11.conn;
+  xcb_get_window_attributes_cookie_t cookie = xcb_get_window_attributes(c, window);
+  int border = 0;
+  if (window_rect_locked(window, rect, &border) != 0) {
+    xcb_discard_reply(c, cookie.sequence);
+    return -1;
+  }
+  xcb_generic_error_t *error = NULL;
+  xcb_get_window_attributes_reply_t *attributes =
+      (xcb_get_window_attributes_reply_t *)x11_reply_locked(cookie.sequence, &error);
+  if (!attributes) {
+    x11_fail_request(error);
+    return -1;
+  }
+  int viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+  free(attributes);
+  if (!viewable) {
+    vs_set_last_error(VS_ERROR_X11_NOT_VIEWABLE);
+    return -1;
+  }
+  return 0;
+}
+
 int x11_window_rect(HWND hwnd, RECT *rect, int64_t deadline) {
   xcb_window_t window;
   if (window_id(hwnd, &window) != 0) return VS_FAILED;
   x11_guard guard;
   if (x11_lock(&guard, deadline) != 0) return VS_FAILED;
-  int border = 0;
   int result = x11_connect_locked();
-  if (result == 0) result = window_rect_locked(window, rect, &border);
+  if (result == 0) result = viewable_window_rect_locked(window, rect);
   return x11_unlock(&guard, result);
 }
 
