@@ -22,6 +22,7 @@
 #include <string.h>
 #include <windows.h>
 
+#include "cursor_wait.h"
 #include "harness.h"
 #include "vantorel_screenshot.h"
 
@@ -709,6 +710,7 @@ static void test_pointer(void) {
   g_set_thread_context(before);
   pump_messages();
   HCURSOR previous = SetCursor(cursor);
+  CHECK(wait_for_cursor(front, cursor));
 
   const int x = px - 20, y = py - 20, width = 50, height = 60;
   screenshot_picture picture;

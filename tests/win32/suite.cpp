@@ -15,6 +15,7 @@
 
 #include <string>
 
+#include "cursor_wait.h"
 #include "harness.h"
 
 vs_api g_api;
@@ -939,6 +940,7 @@ static void test_pointer(void) {
   HCURSOR previous = SetCursor(cursor);
   while (ShowCursor(TRUE) < 0) {
   }
+  CHECK(wait_for_cursor(g_backdrops[0].hwnd, cursor));
 
   // Cut so that the cursor crosses the rectangle's right edge.
   const int x = 280, y = 180, width = 30, height = 40;
