@@ -68,7 +68,7 @@ static int capture_window_text(const char *id, unsigned flags, rgba_frame *frame
   frame->pixels = pixels;
   frame->width = width;
   frame->height = height;
-  frame->stride = width * 4;
+  frame->stride = (int32_t)((uint32_t)width * 4u);  // no consumer reads it; never overflow
   return 0;
 }
 
