@@ -22,26 +22,35 @@ echo "rig on $DISPLAY; library $library"
 # The CLI and Python suites in one run, counted per test (a test with failing
 # subtests counts once). A skipped test here means the stage did not test what
 # it should, so it counts as failed.
-python3 - "$counts" "$root/cli/tests" "$root/python/tests" <<'PY' || true
+# The runner is a file of its own, not standard input: a test's worker
+# process started with "spawn" imports the main module again by its path.
+runner=$(mktemp --suffix=.py)
+stage_defer rm -f "$runner"
+cat >"$runner" <<'PY'
 import sys
 import unittest
-
-suite = unittest.TestSuite(
-    unittest.TestLoader().discover(d, pattern="test_*.py", top_level_dir=d) for d in sys.argv[2:]
-)
-result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
 
 
 def name(test):
     return getattr(test, "test_case", test).id()
 
 
-failed = {name(t) for t, _ in result.failures + result.errors}
-failed |= {name(t) for t, _ in result.skipped}
-passed = result.testsRun - len(failed)
-with open(sys.argv[1], "w") as counts:
-    counts.write(f"{passed} {len(failed)}\n")
+def main():
+    suite = unittest.TestSuite(
+        unittest.TestLoader().discover(d, pattern="test_*.py", top_level_dir=d) for d in sys.argv[2:]
+    )
+    result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
+    failed = {name(t) for t, _ in result.failures + result.errors}
+    failed |= {name(t) for t, _ in result.skipped}
+    passed = result.testsRun - len(failed)
+    with open(sys.argv[1], "w") as counts:
+        counts.write(f"{passed} {len(failed)}\n")
+
+
+if __name__ == "__main__":
+    main()
 PY
+python3 "$runner" "$counts" "$root/cli/tests" "$root/python/tests" || true
 # A run that ended before it counted is one failure.
 read -r suite_passed suite_failed <"$counts" || true
 stage_count "${suite_passed:-0}" "${suite_failed:-1}" "the CLI and Python tests"

@@ -654,7 +654,8 @@ class TimestampedFiles(unittest.TestCase):
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             with self.subTest(signal=sig.name):
                 child = subprocess.Popen([CLI], cwd=self.cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                         env=self.env(DISPLAY=f":{number}", VANTOREL_SCREENSHOT_BACKEND="x11"))
+                                         env=self.env(DISPLAY=f":{number}", VANTOREL_SCREENSHOT_BACKEND="x11"),
+                                         preexec_fn=default_signals)
                 deadline = time.monotonic() + 3
                 while not os.listdir(self.cwd) and time.monotonic() < deadline:
                     time.sleep(0.01)
@@ -664,6 +665,16 @@ class TimestampedFiles(unittest.TestCase):
                 child.communicate(timeout=30)
                 self.assertEqual(child.returncode, -sig)
                 self.assertEqual(os.listdir(self.cwd), [])
+
+
+
+def default_signals() -> None:
+    """A preexec_fn: SIGINT, SIGTERM and SIGHUP at their defaults in the child.
+    A shell starts a background job with SIGINT ignored and nohup ignores
+    SIGHUP; the program rightly keeps an ignored signal ignored, so the test
+    gives it what a program started from a terminal has."""
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, signal.SIG_DFL)
 
 
 def limit_file_size(size: int):

@@ -323,11 +323,22 @@ def check_unmapped_window() -> None:
 # The program ended by a signal while it waits: no reserved file left
 
 
+
+def default_signals() -> None:
+    """A preexec_fn: SIGINT, SIGTERM and SIGHUP at their defaults in the child.
+    A shell starts a background job with SIGINT ignored and nohup ignores
+    SIGHUP; the program rightly keeps an ignored signal ignored, so the test
+    gives it what a program started from a terminal has."""
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, signal.SIG_DFL)
+
+
 def check_signals() -> None:
     work = tempfile.mkdtemp(prefix="vs-safety-signal-")
     env = dict(os.environ, DISPLAY=os.environ["VS_HUNG_DISPLAY"], XDG_PICTURES_DIR=work)
     for sig in (signal.SIGINT, signal.SIGTERM):
-        child = subprocess.Popen([CLI], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        child = subprocess.Popen([CLI], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 preexec_fn=default_signals)
         deadline = time.monotonic() + 5
         while not os.listdir(work) and time.monotonic() < deadline:
             time.sleep(0.01)
