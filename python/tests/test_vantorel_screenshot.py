@@ -330,7 +330,8 @@ class Pictures(unittest.TestCase):
         for method in ("spawn", "fork"):
             with self.subTest(f"multiprocessing, {method}"):
                 with multiprocessing.get_context(method).Pool(1) as pool:
-                    returned = pool.apply(grab_in_worker, (rect,), {})
+                    # Bounded: a worker that cannot start would be restarted for ever.
+                    returned = pool.apply_async(grab_in_worker, (rect,)).get(timeout=60)
                 self.assertIsInstance(returned, vs.Picture)
                 self.assertEqual((returned.left, returned.top, returned.size), (1000, 100, (60, 40)))
                 self.assertEqual(returned.rgba, want)
