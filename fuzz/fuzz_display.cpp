@@ -81,3 +81,11 @@ BOOL WINAPI DeleteObject(HGDIOBJ) { return FALSE; }
 BOOL WINAPI DeleteDC(HDC) { return FALSE; }
 DWORD WINAPI GetLastError(void) { return 1461; }
 const char *vs_last_reason(void) { return ""; }
+// The fuzzers reach neither the pointer nor the windows: like the screen's
+// device context, they are simply not there.
+BOOL WINAPI vs_ask_pointer(HDC) { return FALSE; }
+BOOL vs_list_windows(vs_window_entry *, int, int *count) {
+  *count = 0;
+  return FALSE;
+}
+BOOL vs_capture_window_text(const char *, BOOL, int *, int *, BYTE **) { return FALSE; }
